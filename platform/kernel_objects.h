@@ -1,0 +1,43 @@
+// Named kernel objects shared between processes: mutexes and manual-reset
+// events, with Windows' names, values and meanings.
+//
+// Linux: names live in one namespace directory ($PELMOR_RUNTIME_DIR, else
+// $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>). An object exists while a
+// process holds a handle to it; the kernel drops a dead process's handles,
+// so a killed process leaves nothing stale. SetEvent and ResetEvent are
+// async-signal-safe.
+#ifndef PLATFORM_KERNEL_OBJECTS_H
+#define PLATFORM_KERNEL_OBJECTS_H
+
+#include "platform/win32_base.h"
+
+#if !defined(_WIN32)
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_ALREADY_EXISTS 183
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define INFINITE 0xFFFFFFFFu
+
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
+#define EVENT_ALL_ACCESS 0x001F0003u
+#define MUTEX_ALL_ACCESS 0x001F0001u
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+HANDLE WINAPI OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                           LPCSTR name);
+HANDLE WINAPI OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+BOOL WINAPI ResetEvent(HANDLE event);
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL WINAPI CloseHandle(HANDLE object);
+DWORD WINAPI GetLastError(void);
+#endif
+
+#endif
