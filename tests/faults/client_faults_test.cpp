@@ -1,0 +1,132 @@
+// Clients that misbehave: silent, flooding, vanishing, resetting, and a long
+// run of empty connections. The receiver keeps serving the next client and
+// holds no more descriptors or memory afterwards.
+#include <chrono>
+#include <string>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/commlib/loopback.h"
+#include "tests/faults/fault_receiver.h"
+
+namespace {
+
+class ClientFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(FaultPrepare(&receiver));
+        ASSERT_TRUE(FaultStart(&receiver));
+    }
+    void TearDown() override { FaultDiscard(&receiver); }
+
+    std::string Buffer() const { return LoopbackReadFile(FaultPath(receiver, "PELMOR.BUF")); }
+
+    // A well-behaved client after the misbehaving one is served.
+    void ExpectServed(const std::string& message)
+    {
+        const int fd = LoopbackConnect(receiver.port);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(FaultSendMessage(fd, message), '1');
+        LoopbackSend(fd, "X");
+        close(fd);
+        EXPECT_EQ(FaultWaitExit(&receiver, 0), -1) << "the receiver ended";
+        const std::vector<std::string> records = FaultRecords(Buffer());
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back(), message);
+    }
+
+    FaultReceiver receiver;
+};
+
+TEST_F(ClientFaults, SilentClientIsDroppedAfterTheTimeOutAndTheNextIsServed)
+{
+    const int silent = LoopbackConnect(receiver.port);
+    ASSERT_GE(silent, 0);
+    const auto start = std::chrono::steady_clock::now();
+    ExpectServed("naechster");
+    EXPECT_LE(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(FAULT_TIMEOUT_SECONDS + 3));
+    EXPECT_EQ(LoopbackReceiveByte(silent), -1) << "the silent client was not dropped";
+    close(silent);
+    EXPECT_NE(LoopbackReadFile(FaultPath(receiver, "PELMOR.LOG")).find("Fehler: CSocketRead!"),
+              std::string::npos);
+}
+
+// 100 KB in one go: each read becomes a record and gets its "1"; together
+// the records hold every byte in order.
+TEST_F(ClientFaults, FloodWithoutWaitingIsRecordedWholeAndInOrder)
+{
+    std::string flood;
+    for (int i = 0; flood.size() < 100 * 1024; ++i) {
+        flood += "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
+    }
+    const int fd = LoopbackConnect(receiver.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(LoopbackSend(fd, flood));
+    shutdown(fd, SHUT_WR);
+    std::string acknowledgements;
+    for (int byte = LoopbackReceiveByte(fd); byte >= 0; byte = LoopbackReceiveByte(fd)) {
+        acknowledgements += static_cast<char>(byte);
+    }
+    close(fd);
+
+    ExpectServed("danach");
+    std::vector<std::string> records = FaultRecords(Buffer());
+    records.pop_back();
+    EXPECT_EQ(acknowledgements, std::string(records.size(), '1'));
+    std::string recorded;
+    for (const std::string& record : records) {
+        EXPECT_LE(record.size(), 512u);
+        recorded += record;
+    }
+    EXPECT_EQ(recorded, flood);
+}
+
+TEST_F(ClientFaults, ClientThatVanishesBeforeItsAcknowledgement)
+{
+    for (int i = 0; i < 20; ++i) {
+        const int fd = LoopbackConnect(receiver.port);
+        ASSERT_GE(fd, 0);
+        LoopbackSend(fd, "weg-" + std::to_string(i));
+        close(fd);
+    }
+    ExpectServed("geblieben");
+}
+
+TEST_F(ClientFaults, ResetInTheMiddleOfAMessage)
+{
+    for (int i = 0; i < 20; ++i) {
+        const int fd = LoopbackConnect(receiver.port);
+        ASSERT_GE(fd, 0);
+        if (i % 2 == 1) {
+            ASSERT_EQ(FaultSendMessage(fd, "vorher"), '1');
+        }
+        LoopbackSend(fd, std::string(300, 'r'));
+        LoopbackReset(fd);
+    }
+    ExpectServed("nach dem Abbruch");
+}
+
+TEST_F(ClientFaults, TwoThousandEmptyConnectionsLeaveNoDescriptorsOrMemoryBehind)
+{
+    auto connectAndClose = [this](int times) {
+        for (int i = 0; i < times; ++i) {
+            const int fd = LoopbackConnect(receiver.port);
+            ASSERT_GE(fd, 0);
+            close(fd);
+        }
+        ExpectServed("gezaehlt");
+    };
+    connectAndClose(100); // the first sessions allocate what every later one reuses
+    const int descriptorsBefore = FaultOpenDescriptors(receiver.pid);
+    const long residentBefore = FaultResidentKilobytes(receiver.pid);
+    connectAndClose(2000);
+    EXPECT_EQ(FaultOpenDescriptors(receiver.pid), descriptorsBefore);
+    EXPECT_LE(FaultResidentKilobytes(receiver.pid), residentBefore + 64);
+}
+
+} // namespace
