@@ -25,13 +25,15 @@ protected:
 
     std::string Buffer() const { return LoopbackReadFile(FaultPath(receiver, "PELMOR.BUF")); }
 
-    // A well-behaved client after the misbehaving one is served.
+    // A well-behaved client after the misbehaving one is served. Returns once
+    // the receiver has closed the connection, so the session is over.
     void ExpectServed(const std::string& message)
     {
         const int fd = LoopbackConnect(receiver.port);
         ASSERT_GE(fd, 0);
         EXPECT_EQ(FaultSendMessage(fd, message), '1');
         LoopbackSend(fd, "X");
+        EXPECT_EQ(LoopbackReceiveByte(fd), -1);
         close(fd);
         EXPECT_EQ(FaultWaitExit(&receiver, 0), -1) << "the receiver ended";
         const std::vector<std::string> records = FaultRecords(Buffer());
@@ -113,10 +115,14 @@ TEST_F(ClientFaults, ResetInTheMiddleOfAMessage)
 
 TEST_F(ClientFaults, TwoThousandEmptyConnectionsLeaveNoDescriptorsOrMemoryBehind)
 {
+    // Each client closes its side and waits for the receiver's close, so the
+    // run measures the receiver and not the listen queue.
     auto connectAndClose = [this](int times) {
         for (int i = 0; i < times; ++i) {
             const int fd = LoopbackConnect(receiver.port);
             ASSERT_GE(fd, 0);
+            shutdown(fd, SHUT_WR);
+            ASSERT_EQ(LoopbackReceiveByte(fd), -1) << "connection " << i;
             close(fd);
         }
         ExpectServed("gezaehlt");

@@ -88,7 +88,8 @@ bool FaultStart(FaultReceiver* receiver, uint64_t fileSizeLimit)
             _exit(126);
         }
         if (fileSizeLimit != 0) {
-            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            // Only the soft limit, so the test may raise it again later.
+            const rlimit limit{fileSizeLimit, RLIM_INFINITY};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
         execl(program.c_str(), program.c_str(), "pelmor.ini", static_cast<char*>(nullptr));

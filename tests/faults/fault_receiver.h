@@ -23,8 +23,9 @@ struct FaultReceiver {
 // this process and its children. false when the directory cannot be made.
 bool FaultPrepare(FaultReceiver* receiver);
 
-// Starts build/bin/pelmor in the receiver's directory, with RLIMIT_FSIZE set
-// to fileSizeLimit bytes when it is not 0, and waits until it is ready.
+// Starts build/bin/pelmor in the receiver's directory, with the soft
+// RLIMIT_FSIZE set to fileSizeLimit bytes when it is not 0, and waits until
+// it is ready.
 bool FaultStart(FaultReceiver* receiver, uint64_t fileSizeLimit = 0);
 
 // Waits at most millis for the child to end: its exit code, or -1 when it

@@ -129,7 +129,8 @@ TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan)
 
     const int fd = LoopbackConnect(receiver.port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(FaultSendMessage(fd, Numbered(2)), -1) << "closed without a reply";
+    // Closed without a reply; with the message unread the close may come as a reset.
+    EXPECT_LT(FaultSendMessage(fd, Numbered(2)), 0);
     close(fd);
     Settle();
     EXPECT_NE(Log().find("Fehler: Funktion RcvConSession()!"), std::string::npos);
