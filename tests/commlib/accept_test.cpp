@@ -142,6 +142,17 @@ TEST(CSocketServerOpen, AcceptedConnectionCarriesPeerAddressNoDelayAndCloseOnExe
     EXPECT_EQ(CSocketClose(listener.socket), 0);
 }
 
+TEST(CSocketServerOpen, ClosedOrInvalidListeningSocketIsAFailureNotAWait)
+{
+    const Listener listener = ListenOnAnyPort();
+    CSocketClose(listener.socket);
+    NevtarSocket connection = 99;
+    EXPECT_EQ(CSocketServerOpen(listener.socket, &connection, nullptr, 20), NEVTAR_ERR_SYSTEM);
+    EXPECT_NE(CGetLastErrorString(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(CSocketServerOpen(-1, &connection, nullptr, 20), NEVTAR_ERR_ARGUMENT);
+    EXPECT_NE(CGetLastErrorString(nullptr, nullptr, 0), 0);
+}
+
 TEST(CSocketClose, ClosingAnInvalidSocketIsAFailure)
 {
     EXPECT_EQ(CSocketClose(-1), NEVTAR_ERR_SYSTEM);
