@@ -135,6 +135,28 @@ void FillField(char* field, size_t size, const char* text) {
     std::memset(field + length, 0, size - length);
 }
 
+// Makes room in the list for pairs entries and the end mark. The block
+// grows by doubling, so a long section costs linear time.
+int GrowList(DynamicEntry** list, size_t pairs) {
+    if (pairs < keyIniGrammar.dynamicCapacity) {
+        return 1;
+    }
+    size_t capacity = keyIniGrammar.dynamicCapacity < 8 ? 8 : keyIniGrammar.dynamicCapacity;
+    while (capacity <= pairs && capacity <= SIZE_MAX / 2 / sizeof(DynamicEntry)) {
+        capacity *= 2;
+    }
+    if (capacity <= pairs) {
+        return 0;
+    }
+    void* grown = std::realloc(*list, capacity * sizeof(DynamicEntry));
+    if (grown == nullptr) {
+        return 0;
+    }
+    *list = static_cast<DynamicEntry*>(grown);
+    keyIniGrammar.dynamicCapacity = capacity;
+    return 1;
+}
+
 // Appends the pair to the list of the group's first entry. The block keeps
 // one all-zero entry after the last pair as the end mark.
 int32_t StoreDynamicPair() {
@@ -152,19 +174,15 @@ int32_t StoreDynamicPair() {
         // A new section starts a new list; the one it replaces is released.
         std::free(list);
         list = nullptr;
+        keyIniGrammar.dynamicCapacity = 0;
     }
     size_t pairs = static_cast<size_t>(keyIniGrammar.dynamicElementNumber);
-    void* grown = nullptr;
-    if (keyIniGrammar.dynamicElementNumber < INT32_MAX &&
-        pairs < SIZE_MAX / sizeof(DynamicEntry) - 1) {
-        grown = std::realloc(list, (pairs + 1) * sizeof(DynamicEntry));
-    }
-    if (grown == nullptr) {
+    if (keyIniGrammar.dynamicElementNumber == INT32_MAX || !GrowList(&list, pairs)) {
         std::free(list);
         list = nullptr;
+        keyIniGrammar.dynamicCapacity = 0;
         return KEYINI_E_NO_MEMORY;
     }
-    list = static_cast<DynamicEntry*>(grown);
     DynamicEntry* pair = &list[pairs - 1];
     FillField(pair->keyText, sizeof pair->keyText, keyIniGrammar.keyName);
     FillField(pair->valueText, sizeof pair->valueText, keyIniScan.tokenBuffer);

@@ -33,6 +33,7 @@ struct GrammarState {
     char keyName[KEYINI_TEXT_MAX + 1];
     int32_t dynamicSection;
     int32_t dynamicElementNumber; // 1-based number of the next pair of the current list
+    size_t dynamicCapacity;       // entries the current list's block has room for
 };
 
 extern ScanState keyIniScan;

@@ -33,9 +33,16 @@ struct OpenFile {
 
 OpenFile openFiles[MAX_OPEN_FILES];
 
+// The file of the previous call is asked for again nearly always.
+OpenFile* lastFound = &openFiles[0];
+
 OpenFile* FindOpenFile(HFILE file) {
+    if (lastFound->inUse && lastFound->fd == file) {
+        return lastFound;
+    }
     for (OpenFile& slot : openFiles) {
         if (slot.inUse && slot.fd == file) {
+            lastFound = &slot;
             return &slot;
         }
     }
@@ -123,6 +130,11 @@ LONG WINAPI _hread(HFILE file, LPVOID buffer, LONG bytes) {
         return HFILE_ERROR;
     }
     unsigned char* out = static_cast<unsigned char*>(buffer);
+    if (bytes == 1 && slot->cursor < slot->bufferLength) {
+        // The scanner's call: one byte, nearly always already in the buffer.
+        *out = slot->buffer[slot->cursor++];
+        return 1;
+    }
     LONG delivered = 0;
     while (delivered < bytes) {
         if (slot->cursor == slot->bufferLength) {
