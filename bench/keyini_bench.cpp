@@ -18,8 +18,8 @@ namespace {
 
 enum BenchFileKind { SKIPPED_SECTIONS, KNOWN_KEY_LINES, DYNAMIC_SECTION };
 
-const char* const benchKeys[] = {"UPLPORT", "BUFFDATEI", "LOGDATEI", "MAXLOGSIZE",
-                                 "ERRLEVEL", "TIMEOUT", "RETRIES", "INTERVAL"};
+const char* const benchKeys[] = {"UPLPORT",  "BUFFDATEI", "LOGDATEI", "MAXLOGSIZE",
+                                 "ERRLEVEL", "TIMEOUT",   "RETRIES",  "INTERVAL"};
 
 std::filesystem::path BenchFolder() {
     static std::filesystem::path folder = [] {
@@ -62,12 +62,12 @@ const std::string& BenchFile(BenchFileKind kind, size_t size) {
     static std::map<std::pair<int, size_t>, std::string> files;
     std::string& path = files[{kind, size}];
     if (path.empty()) {
-        path = (BenchFolder() / ("bench" + std::to_string(kind) + "_" + std::to_string(size) +
-                                 ".ini"))
-                   .string();
+        path =
+            (BenchFolder() / ("bench" + std::to_string(kind) + "_" + std::to_string(size) + ".ini"))
+                .string();
         std::string text = Generate(kind, size);
-        std::ofstream(path, std::ios::binary).write(text.data(),
-                                                    static_cast<std::streamsize>(text.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     return path;
 }

@@ -227,8 +227,7 @@ int32_t ReadKeyLines() {
         if (result != KEYINI_OK) {
             return result;
         }
-        KeyIniCopyText(keyIniGrammar.keyName, sizeof keyIniGrammar.keyName,
-                       keyIniScan.tokenBuffer);
+        KeyIniCopyText(keyIniGrammar.keyName, sizeof keyIniGrammar.keyName, keyIniScan.tokenBuffer);
         // An empty pair key could not be told from the list's end mark.
         int known = keyIniGrammar.dynamicSection
                         ? keyIniGrammar.keyName[0] != '\0'
@@ -276,8 +275,7 @@ int32_t ReadSection() {
     if (result != KEYINI_OK) {
         return result;
     }
-    KeyIniCopyText(keyIniGrammar.groupName, sizeof keyIniGrammar.groupName,
-                   keyIniScan.tokenBuffer);
+    KeyIniCopyText(keyIniGrammar.groupName, sizeof keyIniGrammar.groupName, keyIniScan.tokenBuffer);
     if (FindEntry(keyIniGrammar.groupName, nullptr) == nullptr) {
         return SkipSection();
     }

@@ -62,8 +62,8 @@ OpenFile* FindFreeSlot() {
 // bytes in front. Returns the bytes read, 0 at end of file, -1 on failure;
 // the buffered bytes stay valid in every case.
 ssize_t Refill(OpenFile* slot) {
-    size_t keep = slot->bufferLength < FILE_CALLS_KEEP_BEHIND ? slot->bufferLength
-                                                              : FILE_CALLS_KEEP_BEHIND;
+    size_t keep =
+        slot->bufferLength < FILE_CALLS_KEEP_BEHIND ? slot->bufferLength : FILE_CALLS_KEEP_BEHIND;
     std::memmove(slot->buffer, slot->buffer + slot->bufferLength - keep, keep);
     slot->bufferStart += static_cast<int64_t>(slot->bufferLength - keep);
     slot->cursor -= slot->bufferLength - keep;

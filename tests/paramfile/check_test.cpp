@@ -64,8 +64,9 @@ INSTANTIATE_TEST_SUITE_P(RuleTable, CheckRuleTest,
                          });
 
 TEST(CheckPass, StopsAtTheFirstFailingEntryKeepingEarlierDefaults) {
-    ParameterDescriptor table[4] = {MakeEntry("G", "A", TYPINT, 0, 1, "5"), MakeEntry("G", "B", TYPINT),
-                                    MakeEntry("G", "C", TYPINT), MakeEntry("G", "D", TYPINT, 0, 1, "6")};
+    ParameterDescriptor table[4] = {MakeEntry("G", "A", TYPINT, 0, 1, "5"),
+                                    MakeEntry("G", "B", TYPINT), MakeEntry("G", "C", TYPINT),
+                                    MakeEntry("G", "D", TYPINT, 0, 1, "6")};
     table[0].optional = table[0].onError = 1;
     table[3].optional = table[3].onError = 1;
     int32_t position = -99;
@@ -124,9 +125,9 @@ TEST_P(DefaultNumberTest, ConvertsTheLeadingNumber) {
     entry.optional = entry.onError = 1;
     int32_t position = -99;
     ASSERT_EQ(Check(&entry, 1, &position), KEYINI_OK);
-    double stored = c.type == TYPDOUBLE ? entry.value.doubleValue
-                                        : (c.type == TYPLONG ? entry.value.longValue
-                                                             : entry.value.intValue);
+    double stored = c.type == TYPDOUBLE
+                        ? entry.value.doubleValue
+                        : (c.type == TYPLONG ? entry.value.longValue : entry.value.intValue);
     EXPECT_EQ(stored, c.number) << c.text;
 }
 
@@ -144,20 +145,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Doubles, DefaultNumberTest,
-    ::testing::Values(DefaultCase{TYPDOUBLE, "1d3", 1000.0}, DefaultCase{TYPDOUBLE, "0x10", 0.0},
-                      DefaultCase{TYPDOUBLE, " -2.5E2", -250.0},
-                      DefaultCase{TYPDOUBLE, "1.5D-1", 0.15}, DefaultCase{TYPDOUBLE, "+.5e+1", 5.0},
-                      DefaultCase{TYPDOUBLE, "5.", 5.0}, DefaultCase{TYPDOUBLE, "7e", 7.0},
-                      DefaultCase{TYPDOUBLE, "0.1", 0.1}, DefaultCase{TYPDOUBLE, "123.456", 123.456},
-                      DefaultCase{TYPDOUBLE, "3.14159265358979323846264338327950288",
-                                  3.14159265358979323846264338327950288},
-                      DefaultCase{TYPDOUBLE, "000.00012e4", 1.2},
-                      DefaultCase{TYPDOUBLE, "abc", 0.0}, DefaultCase{TYPDOUBLE, ".", 0.0},
-                      DefaultCase{TYPDOUBLE, "inf", 0.0}, DefaultCase{TYPDOUBLE, "nan", 0.0},
-                      DefaultCase{TYPDOUBLE, "1e999", HUGE_VAL},
-                      DefaultCase{TYPDOUBLE, "-1e999", -HUGE_VAL},
-                      DefaultCase{TYPDOUBLE, "1e-999", 0.0},
-                      DefaultCase{TYPDOUBLE, "1.5e99999999999999999999", HUGE_VAL}),
+    ::testing::Values(
+        DefaultCase{TYPDOUBLE, "1d3", 1000.0}, DefaultCase{TYPDOUBLE, "0x10", 0.0},
+        DefaultCase{TYPDOUBLE, " -2.5E2", -250.0}, DefaultCase{TYPDOUBLE, "1.5D-1", 0.15},
+        DefaultCase{TYPDOUBLE, "+.5e+1", 5.0}, DefaultCase{TYPDOUBLE, "5.", 5.0},
+        DefaultCase{TYPDOUBLE, "7e", 7.0}, DefaultCase{TYPDOUBLE, "0.1", 0.1},
+        DefaultCase{TYPDOUBLE, "123.456", 123.456},
+        DefaultCase{TYPDOUBLE, "3.14159265358979323846264338327950288",
+                    3.14159265358979323846264338327950288},
+        DefaultCase{TYPDOUBLE, "000.00012e4", 1.2}, DefaultCase{TYPDOUBLE, "abc", 0.0},
+        DefaultCase{TYPDOUBLE, ".", 0.0}, DefaultCase{TYPDOUBLE, "inf", 0.0},
+        DefaultCase{TYPDOUBLE, "nan", 0.0}, DefaultCase{TYPDOUBLE, "1e999", HUGE_VAL},
+        DefaultCase{TYPDOUBLE, "-1e999", -HUGE_VAL}, DefaultCase{TYPDOUBLE, "1e-999", 0.0},
+        DefaultCase{TYPDOUBLE, "1.5e99999999999999999999", HUGE_VAL}),
     DefaultCaseName);
 
 TEST(DefaultNumber, LongDigitStringsKeepTheirMagnitude) {
@@ -179,11 +179,12 @@ TEST(DefaultNumber, LongDigitStringsKeepTheirMagnitude) {
 
 TEST(DefaultText, BoolCharAndStringDefaults) {
     std::string longText(150, 's');
-    ParameterDescriptor table[6] = {
-        MakeEntry("G", "B1", TYPBOOL, 0, 1, "TRUE"), MakeEntry("G", "B2", TYPBOOL, 0, 1, "True"),
-        MakeEntry("G", "C1", TYPCHAR, 0, 1, "xy"),   MakeEntry("G", "C2", TYPCHAR, 0, 1, ""),
-        MakeEntry("G", "S1", TYPSTRING, 1, 5, "a long default"),
-        MakeEntry("G", "S2", TYPSTRING, 1, 5, longText.c_str())};
+    ParameterDescriptor table[6] = {MakeEntry("G", "B1", TYPBOOL, 0, 1, "TRUE"),
+                                    MakeEntry("G", "B2", TYPBOOL, 0, 1, "True"),
+                                    MakeEntry("G", "C1", TYPCHAR, 0, 1, "xy"),
+                                    MakeEntry("G", "C2", TYPCHAR, 0, 1, ""),
+                                    MakeEntry("G", "S1", TYPSTRING, 1, 5, "a long default"),
+                                    MakeEntry("G", "S2", TYPSTRING, 1, 5, longText.c_str())};
     table[1].value.intValue = 1;
     std::strcpy(table[3].value.textValue, "keep");
     for (ParameterDescriptor& entry : table) {

@@ -40,7 +40,8 @@ TEST_F(DynamicTest, SectionFillsOneListWithAnEndMark) {
     EXPECT_EQ(table[1].found, 1);
     EXPECT_EQ(table[1].valid, 1);
     EXPECT_STREQ(table[1].content, "") << "pairs do not touch content";
-    EXPECT_EQ(ListPairs(table[1].value.dynamicList), (Pairs{{"k1", "v1"}, {"k2", "v2"}, {"]", "w"}}));
+    EXPECT_EQ(ListPairs(table[1].value.dynamicList),
+              (Pairs{{"k1", "v1"}, {"k2", "v2"}, {"]", "w"}}));
     const DynamicEntry& end = table[1].value.dynamicList[3];
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&end), sizeof end),
               std::string(sizeof end, '\0'));
@@ -50,14 +51,25 @@ TEST_F(DynamicTest, SectionFillsOneListWithAnEndMark) {
 TEST_F(DynamicTest, FieldsAreZeroFilledAndHundredCharactersFillThemWhole) {
     std::string key(100, 'k');
     std::string value(100, 'v');
-    ReadOutcome outcome = ReadBytes("KEYINI\r\n[D] DYNAMIC\r\n" + key + "=" + value + "\r\nx = y\r\n",
-                                    table, 3);
+    ReadOutcome outcome =
+        ReadBytes("KEYINI\r\n[D] DYNAMIC\r\n" + key + "=" + value + "\r\nx = y\r\n", table, 3);
     ASSERT_EQ(outcome.resultCode, KEYINI_OK);
     const DynamicEntry* list = table[1].value.dynamicList;
     EXPECT_EQ(std::string(list[0].keyText, 100), key);
     EXPECT_EQ(std::string(list[0].valueText, 100), value);
     EXPECT_EQ(std::string(list[1].keyText, 100), "x" + std::string(99, '\0'));
     EXPECT_EQ(std::string(list[1].valueText, 100), "y" + std::string(99, '\0'));
+}
+
+TEST_F(DynamicTest, LongSectionKeepsEveryPairInOrder) {
+    std::string text = "KEYINI\r\n[D] DYNAMIC\r\n";
+    Pairs expected;
+    for (int i = 0; i < 300; ++i) {
+        expected.emplace_back("k" + std::to_string(i), "v" + std::to_string(i * 7));
+        text += expected.back().first + " = " + expected.back().second + "\r\n";
+    }
+    ASSERT_EQ(ReadBytes(text, table, 3).resultCode, KEYINI_OK);
+    EXPECT_EQ(ListPairs(table[1].value.dynamicList), expected);
 }
 
 TEST_F(DynamicTest, LaterSectionOfTheGroupReplacesTheList) {
@@ -76,7 +88,8 @@ TEST_F(DynamicTest, SecondReadingReplacesTheListOfTheFirst) {
 }
 
 TEST_F(DynamicTest, SameGroupWithoutDynamicKeywordIsANormalSection) {
-    ReadOutcome outcome = ReadBytes("KEYINI\r\n[D] DYNAMIC\r\na = 1\r\n[D]\r\nLIST = x\r\n", table, 3);
+    ReadOutcome outcome =
+        ReadBytes("KEYINI\r\n[D] DYNAMIC\r\na = 1\r\n[D]\r\nLIST = x\r\n", table, 3);
     ASSERT_EQ(outcome.resultCode, KEYINI_OK);
     EXPECT_STREQ(table[1].content, "x");
     EXPECT_EQ(ListPairs(table[1].value.dynamicList), (Pairs{{"a", "1"}}));

@@ -17,7 +17,7 @@ namespace {
 
 int readCalls;
 int seekCalls;
-size_t readLimit;     // bytes delivered before reads fail with EIO
+size_t readLimit; // bytes delivered before reads fail with EIO
 size_t bytesDelivered;
 bool interruptNext;
 
@@ -144,7 +144,8 @@ TEST_F(FileCallsTest, ShortStepBackAcrossARefillStaysInMemory) {
     LONG back = static_cast<LONG>(FILE_CALLS_KEEP_BEHIND);
     EXPECT_EQ(_llseek(file, -back, FILE_CURRENT),
               static_cast<LONG>(FILE_CALLS_READ_AHEAD + 10) - back);
-    EXPECT_EQ(NextByte(), static_cast<unsigned char>(bytes[FILE_CALLS_READ_AHEAD + 10 - FILE_CALLS_KEEP_BEHIND]));
+    EXPECT_EQ(NextByte(), static_cast<unsigned char>(
+                              bytes[FILE_CALLS_READ_AHEAD + 10 - FILE_CALLS_KEEP_BEHIND]));
     EXPECT_EQ(seekCalls, 0);
 }
 

@@ -25,8 +25,7 @@ class GrammarTest : public ::testing::TestWithParam<GrammarCase> {
   protected:
     ParameterDescriptor table[5] = {
         MakeEntry("G", "A", TYPINT), MakeEntry("G", "B", TYPSTRING, 0, 100),
-        MakeEntry("T", "N", TYPINT), MakeEntry("T", "L", TYPDYN),
-        MakeEntry("D", "LIST", TYPDYN)};
+        MakeEntry("T", "N", TYPINT), MakeEntry("T", "L", TYPDYN), MakeEntry("D", "LIST", TYPDYN)};
     void TearDown() override {
         int32_t code;
         ReadKeyIni(nullptr, KEYINI_FREE, table, 5, &code, nullptr);
@@ -62,8 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
         GrammarCase{"KeyCaseMatters", header + "[G]\r\na = 1\r\n", KEYINI_E_UNKNOWN_KEY, 3},
         GrammarCase{"SectionWithoutKeyLine", header + "[G]\r\n[G]\r\nA = 1\r\n",
                     KEYINI_E_UNKNOWN_KEY, 3},
-        GrammarCase{"StrayBracketAsKey", header + "[G]\r\nA = 1\r\n] = 2\r\n",
-                    KEYINI_E_UNKNOWN_KEY, 4},
+        GrammarCase{"StrayBracketAsKey", header + "[G]\r\nA = 1\r\n] = 2\r\n", KEYINI_E_UNKNOWN_KEY,
+                    4},
         GrammarCase{"NoEquals", header + "[G]\r\nA 1\r\n", KEYINI_E_NO_EQUALS, 3},
         GrammarCase{"ValueEndsTheFile", header + "[G]\r\nA = 1", KEYINI_E_EOF, 3},
         GrammarCase{"FileEndsAfterEquals", header + "[G]\r\nA =\r\n", KEYINI_E_EOF, 4},
@@ -75,8 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         GrammarCase{"LineFeedOnlyLines", "KEYINI\n[G]\nA = 1\nB 2\n", KEYINI_E_NO_EQUALS, 5},
         GrammarCase{"DynamicNotFirstEntry", header + "[T]\r\nDYNAMIC\r\nK = v\r\n",
                     KEYINI_E_NOT_DYN, 4},
-        GrammarCase{"DynamicBracketAsKey", header + "[D]\r\nDYNAMIC\r\n[E]\r\n",
-                    KEYINI_E_NO_EQUALS, 4},
+        GrammarCase{"DynamicBracketAsKey", header + "[D]\r\nDYNAMIC\r\n[E]\r\n", KEYINI_E_NO_EQUALS,
+                    4},
         GrammarCase{"DynamicEmptyKey", header + "[D] DYNAMIC\r\n" + Bytes("\0k = v\r\n"),
                     KEYINI_E_UNKNOWN_KEY, 3},
         GrammarCase{"SkippedSectionHoldsAnything",
@@ -87,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         GrammarCase{"SkippedSectionAfterItsName", header + "[X ", KEYINI_OK, 0},
         GrammarCase{"SkippedGroupNameEndsTheFile", header + "[X", KEYINI_E_EOF, 2},
         GrammarCase{"GroupCaseMatters", header + "[g]\r\nX = 1\r\n", KEYINI_OK, 0},
-        GrammarCase{"TwoSectionsOfOneGroup", header + "[G]\r\nA = 1\r\n[G]\r\nB = 2\r\n",
-                    KEYINI_OK, 0}),
+        GrammarCase{"TwoSectionsOfOneGroup", header + "[G]\r\nA = 1\r\n[G]\r\nB = 2\r\n", KEYINI_OK,
+                    0}),
     [](const ::testing::TestParamInfo<GrammarCase>& info) { return info.param.name; });
 
 TEST(GrammarValues, SecondSectionOfAGroupOverridesTheFirst) {
@@ -136,8 +135,8 @@ TEST(GrammarValues, ValuesStoredBeforeAnErrorStay) {
 }
 
 TEST(GrammarValues, NullNamesInTheTableNeverMatch) {
-    ParameterDescriptor table[3] = {MakeEntry(nullptr, "A", TYPINT), MakeEntry("G", nullptr, TYPINT),
-                                    MakeEntry("G", "A", TYPINT)};
+    ParameterDescriptor table[3] = {MakeEntry(nullptr, "A", TYPINT),
+                                    MakeEntry("G", nullptr, TYPINT), MakeEntry("G", "A", TYPINT)};
     ReadOutcome outcome = ReadBytes("KEYINI\r\n[G]\r\nA = 5\r\n", table, 3);
     EXPECT_EQ(outcome.resultCode, KEYINI_OK);
     EXPECT_EQ(table[0].found + table[1].found, 0);

@@ -21,8 +21,7 @@ class TestFolder : public ::testing::Environment {
     int files = 0;
 };
 
-TestFolder* folder = static_cast<TestFolder*>(
-    ::testing::AddGlobalTestEnvironment(new TestFolder));
+TestFolder* folder = static_cast<TestFolder*>(::testing::AddGlobalTestEnvironment(new TestFolder));
 
 const std::string& FolderPath() {
     if (folder->path.empty()) {

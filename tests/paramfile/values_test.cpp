@@ -53,38 +53,38 @@ TEST_P(ValueTest, FoundContentAndValidity) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, ValueTest,
-    ::testing::Values(
-        ValueCase{"IntDigits", TYPINT, 0, 1000, "1000", 1, 1000},
-        ValueCase{"IntLeadingZeros", TYPINT, 0, 1000, "0007", 1, 7},
-        ValueCase{"IntBelowMin", TYPINT, 1, 1000, "0", 0, 0},
-        ValueCase{"IntAboveMax", TYPINT, 0, 1000, "1001", 0, 0},
-        ValueCase{"IntTrailingLetter", TYPINT, 0, 1000, "12a", 0, 0},
-        ValueCase{"IntMinusSign", TYPINT, -10, 10, "-3", 0, 0},
-        ValueCase{"IntPlusSign", TYPINT, -10, 10, "+3", 0, 0},
-        ValueCase{"IntLargest", TYPINT, 0, 1e12, "2147483647", 1, 2147483647.0},
-        ValueCase{"IntBeyond32Bits", TYPINT, 0, 1e12, "2147483648", 0, 0},
-        ValueCase{"IntFarBeyond32Bits", TYPINT, 0, 1e30, "4294967297", 0, 0},
-        ValueCase{"LongDigits", TYPLONG, 0, 1e12, "123456789", 1, 123456789},
-        ValueCase{"LongBeyond32Bits", TYPLONG, 0, 1e30, "99999999999999999999", 0, 0},
-        ValueCase{"DoubleTwoPoints", TYPDOUBLE, 0, 10, "1.2.3", 1, 1.2},
-        ValueCase{"DoubleTrailingPoint", TYPDOUBLE, 0, 10, "5.", 1, 5},
-        ValueCase{"DoubleOnlyPoint", TYPDOUBLE, 0, 10, ".", 1, 0},
-        ValueCase{"DoubleLeadingPoint", TYPDOUBLE, 0, 10, ".25", 1, 0.25},
-        ValueCase{"DoubleExponent", TYPDOUBLE, 0, 1e9, "1e3", 0, 0},
-        ValueCase{"DoubleSign", TYPDOUBLE, -10, 10, "-1.5", 0, 0},
-        ValueCase{"DoubleAboveMax", TYPDOUBLE, 0, 10, "10.5", 0, 0},
-        ValueCase{"BoolTrue", TYPBOOL, 0, 0, "TRUE", 1, 1},
-        ValueCase{"BoolFalse", TYPBOOL, 0, 0, "FALSE", 1, 0},
-        ValueCase{"BoolLowerCase", TYPBOOL, 0, 0, "true", 0, 0},
-        ValueCase{"UnassignedType", -7, 0, 10, "5", 0, 0},
-        ValueCase{"UnknownType", 3, 0, 10, "5", 0, 0},
-        ValueCase{"DynamicTypeInNormalSection", TYPDYN, 0, 10, "5", 0, 0}),
+    ::testing::Values(ValueCase{"IntDigits", TYPINT, 0, 1000, "1000", 1, 1000},
+                      ValueCase{"IntLeadingZeros", TYPINT, 0, 1000, "0007", 1, 7},
+                      ValueCase{"IntBelowMin", TYPINT, 1, 1000, "0", 0, 0},
+                      ValueCase{"IntAboveMax", TYPINT, 0, 1000, "1001", 0, 0},
+                      ValueCase{"IntTrailingLetter", TYPINT, 0, 1000, "12a", 0, 0},
+                      ValueCase{"IntMinusSign", TYPINT, -10, 10, "-3", 0, 0},
+                      ValueCase{"IntPlusSign", TYPINT, -10, 10, "+3", 0, 0},
+                      ValueCase{"IntLargest", TYPINT, 0, 1e12, "2147483647", 1, 2147483647.0},
+                      ValueCase{"IntBeyond32Bits", TYPINT, 0, 1e12, "2147483648", 0, 0},
+                      ValueCase{"IntFarBeyond32Bits", TYPINT, 0, 1e30, "4294967297", 0, 0},
+                      ValueCase{"LongDigits", TYPLONG, 0, 1e12, "123456789", 1, 123456789},
+                      ValueCase{"LongBeyond32Bits", TYPLONG, 0, 1e30, "99999999999999999999", 0, 0},
+                      ValueCase{"DoubleTwoPoints", TYPDOUBLE, 0, 10, "1.2.3", 1, 1.2},
+                      ValueCase{"DoubleTrailingPoint", TYPDOUBLE, 0, 10, "5.", 1, 5},
+                      ValueCase{"DoubleOnlyPoint", TYPDOUBLE, 0, 10, ".", 1, 0},
+                      ValueCase{"DoubleLeadingPoint", TYPDOUBLE, 0, 10, ".25", 1, 0.25},
+                      ValueCase{"DoubleExponent", TYPDOUBLE, 0, 1e9, "1e3", 0, 0},
+                      ValueCase{"DoubleSign", TYPDOUBLE, -10, 10, "-1.5", 0, 0},
+                      ValueCase{"DoubleAboveMax", TYPDOUBLE, 0, 10, "10.5", 0, 0},
+                      ValueCase{"BoolTrue", TYPBOOL, 0, 0, "TRUE", 1, 1},
+                      ValueCase{"BoolFalse", TYPBOOL, 0, 0, "FALSE", 1, 0},
+                      ValueCase{"BoolLowerCase", TYPBOOL, 0, 0, "true", 0, 0},
+                      ValueCase{"UnassignedType", -7, 0, 10, "5", 0, 0},
+                      ValueCase{"UnknownType", 3, 0, 10, "5", 0, 0},
+                      ValueCase{"DynamicTypeInNormalSection", TYPDYN, 0, 10, "5", 0, 0}),
     [](const ::testing::TestParamInfo<ValueCase>& info) { return info.param.name; });
 
 TEST(StringValue, LengthMustLieWithinTheBounds) {
     ParameterDescriptor table[2] = {MakeEntry("G", "PORT", TYPSTRING, 1, 5),
                                     MakeEntry("G", "LONGER", TYPSTRING, 1, 5)};
-    ReadOutcome outcome = ReadBytes("KEYINI\r\n[G]\r\nPORT = 6664\r\nLONGER = 666400\r\n", table, 2);
+    ReadOutcome outcome =
+        ReadBytes("KEYINI\r\n[G]\r\nPORT = 6664\r\nLONGER = 666400\r\n", table, 2);
     ASSERT_EQ(outcome.resultCode, KEYINI_OK);
     EXPECT_EQ(table[0].valid, 1);
     EXPECT_STREQ(table[0].value.textValue, "6664");
