@@ -45,11 +45,11 @@ constexpr uint32_t KEYINI_FREE = 8;
 
 // Result codes.
 constexpr int32_t KEYINI_OK = 0;
-constexpr int32_t KEYINI_E_NO_FLAGS = -1; // none of the four flags given
-constexpr int32_t KEYINI_E_OPEN = -2;     // file cannot be opened for reading
-constexpr int32_t KEYINI_E_CLOSE = -3;    // file cannot be closed after reading
-constexpr int32_t KEYINI_E_NO_PATH = -5;  // no path given
-constexpr int32_t KEYINI_E_EOF = -11;     // file ended (or a read failed) where a token was needed
+constexpr int32_t KEYINI_E_NO_FLAGS = -1;       // none of the four flags given
+constexpr int32_t KEYINI_E_OPEN = -2;           // file cannot be opened for reading
+constexpr int32_t KEYINI_E_CLOSE = -3;          // file cannot be closed after reading
+constexpr int32_t KEYINI_E_NO_PATH = -5;        // no path given
+constexpr int32_t KEYINI_E_EOF = -11;           // file ended (or read failed) before a token
 constexpr int32_t KEYINI_E_TOKEN_LONG = -12;    // token longer than 100 characters
 constexpr int32_t KEYINI_E_NO_HEADER = -20;     // file does not begin with KEYINI
 constexpr int32_t KEYINI_E_NO_OPEN = -21;       // "[" expected
