@@ -19,6 +19,15 @@ int TokenIs(const char* word) {
     return std::strcmp(keyIniScan.tokenBuffer, word) == 0;
 }
 
+// Reads the next token, which must be word; otherwise the result is code.
+int32_t ExpectToken(const char* word, int32_t code) {
+    int32_t result = NextToken();
+    if (result != KEYINI_OK) {
+        return result;
+    }
+    return TokenIs(word) ? KEYINI_OK : code;
+}
+
 // A null name in the table never matches.
 int NamesEqual(const char* tableName, const char* name) {
     return tableName != nullptr && std::strcmp(tableName, name) == 0;
@@ -235,12 +244,9 @@ int32_t ReadKeyLines() {
         if (!known) {
             return KEYINI_E_UNKNOWN_KEY;
         }
-        result = NextToken();
+        result = ExpectToken("=", KEYINI_E_NO_EQUALS);
         if (result != KEYINI_OK) {
             return result;
-        }
-        if (!TokenIs("=")) {
-            return KEYINI_E_NO_EQUALS;
         }
         result = NextToken();
         if (result != KEYINI_OK) {
@@ -264,12 +270,9 @@ int32_t ReadKeyLines() {
 }
 
 int32_t ReadSection() {
-    int32_t result = NextToken();
+    int32_t result = ExpectToken("[", KEYINI_E_NO_OPEN);
     if (result != KEYINI_OK) {
         return result;
-    }
-    if (!TokenIs("[")) {
-        return KEYINI_E_NO_OPEN;
     }
     result = NextToken();
     if (result != KEYINI_OK) {
@@ -279,12 +282,9 @@ int32_t ReadSection() {
     if (FindEntry(keyIniGrammar.groupName, nullptr) == nullptr) {
         return SkipSection();
     }
-    result = NextToken();
+    result = ExpectToken("]", KEYINI_E_NO_CLOSE);
     if (result != KEYINI_OK) {
         return result;
-    }
-    if (!TokenIs("]")) {
-        return KEYINI_E_NO_CLOSE;
     }
     result = ReadDynamicKeyword();
     if (result != KEYINI_OK) {
@@ -313,12 +313,9 @@ void KeyIniCopyText(char* field, size_t size, const char* text) {
 }
 
 int32_t ParseKeyIni() {
-    int32_t result = NextToken();
+    int32_t result = ExpectToken("KEYINI", KEYINI_E_NO_HEADER);
     if (result != KEYINI_OK) {
         return result;
-    }
-    if (!TokenIs("KEYINI")) {
-        return KEYINI_E_NO_HEADER;
     }
     do {
         result = ReadSection();

@@ -48,30 +48,16 @@ int ReadByte(unsigned char* byte) {
     return 1;
 }
 
-// Runs to the next "*/"; any "*" can begin it.
-int32_t SkipBlockComment() {
-    unsigned char previous = 0;
+// Skips a comment up to and including the first pair of bytes
+// closing[0] closing[1]; any closing[0] can begin the pair. previous is the
+// byte before the comment's text, which may begin the pair too.
+int32_t SkipComment(const char* closing, unsigned char previous) {
     unsigned char byte;
     for (;;) {
         if (!ReadByte(&byte)) {
             return KEYINI_E_EOF;
         }
-        if (previous == '*' && byte == '/') {
-            return KEYINI_OK;
-        }
-        previous = byte;
-    }
-}
-
-// Runs to the next LF directly after a CR. previous is the byte that ended
-// the opening token, so its CR counts too.
-int32_t SkipLineComment(unsigned char previous) {
-    unsigned char byte;
-    for (;;) {
-        if (!ReadByte(&byte)) {
-            return KEYINI_E_EOF;
-        }
-        if (previous == '\r' && byte == '\n') {
+        if (previous == closing[0] && byte == closing[1]) {
             return KEYINI_OK;
         }
         previous = byte;
@@ -142,7 +128,9 @@ int32_t NextToken() {
         if (token[0] != '/' || (token[1] != '*' && token[1] != '/')) {
             return KEYINI_OK;
         }
-        result = token[1] == '*' ? SkipBlockComment() : SkipLineComment(delimiter);
+        // A block comment runs to "*/"; a line comment to CR LF, where the CR
+        // that ended the opening token counts.
+        result = token[1] == '*' ? SkipComment("*/", 0) : SkipComment("\r\n", delimiter);
         if (result != KEYINI_OK) {
             return result;
         }

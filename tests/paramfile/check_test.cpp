@@ -17,6 +17,15 @@ int32_t Check(ParameterDescriptor* table, int32_t count, int32_t* position) {
     return code;
 }
 
+// Checks a table of absent, optional entries that all take their defaults.
+int32_t CheckWithDefaults(ParameterDescriptor* table, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        table[i].optional = table[i].onError = 1;
+    }
+    int32_t position = -99;
+    return Check(table, count, &position);
+}
+
 struct RuleCase {
     int32_t found, optional, valid, onError;
     int32_t resultCode; // 0 when the entry passes
@@ -122,9 +131,7 @@ class DefaultNumberTest : public ::testing::TestWithParam<DefaultCase> {};
 TEST_P(DefaultNumberTest, ConvertsTheLeadingNumber) {
     const DefaultCase& c = GetParam();
     ParameterDescriptor entry = MakeEntry("G", "K", c.type, 0, 1, c.text);
-    entry.optional = entry.onError = 1;
-    int32_t position = -99;
-    ASSERT_EQ(Check(&entry, 1, &position), KEYINI_OK);
+    ASSERT_EQ(CheckWithDefaults(&entry, 1), KEYINI_OK);
     double stored = c.type == TYPDOUBLE
                         ? entry.value.doubleValue
                         : (c.type == TYPLONG ? entry.value.longValue : entry.value.intValue);
@@ -167,11 +174,7 @@ TEST(DefaultNumber, LongDigitStringsKeepTheirMagnitude) {
     ParameterDescriptor table[3] = {MakeEntry("G", "A", TYPDOUBLE, 0, 1, big.c_str()),
                                     MakeEntry("G", "B", TYPDOUBLE, 0, 1, tiny.c_str()),
                                     MakeEntry("G", "C", TYPDOUBLE, 0, 1, precise.c_str())};
-    for (ParameterDescriptor& entry : table) {
-        entry.optional = entry.onError = 1;
-    }
-    int32_t position = -99;
-    ASSERT_EQ(Check(table, 3, &position), KEYINI_OK);
+    ASSERT_EQ(CheckWithDefaults(table, 3), KEYINI_OK);
     EXPECT_EQ(table[0].value.doubleValue, 1e300);
     EXPECT_EQ(table[1].value.doubleValue, 1e4);
     EXPECT_EQ(table[2].value.doubleValue, 2.5555555555555555555);
@@ -187,11 +190,7 @@ TEST(DefaultText, BoolCharAndStringDefaults) {
                                     MakeEntry("G", "S2", TYPSTRING, 1, 5, longText.c_str())};
     table[1].value.intValue = 1;
     std::strcpy(table[3].value.textValue, "keep");
-    for (ParameterDescriptor& entry : table) {
-        entry.optional = entry.onError = 1;
-    }
-    int32_t position = -99;
-    ASSERT_EQ(Check(table, 6, &position), KEYINI_OK);
+    ASSERT_EQ(CheckWithDefaults(table, 6), KEYINI_OK);
     EXPECT_EQ(table[0].value.intValue, 1);
     EXPECT_EQ(table[1].value.intValue, 0);
     EXPECT_EQ(table[2].value.charValue, 'x');
@@ -207,11 +206,7 @@ TEST(DefaultText, NullDefaultActsAsTheEmptyText) {
     std::strcpy(table[0].value.textValue, "old");
     table[1].value.intValue = 5;
     table[2].value.doubleValue = 5.0;
-    for (ParameterDescriptor& entry : table) {
-        entry.optional = entry.onError = 1;
-    }
-    int32_t position = -99;
-    ASSERT_EQ(Check(table, 3, &position), KEYINI_OK);
+    ASSERT_EQ(CheckWithDefaults(table, 3), KEYINI_OK);
     EXPECT_STREQ(table[0].value.textValue, "");
     EXPECT_EQ(table[1].value.intValue, 0);
     EXPECT_EQ(table[2].value.doubleValue, 0.0);
