@@ -18,15 +18,26 @@ constexpr unsigned long RECORD_PORT_MODULUS = 100000; // the port column holds f
 constexpr int IP_PARTS = 4;
 constexpr std::size_t IP_FIELD_SIZE = sizeof(ReceiverContext{}.localIP);
 
+// The stamp of the last second formatted: local time changes only from one
+// second to the next, and working it out costs a look at the zone file.
+std::time_t recordStampSecond = static_cast<std::time_t>(-1);
+char recordStampText[15];
+
 // Local time as 14 digits; 0 and the zero stamp when it cannot be had.
 int RecordStamp(char (&stamp)[15])
 {
     const std::time_t now = std::time(nullptr);
+    if (now != static_cast<std::time_t>(-1) && now == recordStampSecond) {
+        std::memcpy(stamp, recordStampText, sizeof stamp);
+        return 1;
+    }
     const std::tm* local = now == static_cast<std::time_t>(-1) ? nullptr : std::localtime(&now);
     if (local == nullptr || std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", local) == 0) {
         std::memcpy(stamp, RECORD_ZERO_STAMP, sizeof stamp);
         return 0;
     }
+    recordStampSecond = now;
+    std::memcpy(recordStampText, stamp, sizeof stamp);
     return 1;
 }
 
