@@ -21,31 +21,16 @@ void SessionLog(int32_t errorCode, int32_t furtherNumber, const char* extraText)
               extraText);
 }
 
-// A record the file took only in part (size limit, full disk) is cut off
-// again, so that every later record still begins at a multiple of 552 bytes.
-void SessionCutPartialRecord(FILE* bufferFile, std::size_t written)
-{
-    const int fd = _fileno(bufferFile);
-    const int64_t length = _filelengthi64(fd);
-    if (written > 0 && length >= static_cast<int64_t>(written)) {
-        _chsize_s(fd, length - static_cast<int64_t>(written));
-    }
-}
-
-// Hands the record to the operating system, so that "1" is only sent for a
-// record that survives the process. The stream is unbuffered: the record
-// goes out in one write, and after a failure no part of it waits in the
-// stream to be written later. The record's line feed goes to disk as CR LF:
-// binary mode keeps line feeds inside the message as they came, and every
-// record is 552 bytes on every platform.
+// Puts the record into the stream and hands it to the operating system, so
+// that "1" is only sent for a record that survives the process. The record's
+// line feed goes to disk as CR LF: binary mode keeps line feeds inside the
+// message as they came, and every record is 552 bytes on every platform.
 char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1])
 {
     record[PELMOR_RECORD_LENGTH - 1] = '\r';
     record[PELMOR_RECORD_LENGTH] = '\n';
     record[PELMOR_DISK_RECORD_LENGTH] = '\0';
-    const std::size_t written = std::fwrite(record, 1, PELMOR_DISK_RECORD_LENGTH, bufferFile);
-    if (written != PELMOR_DISK_RECORD_LENGTH) {
-        SessionCutPartialRecord(bufferFile, written);
+    if (std::fputs(record, bufferFile) == EOF) {
         std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                       "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!");
         SessionLog(0, 0, "");
@@ -71,7 +56,6 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
     if (bufferFile == nullptr) {
         return 0;
     }
-    std::setvbuf(bufferFile, nullptr, _IONBF, 0);
     PelmorRecordCounter = 0;
 
     char message[PELMOR_MESSAGE_MAX + 1];

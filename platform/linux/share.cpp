@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 FILE* _fsopen(const char* path, const char* mode, int shareFlag)
@@ -47,20 +46,4 @@ FILE* _fsopen(const char* path, const char* mode, int shareFlag)
         errno = error;
     }
     return stream;
-}
-
-int _fileno(FILE* stream)
-{
-    return fileno(stream);
-}
-
-int64_t _filelengthi64(int fd)
-{
-    struct stat status {};
-    return fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
-}
-
-int _chsize_s(int fd, int64_t size)
-{
-    return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
