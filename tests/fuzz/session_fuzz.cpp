@@ -16,7 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -170,6 +173,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::snprintf(context.portText, sizeof context.portText, "6664");
     std::snprintf(context.bufferFileName, sizeof context.bufferFileName, "%s", bufferPath.c_str());
 
+    // libFuzzer's periodic SIGALRM would interrupt a receive, which ends a
+    // session by design; hold it back until both sides are done (every wait
+    // in here is bounded on its own).
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+
     int pair[2];
     require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
     std::string acks;
@@ -180,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(pair[0]);
     client.join();
     close(pair[1]);
+    pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
 
     require(served == 1, "session not served");
     require(acks == std::string(plan.columnTexts.size(), '1'), "acknowledgements wrong");
