@@ -1,6 +1,12 @@
 // Arbitrary bytes as a parameter file, read, checked and freed in one call
 // over a table with every type, a dynamic list and two groups. Any crash,
 // sanitizer report, leak or broken invariant below is a finding.
+//
+// The file lives in memory behind the file calls' system-call table, so the
+// real read-ahead and seeks run without a disk file per input. Input: one
+// byte that sets how many bytes a read may deliver (1 to 128, so reads end
+// short and the layer refills and seeks back across its buffer), then the
+// file's bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +15,10 @@
 #include <iterator>
 #include <string>
 
-#include <unistd.h>
+#include <cerrno>
+#include <sys/stat.h>
+
+#include "platform/linux/file_syscalls.h"
 
 #include "paramfile/keyini.h"
 
@@ -37,9 +46,56 @@ const ParameterDescriptor kTemplate[] = {
 };
 constexpr int32_t kCount = static_cast<int32_t>(std::size(kTemplate));
 
-std::string fuzzPath;
+struct MemoryFile {
+    const uint8_t* bytes;
+    size_t size;
+    size_t position;
+    size_t chunk; // most bytes one read delivers
+    int opened;
+    int closed;
+};
+MemoryFile memoryFile;
+constexpr int kMemoryFd = 1000;
 
-void removeFuzzFile() { std::remove(fuzzPath.c_str()); }
+int MemoryOpen(const char*, int) {
+    memoryFile.position = 0;
+    ++memoryFile.opened;
+    return kMemoryFd;
+}
+
+int MemoryStat(int, struct stat* status) {
+    *status = {};
+    status->st_mode = S_IFREG | 0644;
+    status->st_size = static_cast<off_t>(memoryFile.size);
+    return 0;
+}
+
+ssize_t MemoryRead(int, void* buffer, size_t bytes) {
+    size_t left = memoryFile.position < memoryFile.size ? memoryFile.size - memoryFile.position : 0;
+    size_t take = std::min({bytes, left, memoryFile.chunk});
+    if (take > 0) {
+        std::memcpy(buffer, memoryFile.bytes + memoryFile.position, take);
+    }
+    memoryFile.position += take;
+    return static_cast<ssize_t>(take);
+}
+
+off_t MemorySeek(int, off_t offset, int whence) {
+    off_t base = whence == SEEK_CUR   ? static_cast<off_t>(memoryFile.position)
+                 : whence == SEEK_END ? static_cast<off_t>(memoryFile.size)
+                                      : 0;
+    if (base + offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    memoryFile.position = static_cast<size_t>(base + offset);
+    return base + offset;
+}
+
+int MemoryClose(int) {
+    ++memoryFile.closed;
+    return 0;
+}
 
 bool knownCode(int32_t code) {
     static const int32_t codes[] = {
@@ -92,28 +148,30 @@ void checkList(const DynamicEntry* list, size_t fileSize) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* dir = std::getenv("TMPDIR");
-    fuzzPath = std::string(dir != nullptr ? dir : "/tmp") + "/fuzz_keyini." +
-               std::to_string(static_cast<long>(getpid())) + ".ini";
-    std::atexit(removeFuzzFile);
+    fileSyscalls = {MemoryOpen, MemoryStat, MemoryRead, MemorySeek, MemoryClose};
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::FILE* file = std::fopen(fuzzPath.c_str(), "wb");
-    require(file != nullptr, "cannot write the fuzz file");
-    require(std::fwrite(data, 1, size, file) == size, "cannot write the fuzz file");
-    std::fclose(file);
+    memoryFile = {};
+    memoryFile.chunk = size > 0 ? 1 + data[0] % 128 : 1;
+    if (size > 0) {
+        ++data;
+        --size;
+    }
+    memoryFile.bytes = data;
+    memoryFile.size = size;
 
     ParameterDescriptor table[std::size(kTemplate)];
     std::memcpy(table, kTemplate, sizeof table);
     int32_t resultCode = 1;
     int32_t position = -1;
-    int ok = ReadKeyIni(fuzzPath.c_str(), KEYINI_READ | KEYINI_CHECK | KEYINI_FREE, table,
+    int ok = ReadKeyIni("fuzz.ini", KEYINI_READ | KEYINI_CHECK | KEYINI_FREE, table,
                         kCount, &resultCode, &position);
 
     require(ok == 0 || ok == 1, "result neither 1 nor 0");
     require(knownCode(resultCode), "unknown result code");
+    require(memoryFile.opened == 1 && memoryFile.closed == 1, "file not closed exactly once");
     require((ok == 1) == (resultCode == KEYINI_OK), "result and result code disagree");
     if (resultCode == KEYINI_E_NOT_FOUND || resultCode == KEYINI_E_NOT_VALID) {
         require(position >= 0 && position < kCount, "check position not an index");
