@@ -14,3 +14,17 @@ ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
     {"PELMOR", "ERRLEVEL", 4, 0, 0, 0, 0, 0, 10000, TYPINT, "1000", {}, {}, "ErrorLoglevel"},
     {"PELMOR", "TIMEOUT", 5, 0, 0, 0, 0, 0, 1000, TYPINT, "3", {}, {}, "Receive-TimeOut"},
 };
+
+void PelmorSettingText(int32_t index, char* field, size_t capacity) {
+    if (capacity == 0) {
+        return;
+    }
+    const char* text = PelmorSettings[index].value.textValue;
+    size_t length = 0;
+    while (length + 1 < capacity && length < sizeof(ParameterValue::textValue) &&
+           text[length] != '\0') {
+        field[length] = text[length];
+        length++;
+    }
+    field[length] = '\0';
+}

@@ -4,6 +4,7 @@
 #ifndef PELMOR_SETTINGS_H
 #define PELMOR_SETTINGS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "paramfile/keyini.h"
@@ -20,5 +21,9 @@ constexpr int32_t PELMOR_SETTINGS_COUNT = 6;
 constexpr const char* PELMOR_DEFAULT_PARAMETER_FILE = "D:\\COMM\\NEVTAR.INI";
 
 extern ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT];
+
+// Copies the text value of a TYPSTRING setting into a field of capacity bytes,
+// cut to fit and always terminated.
+void PelmorSettingText(int32_t index, char* field, size_t capacity);
 
 #endif

@@ -10,29 +10,16 @@
 
 namespace {
 
-// The reader keeps texts within the table's bounds; the copy is bounded all the same.
-void PelmorCopySetting(char* field, size_t capacity, int32_t index) {
-    const char* text = PelmorSettings[index].value.textValue;
-    size_t length = 0;
-    while (length + 1 < capacity && length < sizeof(ParameterValue::textValue) &&
-           text[length] != '\0') {
-        field[length] = text[length];
-        length++;
-    }
-    field[length] = '\0';
-}
-
 // The context takes the values as read: an absent or invalid key gives the
 // empty text or 0, never the table's default.
 void PelmorTakeSettings(ReceiverContext* context) {
     context->timeout = PelmorSettings[PELMOR_SETTING_TIMEOUT].value.intValue;
     context->logLevel = PelmorSettings[PELMOR_SETTING_ERRLEVEL].value.intValue;
     context->maxLogSize = PelmorSettings[PELMOR_SETTING_MAXLOGSIZE].value.intValue;
-    PelmorCopySetting(context->portText, sizeof context->portText, PELMOR_SETTING_UPLPORT);
-    PelmorCopySetting(context->bufferFileName, sizeof context->bufferFileName,
-                      PELMOR_SETTING_BUFFDATEI);
-    PelmorCopySetting(context->logFileName, sizeof context->logFileName,
-                      PELMOR_SETTING_LOGDATEI);
+    PelmorSettingText(PELMOR_SETTING_UPLPORT, context->portText, sizeof context->portText);
+    PelmorSettingText(PELMOR_SETTING_BUFFDATEI, context->bufferFileName,
+                      sizeof context->bufferFileName);
+    PelmorSettingText(PELMOR_SETTING_LOGDATEI, context->logFileName, sizeof context->logFileName);
     context->port = std::atoi(context->portText);
 }
 
