@@ -18,7 +18,7 @@ constexpr long PELMORCTL_DEFAULT_TIMEOUT = 10;
 constexpr long PELMORCTL_TIMEOUT_MAX = 86400;
 constexpr DWORD PELMORCTL_POLL_MS = 50;
 
-void PelmorctlUsage(FILE* stream) {
+void PelmorctlUsage() {
     std::fputs("Aufruf: pelmorctl BEFEHL [OPTIONEN]\n"
                "\n"
                "Steuert den Empfaenger pelmor und prueft seine Parameterdatei.\n"
@@ -43,7 +43,7 @@ void PelmorctlUsage(FILE* stream) {
                "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"
                "$XDG_RUNTIME_DIR/pelmor, sonst in /tmp/pelmor-<uid>.\n"
                "Falscher Aufruf: Ende 2.\n",
-               stream);
+               stdout);
 }
 
 // Whether a receiver runs: some process holds its mutex.
@@ -158,8 +158,11 @@ long PelmorctlTimeout(int argc, char** argv) {
 }
 
 int PelmorctlWrongCall(const char* why) {
-    std::fprintf(stderr, "pelmorctl: %s\n\n", why);
-    PelmorctlUsage(stderr);
+    std::fprintf(stderr,
+                 "pelmorctl: %s\n"
+                 "Aufruf: pelmorctl status | stop [--timeout S] | wait-ready [--timeout S] |\n"
+                 "                  check DATEI | list DATEI | --help\n",
+                 why);
     return PELMORCTL_USAGE;
 }
 
@@ -171,7 +174,7 @@ int main(int argc, char** argv) {
     }
     const char* command = argv[1];
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-        PelmorctlUsage(stdout);
+        PelmorctlUsage();
         return PELMORCTL_OK;
     }
     if (std::strcmp(command, "status") == 0 && argc == 2) {
