@@ -120,22 +120,23 @@ int PelmorctlWarnLineComments(const std::string& bytes) {
             // The comment's text begins with the byte that ended its opening token.
             size_t text = at;
             int32_t opened = line;
+            int32_t last = 0; // the line whose CR LF ends the comment; 0 at the end of the file
             int swallowing = 0;
-            for (; at < bytes.size(); ++at) {
-                if (bytes[at] != '\n') {
-                    continue;
+            for (; at < bytes.size() && last == 0; ++at) {
+                if (bytes[at] == '\n') {
+                    if (at > text && bytes[at - 1] == '\r') {
+                        last = line;
+                    } else {
+                        swallowing = 1;
+                    }
+                    line++;
                 }
-                line++;
-                if (at > text && bytes[at - 1] == '\r') {
-                    at++;
-                    break;
-                }
-                swallowing = 1;
             }
             if (swallowing) {
+                std::string end = last ? "Zeile " + std::to_string(last) : "zum Dateiende";
                 std::printf("Warnung: Zeilenkommentar in Zeile %d laeuft ueber ein Zeilenende "
-                            "ohne CR hinaus und verschluckt alles bis Zeile %d\n",
-                            static_cast<int>(opened), static_cast<int>(line));
+                            "ohne CR hinaus und verschluckt die Zeilen bis %s\n",
+                            static_cast<int>(opened), end.c_str());
                 warnings++;
             }
         }

@@ -66,7 +66,7 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
     ToolRun good = RunPelmorctl({"check", "good.ini"});
     EXPECT_EQ(good.exitCode, 0);
     EXPECT_EQ(good.out, "Parameterdatei: good.ini\n"
-                        "UPLPORT    = \"6664\" (Port 6664)  aus der Datei\n"
+                        "UPLPORT    = \"6664\" (Port 6664)   aus der Datei\n"
                         "BUFFDATEI  = \"PELMOR.BUF\"         aus der Datei\n"
                         "LOGDATEI   = \"PELMOR.LOG\"         aus der Datei\n"
                         "MAXLOGSIZE = 2000                 aus der Datei\n"
@@ -95,11 +95,16 @@ TEST_F(E2ePelmorctl, CheckNamesReadErrorsAndSwallowingLineComments) {
     ToolRun lf = RunPelmorctl({"check", "lf.ini"});
     EXPECT_EQ(lf.exitCode, 1) << "five keys are missing";
     EXPECT_NE(lf.out.find("Warnung: Zeilenkommentar in Zeile 2 laeuft ueber ein Zeilenende ohne "
-                          "CR hinaus und verschluckt alles bis Zeile 3\n"),
+                          "CR hinaus und verschluckt die Zeilen bis Zeile 3\n"),
               std::string::npos)
         << lf.out;
     EXPECT_NE(lf.out.find("UPLPORT    = \"6664\""), std::string::npos);
 
+    std::ofstream(PathOf("open.ini"), std::ios::binary) << "KEYINI\r\n[PELMOR] // offen\n";
+    EXPECT_NE(RunPelmorctl({"check", "open.ini"})
+                  .out.find("Warnung: Zeilenkommentar in Zeile 2 laeuft ueber ein Zeilenende ohne "
+                            "CR hinaus und verschluckt die Zeilen bis zum Dateiende\n"),
+              std::string::npos);
     std::ofstream(PathOf("fine.ini"), std::ios::binary)
         << "KEYINI\r\n//note\r\n/* a // b\n*/ [PELMOR]\r\n";
     EXPECT_EQ(RunPelmorctl({"check", "fine.ini"}).out.find("Warnung"), std::string::npos);

@@ -67,6 +67,7 @@ TEST_F(E2eReceiver, MessagesAreAcknowledgedAndRecordedByteExact) {
     connection = E2eConnect(port);
     ASSERT_GE(connection, 0);
     EXPECT_EQ(E2eSend(connection, "neu"), '1');
+    EXPECT_EQ(E2eSend(connection, "X"), -1);
     close(connection);
 
     // Acknowledged means on disk: read before the receiver ends.
@@ -128,6 +129,9 @@ TEST_F(E2eReceiver, TermDuringAnIdleSessionEndsItAtItsRead) {
     ASSERT_EQ(RunPelmorctl({"wait-ready"}).exitCode, 0);
     int connection = E2eConnect(port);
     ASSERT_EQ(E2eSend(connection, "eins"), '1');
+    // Let it block in the next read; a signal just before that read is
+    // noticed only when the read returns.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(receiver, SIGTERM);
     EXPECT_EQ(ReceiverExit(receiver), 0);
     close(connection);
@@ -191,6 +195,7 @@ TEST_F(E2eReceiver, TimeoutOutOfRangeLeavesZeroSoReadsWaitWithoutLimit) {
     // Longer than the table's default of 3 s, which is not applied.
     std::this_thread::sleep_for(std::chrono::milliseconds(4000));
     EXPECT_EQ(E2eSend(connection, "spaet"), '1');
+    EXPECT_EQ(E2eSend(connection, "X"), -1);
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
