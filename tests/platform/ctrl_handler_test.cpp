@@ -2,6 +2,8 @@
 #include "platform/ctrl_handler.h"
 #include "platform/kernel_objects.h"
 
+#include "reap_within.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -30,21 +32,6 @@ BOOL WINAPI SecondHandler(DWORD type) {
 
 BOOL WINAPI DecliningHandler(DWORD) {
     return FALSE;
-}
-
-// Exit status of a child after a bounded wait (killed when it overstays), or the
-// signal that ended it as 128 + number.
-int ReapWithin(pid_t child, int milliseconds) {
-    for (int waited = 0; waited < milliseconds; waited += 5) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        usleep(5000);
-    }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    return -1;
 }
 
 TEST(CtrlHandler, SignalsReachHandlersNewestFirstUntilOneTakesThem) {

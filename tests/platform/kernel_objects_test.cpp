@@ -1,6 +1,8 @@
 // Named mutexes and events across handles and processes.
 #include "platform/kernel_objects.h"
 
+#include "reap_within.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -52,20 +54,6 @@ int ReadByteWithin(int fd, int milliseconds) {
         return -1;
     }
     return byte;
-}
-
-// Reaps a child within a bounded time (killing it when it overstays); its exit status or -1.
-int ReapWithin(pid_t child, int milliseconds) {
-    for (int waited = 0; waited < milliseconds; waited += 5) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        usleep(5000);
-    }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    return -1;
 }
 
 TEST_F(KernelObjects, EventIsSharedAndKeepsItsStateWhenOpenedOrCreatedAgain) {
@@ -298,7 +286,7 @@ TEST_F(KernelObjects, KilledHolderLeavesNothingStale) {
     CloseHandle(seen);
 
     kill(child, SIGKILL);
-    EXPECT_EQ(ReapWithin(child, 10000), -1);
+    EXPECT_EQ(ReapWithin(child, 10000), 128 + SIGKILL);
 
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "PELMOR_MTX"), nullptr);
     HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
