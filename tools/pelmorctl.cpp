@@ -26,7 +26,7 @@ void PelmorctlUsage() {
                "Befehle:\n"
                "  status                    zeigt, ob ein Empfaenger laeuft, und den Zustand\n"
                "                            von StopPelmorEvent und StartPelmorEvent\n"
-               "                            (Ende 0: laeuft, 3: laeuft nicht)\n"
+               "                            (Ende 0: laeuft, 3: laeuft nicht, 1: nicht pruefbar)\n"
                "  stop [--timeout S]        setzt StopPelmorEvent zurueck und wartet hoechstens\n"
                "                            S Sekunden (Vorgabe 10) auf das Ende des Empfaengers\n"
                "                            (Ende 0: beendet oder lief nicht, 1: Zeit abgelaufen)\n"
@@ -46,14 +46,22 @@ void PelmorctlUsage() {
                stdout);
 }
 
-// Whether a receiver runs: some process holds its mutex.
+// Whether a receiver runs: 1 when some process holds its mutex, 0 when none
+// does, -1 when that cannot be told (say, a namespace directory of another
+// user); the reason is then on standard error.
 int PelmorctlRunning() {
     HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMORCTL_MUTEX);
-    if (mutex == nullptr) {
+    if (mutex != nullptr) {
+        CloseHandle(mutex);
+        return 1;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) {
         return 0;
     }
-    CloseHandle(mutex);
-    return 1;
+    std::fprintf(stderr, "pelmorctl: Mutex PELMOR_MTX nicht pruefbar (Fehler %lu)\n",
+                 static_cast<unsigned long>(error));
+    return -1;
 }
 
 // 1 signalled, 0 reset, -1 the event does not exist.
@@ -73,6 +81,9 @@ const char* PelmorctlStateText(int state) {
 
 int PelmorctlStatus() {
     int running = PelmorctlRunning();
+    if (running < 0) {
+        return PELMORCTL_FAILED;
+    }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
     std::printf("%-17s %s\n", "StopPelmorEvent:",
                 PelmorctlStateText(PelmorctlEventState(PELMORCTL_STOP_EVENT)));
@@ -88,7 +99,11 @@ PelmorctlClock::time_point PelmorctlDeadline(long seconds) {
 }
 
 int PelmorctlStop(long seconds) {
-    if (!PelmorctlRunning()) {
+    int running = PelmorctlRunning();
+    if (running < 0) {
+        return PELMORCTL_FAILED;
+    }
+    if (running == 0) {
         std::puts("Kein Empfaenger laeuft.");
         return PELMORCTL_OK;
     }
@@ -107,7 +122,7 @@ int PelmorctlStop(long seconds) {
         if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
             ResetEvent(stop);
         }
-        ended = !PelmorctlRunning();
+        ended = PelmorctlRunning() == 0;
         if (ended || PelmorctlClock::now() >= deadline) {
             break;
         }
@@ -124,7 +139,7 @@ int PelmorctlStop(long seconds) {
 
 int PelmorctlWaitReady(long seconds) {
     auto deadline = PelmorctlDeadline(seconds);
-    while (PelmorctlEventState(PELMORCTL_START_EVENT) != 1 || !PelmorctlRunning()) {
+    while (PelmorctlEventState(PELMORCTL_START_EVENT) != 1 || PelmorctlRunning() != 1) {
         if (PelmorctlClock::now() >= deadline) {
             std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht bereit\n", seconds);
             return PELMORCTL_FAILED;

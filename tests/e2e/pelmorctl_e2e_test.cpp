@@ -24,6 +24,16 @@ TEST_F(E2ePelmorctl, StatusStopAndWaitReadyWithoutReceiver) {
     EXPECT_EQ(ready.err, "pelmorctl: Empfaenger nach 1 s nicht bereit\n");
 }
 
+TEST_F(E2ePelmorctl, UnusableNamespaceIsAnErrorNotAStoppedReceiver) {
+    std::ofstream(PathOf("not-a-dir")) << "x";
+    setenv("PELMOR_RUNTIME_DIR", PathOf("not-a-dir").c_str(), 1);
+    ToolRun status = RunPelmorctl({"status"});
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_EQ(status.err, "pelmorctl: Mutex PELMOR_MTX nicht pruefbar (Fehler 5)\n");
+    EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 1);
+    EXPECT_EQ(RunPelmorctl({"wait-ready", "--timeout", "0"}).exitCode, 1);
+}
+
 TEST_F(E2ePelmorctl, StatusShowsBothEventsOfARunningReceiver) {
     pid_t receiver = StartReadyReceiver(E2eFreePort());
     ToolRun status = RunPelmorctl({"status"});
