@@ -104,7 +104,7 @@ TEST_F(E2eReceiver, SecondCopyEndsAtOnceWithoutLogEntry) {
 TEST_F(E2eReceiver, PelmorctlStopEndsTheReceiverWithExitZero) {
     pid_t receiver = StartReadyReceiver(E2eFreePort());
     EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 0);
-    ToolRun stop = RunPelmorctl({"stop", "--timeout", "10"});
+    ToolRun stop = RunPelmorctl({"stop", "--timeout", "5"});
     EXPECT_EQ(stop.exitCode, 0) << stop.err;
     EXPECT_EQ(stop.out, "Empfaenger beendet.\n");
     EXPECT_EQ(ReceiverExit(receiver, 1000), 0) << "ended when pelmorctl said so";
@@ -114,10 +114,8 @@ TEST_F(E2eReceiver, PelmorctlStopEndsTheReceiverWithExitZero) {
 TEST_F(E2eReceiver, TermAndIntEndTheReceiverWithExitZero) {
     for (int signalNumber : {SIGTERM, SIGINT}) {
         pid_t receiver = StartReadyReceiver(E2eFreePort());
-        auto sent = std::chrono::steady_clock::now();
         kill(receiver, signalNumber);
-        EXPECT_EQ(ReceiverExit(receiver), 0) << signalNumber;
-        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+        EXPECT_EQ(ReceiverExit(receiver, 5000), 0) << "within a few seconds: " << signalNumber;
         EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3);
     }
 }
