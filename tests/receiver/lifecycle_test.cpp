@@ -211,26 +211,32 @@ TEST_F(Lifecycle, SecondCopyEndsWithoutStartingAnything) {
     CloseHandle(mutex);
 }
 
-// The request is remembered for the rest of the process, so each case runs in a child.
-TEST_F(Lifecycle, StopRequestBeforeTheEventExistsIsKept) {
-    EXPECT_EXIT(
-        {
-            PelmorCtrlHandler(0); // before start-up: no event yet
-            int ready = PelmorInit(ini.c_str(), &context);
-            std::_Exit(ready == 1 && Signalled("StopPelmorEvent") == 0 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            PelmorInit(ini.c_str(), &context);
-            fakeNevtar.calls.clear();
-            PelmorCtrlHandler(0);
-            SetEvent(PelmorStopEvent); // as the loop's set right after its test would
-            fakeNevtar.accepts = {{-1, 0}};
-            int once = PelmorWork(&context) == 1 && fakeNevtar.calls.size() == 1;
-            std::_Exit(once && Signalled("StopPelmorEvent") == 0 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+// The request is remembered for the rest of the process, so each case runs in
+// a child; 0 when it went as it should.
+class StopRequest : public Lifecycle {
+  protected:
+    int BeforeTheEventExists() {
+        PelmorCtrlHandler(0);
+        int ready = PelmorInit(ini.c_str(), &context);
+        return ready == 1 && Signalled("StopPelmorEvent") == 0 ? 0 : 1;
+    }
+    int UndoneByTheLoopsSet() {
+        PelmorInit(ini.c_str(), &context);
+        fakeNevtar.calls.clear();
+        PelmorCtrlHandler(0);
+        SetEvent(PelmorStopEvent); // as the loop's set right after its test would
+        fakeNevtar.accepts = {{-1, 0}};
+        int once = PelmorWork(&context) == 1 && fakeNevtar.calls.size() == 1;
+        return once && Signalled("StopPelmorEvent") == 0 ? 0 : 1;
+    }
+};
+
+TEST_F(StopRequest, BeforeTheEventExistsIsKept) {
+    EXPECT_EXIT(std::_Exit(BeforeTheEventExists()), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(StopRequest, SetByTheLoopRightAfterItIsKept) {
+    EXPECT_EXIT(std::_Exit(UndoneByTheLoopsSet()), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
