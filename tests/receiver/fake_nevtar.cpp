@@ -71,14 +71,6 @@ int32_t CSocketClose(NevtarSocket socket) {
                                         : fakeNevtar.connectionCloseResult;
 }
 
-int32_t CSocketRead(NevtarSocket, char*, int32_t, int32_t*, int32_t) {
-    return -1;
-}
-
-int32_t CSocketWrite(NevtarSocket, const char*, int32_t, int32_t*) {
-    return -1;
-}
-
 int32_t CGetLastErrorString(int32_t* errorNumber, char* text, int32_t capacity) {
     *errorNumber = fakePending ? 99 : 0;
     std::snprintf(text, static_cast<size_t>(capacity), "%s", fakePending ? "fake error" : "");

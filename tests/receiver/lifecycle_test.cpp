@@ -140,7 +140,7 @@ TEST_F(Lifecycle, ExistingStopEventKeepsItsState) {
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, "StopPelmorEvent");
     ASSERT_EQ(PelmorInit(ini.c_str(), &context), 1);
     EXPECT_EQ(PelmorWork(&context), 1);
-    EXPECT_TRUE(fakeNevtar.calls.size() == 1) << "formatted, nothing accepted";
+    EXPECT_EQ(fakeNevtar.calls, Entries{"format 10.1.2.3"}) << "nothing accepted";
     EXPECT_EQ(PelmorExit(&context), 1);
     EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0) << "signalled for the next start";
     CloseHandle(stop);
