@@ -150,16 +150,24 @@ int KernelLockByte(int fd, off_t byte, short type, int wait) {
     return 0;
 }
 
-int64_t KernelNowMs() {
+constexpr int64_t KERNEL_NS_PER_MS = 1000000;
+constexpr int64_t KERNEL_NS_PER_S = 1000000000;
+
+// Nanoseconds, so a wait never ends before its time for want of resolution.
+int64_t KernelNowNs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * KERNEL_NS_PER_S + now.tv_nsec;
 }
 
-struct timespec KernelSpanFromMs(int64_t milliseconds) {
+int64_t KernelDeadline(DWORD milliseconds) {
+    return KernelNowNs() + static_cast<int64_t>(milliseconds) * KERNEL_NS_PER_MS;
+}
+
+struct timespec KernelSpan(int64_t nanoseconds) {
     struct timespec span;
-    span.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    span.tv_nsec = static_cast<long>((milliseconds % 1000) * 1000000);
+    span.tv_sec = static_cast<time_t>(nanoseconds / KERNEL_NS_PER_S);
+    span.tv_nsec = static_cast<long>(nanoseconds % KERNEL_NS_PER_S);
     return span;
 }
 
@@ -308,23 +316,23 @@ long KernelFutex(std::atomic<int32_t>* word, int operation, int value,
 }
 
 DWORD KernelWaitEvent(HANDLE event, DWORD milliseconds) {
-    int64_t deadline = KernelNowMs() + milliseconds;
+    int64_t deadline = KernelDeadline(milliseconds);
     for (;;) {
         if (event->shared->signalled.load() != 0) {
             return WAIT_OBJECT_0;
         }
-        int64_t left = deadline - KernelNowMs();
+        int64_t left = deadline - KernelNowNs();
         if (milliseconds != INFINITE && left <= 0) {
             return WAIT_TIMEOUT;
         }
-        struct timespec span = KernelSpanFromMs(left);
+        struct timespec span = KernelSpan(left);
         KernelFutex(&event->shared->signalled, FUTEX_WAIT, 0,
                     milliseconds == INFINITE ? nullptr : &span);
     }
 }
 
 DWORD KernelWaitMutex(HANDLE mutex, DWORD milliseconds) {
-    int64_t deadline = KernelNowMs() + milliseconds;
+    int64_t deadline = KernelDeadline(milliseconds);
     while (mutex->owned == 0) {
         int error = KernelLockByte(mutex->fd, KERNEL_BYTE_OWNER, F_WRLCK, 0);
         if (error == 0) {
@@ -334,12 +342,12 @@ DWORD KernelWaitMutex(HANDLE mutex, DWORD milliseconds) {
             KernelFail(KernelErrorFromErrno(error));
             return WAIT_FAILED;
         }
-        int64_t left = deadline - KernelNowMs();
+        int64_t left = deadline - KernelNowNs();
         if (milliseconds != INFINITE && left <= 0) {
             return WAIT_TIMEOUT;
         }
-        struct timespec pause = KernelSpanFromMs(
-            milliseconds == INFINITE || left > KERNEL_MUTEX_POLL_MS ? KERNEL_MUTEX_POLL_MS : left);
+        int64_t poll = KERNEL_MUTEX_POLL_MS * KERNEL_NS_PER_MS;
+        struct timespec pause = KernelSpan(milliseconds == INFINITE || left > poll ? poll : left);
         nanosleep(&pause, nullptr);
     }
     if (mutex->owned == INT32_MAX) {
