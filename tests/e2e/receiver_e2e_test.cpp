@@ -228,6 +228,25 @@ TEST_F(E2eReceiver, LogNotStartedIsSaidOnStderr) {
     EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"\" nicht gestartet\n");
 }
 
+TEST_F(E2eReceiver, NamedObjectsNotMadeAreSaidOnStderr) {
+    // The name of the stop event taken by a mutex.
+    HANDLE taken = CreateMutexA(nullptr, FALSE, "StopPelmorEvent");
+    ASSERT_NE(taken, nullptr);
+    WriteStandardIni("pelmor.ini", E2eFreePort());
+    EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
+    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")),
+              "pelmor: Ereignis StopPelmorEvent nicht erzeugt (Fehler 6)\n");
+    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "") << "not logged";
+    CloseHandle(taken);
+
+    // A namespace directory that cannot be used.
+    std::ofstream(PathOf("not-a-dir")) << "x";
+    setenv("PELMOR_RUNTIME_DIR", PathOf("not-a-dir").c_str(), 1);
+    EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
+    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")),
+              "pelmor: Mutex PELMOR_MTX nicht erzeugt (Fehler 5)\n");
+}
+
 TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
     int port = E2eFreePort();
     pid_t first = StartReadyReceiver(port);
