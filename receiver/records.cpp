@@ -22,22 +22,27 @@ constexpr std::size_t RECORD_PORT_DIGITS = 5;
 constexpr std::size_t RECORD_STAMP_WIDTH = sizeof RECORD_ZERO_STAMP - 1;
 constexpr std::size_t RECORD_COUNTER_DIGITS = 3;
 
+// Length of text up to its terminator, at most width.
+std::size_t RecordTextLength(const char* text, std::size_t width)
+{
+    const void* end = std::memchr(text, '\0', width);
+    return end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : width;
+}
+
 // Copies text up to its terminator, at most width characters, and fills the
 // rest of the column with blanks; returns the end of the column.
 char* RecordPutText(char* at, const char* text, std::size_t width)
 {
-    const void* end = std::memchr(text, '\0', width);
-    const std::size_t length =
-        end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : width;
+    const std::size_t length = RecordTextLength(text, width);
     std::memcpy(at, text, length);
     std::memset(at + length, ' ', width - length);
     return at + width;
 }
 
-// Right-aligns a terminated text of at most width characters in its column.
+// Right-aligns text (at most width characters of it) in its column.
 char* RecordPutRight(char* at, const char* text, std::size_t width)
 {
-    const std::size_t length = std::strlen(text);
+    const std::size_t length = RecordTextLength(text, width);
     std::memset(at, ' ', width - length);
     std::memcpy(at + width - length, text, length);
     return at + width;
