@@ -26,8 +26,8 @@ class ClientFaults : public FaultTest {
         const int fd = E2eConnect(port);
         ASSERT_GE(fd, 0);
         EXPECT_EQ(E2eSend(fd, message), '1');
-        FaultSendAll(fd, "X");
-        EXPECT_EQ(FaultReceiveByte(fd), -1);
+        LoopbackSend(fd, "X");
+        EXPECT_EQ(LoopbackReceiveByte(fd), -1);
         close(fd);
         EXPECT_TRUE(Running());
         const std::vector<std::string> records = FaultRecords(Buffer());
@@ -43,7 +43,7 @@ TEST_F(ClientFaults, SilentClientIsDroppedAfterTheTimeOutAndTheNextIsServed) {
     ExpectServed("naechster");
     EXPECT_LE(std::chrono::steady_clock::now() - start,
               std::chrono::seconds(FAULT_TIMEOUT_SECONDS + 3));
-    EXPECT_EQ(FaultReceiveByte(silent), -1) << "the silent client was not dropped";
+    EXPECT_EQ(LoopbackReceiveByte(silent), -1) << "the silent client was not dropped";
     close(silent);
     EXPECT_EQ(E2eCount(Log(), "Fehler: CSocketRead!"), 1) << Log();
 }
@@ -57,10 +57,10 @@ TEST_F(ClientFaults, FloodWithoutWaitingIsRecordedWholeAndInOrder) {
     }
     const int fd = E2eConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(FaultSendAll(fd, flood));
+    ASSERT_TRUE(LoopbackSend(fd, flood));
     shutdown(fd, SHUT_WR);
     std::string acknowledgements;
-    for (int byte = FaultReceiveByte(fd); byte >= 0; byte = FaultReceiveByte(fd)) {
+    for (int byte = LoopbackReceiveByte(fd); byte >= 0; byte = LoopbackReceiveByte(fd)) {
         acknowledgements += static_cast<char>(byte);
     }
     close(fd);
@@ -80,7 +80,7 @@ TEST_F(ClientFaults, ClientsThatVanishBeforeTheirAcknowledgement) {
     for (int i = 0; i < 20; ++i) {
         const int fd = E2eConnect(port);
         ASSERT_GE(fd, 0);
-        FaultSendAll(fd, "weg-" + std::to_string(i));
+        LoopbackSend(fd, "weg-" + std::to_string(i));
         close(fd);
     }
     ExpectServed("geblieben");
@@ -93,8 +93,8 @@ TEST_F(ClientFaults, ResetInTheMiddleOfAMessage) {
         if (i % 2 == 1) {
             ASSERT_EQ(E2eSend(fd, "vorher"), '1');
         }
-        FaultSendAll(fd, std::string(300, 'r'));
-        FaultReset(fd);
+        LoopbackSend(fd, std::string(300, 'r'));
+        LoopbackReset(fd);
     }
     ExpectServed("nach dem Abbruch");
 }
@@ -107,7 +107,7 @@ TEST_F(ClientFaults, TwoThousandEmptyConnectionsLeaveNoDescriptorsOrMemoryBehind
             const int fd = E2eConnect(port);
             ASSERT_GE(fd, 0);
             shutdown(fd, SHUT_WR);
-            ASSERT_EQ(FaultReceiveByte(fd), -1) << "connection " << i;
+            ASSERT_EQ(LoopbackReceiveByte(fd), -1) << "connection " << i;
             close(fd);
         }
         ExpectServed("gezaehlt");

@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,16 +56,16 @@ void FaultTest::Session(int first, int count) {
     for (int i = first; i < first + count; ++i) {
         ASSERT_EQ(E2eSend(fd, FaultMessage(i)), '1') << "message " << i;
     }
-    FaultSendAll(fd, "X");
-    EXPECT_EQ(FaultReceiveByte(fd), -1);
+    LoopbackSend(fd, "X");
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1);
     close(fd);
 }
 
 void FaultTest::Settle() {
     const int fd = E2eConnect(port);
     ASSERT_GE(fd, 0);
-    FaultSendAll(fd, "X");
-    EXPECT_EQ(FaultReceiveByte(fd), -1);
+    LoopbackSend(fd, "X");
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1);
     close(fd);
 }
 
@@ -88,33 +87,6 @@ std::vector<std::string> FaultRecords(const std::string& content) {
         messages.push_back(message);
     }
     return messages;
-}
-
-bool FaultSendAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-int FaultReceiveByte(int fd) {
-    unsigned char byte = 0;
-    const ssize_t received = recv(fd, &byte, 1, 0);
-    if (received == 1) {
-        return byte;
-    }
-    return received == 0 ? -1 : -2;
-}
-
-void FaultReset(int fd) {
-    const linger abortive{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    close(fd);
 }
 
 int FaultOpenDescriptors(pid_t pid) {

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include "tests/commlib/loopback.h"
 #include "tests/e2e/e2e_support.h"
 
 constexpr std::size_t FAULT_RECORD_BYTES = 552;
@@ -43,12 +44,6 @@ std::string FaultMessage(int i);
 // The message column of every record, blanks at its end removed. Fails the
 // test when the file is not whole records or a record's frame is wrong.
 std::vector<std::string> FaultRecords(const std::string& content);
-
-// Raw client steps: all bytes out; one byte in (the byte, -1 for an orderly
-// close, -2 for a reset, an error or the time-out); a close that resets.
-bool FaultSendAll(int fd, const std::string& bytes);
-int FaultReceiveByte(int fd);
-void FaultReset(int fd);
 
 int FaultOpenDescriptors(pid_t pid);
 long FaultResidentKilobytes(pid_t pid);

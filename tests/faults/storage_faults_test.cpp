@@ -33,7 +33,7 @@ TEST_F(StorageFaults, KillMidStreamKeepsEveryAcknowledgedRecordWhole) {
     }
     ASSERT_EQ(acknowledged, 300);
     // One more in flight when the process dies.
-    FaultSendAll(fd, FaultMessage(acknowledged));
+    LoopbackSend(fd, FaultMessage(acknowledged));
     kill(receiver, SIGKILL);
     EXPECT_EQ(ReceiverExit(receiver), 128 + SIGKILL);
     close(fd);
@@ -64,7 +64,7 @@ TEST_F(StorageFaults, FileSizeLimitAnswersTwoAndLeavesNoTornRecord) {
         ASSERT_EQ(E2eSend(fd, FaultMessage(i)), '1');
     }
     EXPECT_EQ(E2eSend(fd, FaultMessage(10)), '2');
-    EXPECT_EQ(FaultReceiveByte(fd), -1) << "the session goes on after \"2\"";
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session goes on after \"2\"";
     close(fd);
     Settle();
     EXPECT_EQ(E2eCount(Log(), "Fehler: Satz in Pelmor-Bufferdatei schreiben"), 1) << Log();
@@ -90,8 +90,8 @@ TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan) {
     const int fd = E2eConnect(port);
     ASSERT_GE(fd, 0);
     // Closed without a reply; with the message unread the close may come as a reset.
-    FaultSendAll(fd, FaultMessage(2));
-    EXPECT_LT(FaultReceiveByte(fd), 0);
+    LoopbackSend(fd, FaultMessage(2));
+    EXPECT_LT(LoopbackReceiveByte(fd), 0);
     close(fd);
 
     ASSERT_EQ(rmdir(PathOf("PELMOR.BUF").c_str()), 0);
@@ -134,7 +134,7 @@ TEST_F(StorageFaults, LogThatCannotBeWrittenDoesNotStopTheService) {
     // the time-out, and one that closes at once.
     const int silent = E2eConnect(port);
     ASSERT_GE(silent, 0);
-    EXPECT_EQ(FaultReceiveByte(silent), -1);
+    EXPECT_EQ(LoopbackReceiveByte(silent), -1);
     close(silent);
     const int gone = E2eConnect(port);
     ASSERT_GE(gone, 0);
