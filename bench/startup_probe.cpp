@@ -17,6 +17,7 @@ namespace {
 
 using ProbeClock = std::chrono::steady_clock;
 constexpr auto PROBE_LIMIT = std::chrono::seconds(10);
+constexpr DWORD PROBE_WAIT_MS = 10000;
 
 // Milliseconds until the start event is set, or a negative value.
 double ProbeOnce(char** command)
@@ -30,21 +31,23 @@ double ProbeOnce(char** command)
         execv(command[0], command);
         _exit(127);
     }
+    // Until the event exists, look every half millisecond (a tighter loop
+    // would take the processor from the starting receiver); then wait on it.
     double elapsed = -1;
     while (ProbeClock::now() - start < PROBE_LIMIT) {
         HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, "StartPelmorEvent");
         if (event != nullptr) {
-            const bool ready = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+            const bool ready = WaitForSingleObject(event, PROBE_WAIT_MS) == WAIT_OBJECT_0;
             // Our handle must not outlive the receiver: the next start would
             // find the event alive and still set.
             CloseHandle(event);
             if (ready) {
                 elapsed = std::chrono::duration<double, std::milli>(ProbeClock::now() - start)
                               .count();
-                break;
             }
+            break;
         }
-        usleep(50);
+        usleep(500);
     }
     kill(child, SIGTERM);
     int status = 0;
