@@ -19,5 +19,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
-# Test programs (and GoogleTest's discovery) run under Wine, quietly.
-set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all ${PELMOR_WINE_LOADER})
+# Test programs (and GoogleTest's discovery) run under Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run ${PELMOR_WINE_LOADER})
