@@ -22,6 +22,7 @@ struct ReceiverContext {
 
 constexpr int32_t PELMOR_MESSAGE_MAX = 512; // bytes of one message
 constexpr int32_t PELMOR_RECORD_LENGTH = 551; // characters of a record, line feed included
+constexpr int32_t PELMOR_DISK_RECORD_LENGTH = 552; // bytes on disk: the line feed as CR LF
 constexpr int32_t PELMOR_LOGTEXT_SIZE = 80;   // the shared message buffer
 
 // Sequence number of the last record: 0 at the start of a session, then
@@ -39,12 +40,16 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection);
 
 // Builds one record of exactly 551 characters ending in a line feed into
 // record (capacity is the record's length without its terminator; record
-// must hold capacity + 1 bytes). 1, or 0 when the local time could not be
-// formatted (the record then carries the zero timestamp).
+// must hold capacity + 1 bytes; a smaller capacity cuts the record, a
+// negative one writes nothing). Whatever the context holds: the port column
+// is the last five digits of the port value, localIP is cut to 15 characters.
+// 1, or 0 when the local time could not be formatted (the record then
+// carries the zero timestamp).
 int FormatRcvMsg(ReceiverContext* context, const char* message, char* record, int32_t capacity);
 
 // Rewrites a dotted IPv4 text in place as 15 characters, three digits per part.
-// text is the 16-byte localIP field.
+// text is the 16-byte localIP field; it is read no further than its
+// terminator or 16 bytes, and missing parts count as 0.
 void FormatIPString(char* text);
 
 // Lifecycle: each 1 for success, 0 for failure.

@@ -139,8 +139,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
                                                             char* peerAddress, int32_t waitTenths)
 {
     NevtarClearError();
-    if (connection == nullptr) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerOpen: kein Socketfeld");
+    if (connection == nullptr || listenSocket < 0) {
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerOpen: ungueltiger Socket");
     }
     *connection = -1;
     if (peerAddress != nullptr) {

@@ -1,0 +1,49 @@
+// _fsopen on Linux: files are never locked against other processes, so every
+// sharing mode behaves as _SH_DENYNO. The descriptor is opened by hand to
+// give new files mode 0644 (less the umask) and close-on-exec.
+#include "platform/share.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+FILE* _fsopen(const char* path, const char* mode, int shareFlag)
+{
+    (void)shareFlag;
+    if (path == nullptr || mode == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int flags = O_CLOEXEC;
+    const bool update = std::strchr(mode, '+') != nullptr;
+    const char* streamMode = nullptr;
+    switch (mode[0]) {
+    case 'r':
+        flags |= update ? O_RDWR : O_RDONLY;
+        streamMode = update ? "r+" : "r";
+        break;
+    case 'w':
+        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        streamMode = update ? "w+" : "w";
+        break;
+    case 'a':
+        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        streamMode = update ? "a+" : "a";
+        break;
+    default:
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd = open(path, flags, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, streamMode);
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return stream;
+}

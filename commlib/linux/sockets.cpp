@@ -1,0 +1,221 @@
+// TCP server sockets over POSIX: listen, accept with a bounded wait, one
+// receive per read, complete sends, close.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "commlib/last_error.h"
+#include "commlib/nevtar.h"
+
+namespace {
+
+constexpr int NEVTAR_LISTEN_BACKLOG = 16;
+
+// poll() time-out in milliseconds from a count of units; 0 or less: no limit.
+int NevtarPollMillis(int32_t units, int64_t millisPerUnit)
+{
+    if (units <= 0) {
+        return -1;
+    }
+    const int64_t millis = static_cast<int64_t>(units) * millisPerUnit;
+    return millis > INT_MAX ? INT_MAX : static_cast<int>(millis);
+}
+
+// Waits until fd is readable: 1 ready, 0 time-out, -1 failure with errno set
+// (EINTR included: a signal ends the wait).
+int NevtarWaitReadable(int fd, int millis)
+{
+    pollfd entry{};
+    entry.fd = fd;
+    entry.events = POLLIN;
+    const int ready = poll(&entry, 1, millis);
+    return ready > 0 ? 1 : ready;
+}
+
+bool NevtarAcceptIsTransient(int errorNumber)
+{
+    // The client went away between the wait and the accept, or a signal came.
+    return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ECONNABORTED ||
+           errorNumber == EINTR || errorNumber == EPROTO;
+}
+
+} // namespace
+
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket,
+                                                            int32_t port, int32_t* boundPort)
+{
+    NevtarClearError();
+    if (listenSocket == nullptr) {
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerInit: kein Socketfeld");
+    }
+    if (port < 0 || port > 65535) {
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL,
+                          "CSocketServerInit: Port %ld ausserhalb 0..65535",
+                          static_cast<long>(port));
+    }
+    // Non-blocking, so an accept after a vanished client returns at once.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return NevtarFailSystem(errno, "CSocketServerInit: socket");
+    }
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        const int error = errno;
+        close(fd);
+        return NevtarFailSystem(error, "CSocketServerInit: setsockopt");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        close(fd);
+        return NevtarFail(NEVTAR_ERR_SYSTEM, error, "CSocketServerInit: bind Port %ld: %s",
+                          static_cast<long>(port), std::strerror(error));
+    }
+    if (listen(fd, NEVTAR_LISTEN_BACKLOG) != 0) {
+        const int error = errno;
+        close(fd);
+        return NevtarFailSystem(error, "CSocketServerInit: listen");
+    }
+    if (boundPort != nullptr) {
+        socklen_t length = sizeof address;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            const int error = errno;
+            close(fd);
+            return NevtarFailSystem(error, "CSocketServerInit: getsockname");
+        }
+        *boundPort = ntohs(address.sin_port);
+    }
+    *listenSocket = fd;
+    return 0;
+}
+
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenSocket,
+                                                            NevtarSocket* connection,
+                                                            char* peerAddress, int32_t waitTenths)
+{
+    NevtarClearError();
+    if (connection == nullptr || listenSocket < 0) {
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerOpen: ungueltiger Socket");
+    }
+    *connection = -1;
+    if (peerAddress != nullptr) {
+        peerAddress[0] = '\0';
+    }
+    const int ready = NevtarWaitReadable(listenSocket, NevtarPollMillis(waitTenths, 100));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+        return NEVTAR_ERR_NOCONNECTION;
+    }
+    if (ready < 0) {
+        return NevtarFailSystem(errno, "CSocketServerOpen: poll");
+    }
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int fd = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                           SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (NevtarAcceptIsTransient(errno)) {
+            return NEVTAR_ERR_NOCONNECTION;
+        }
+        return NevtarFailSystem(errno, "CSocketServerOpen: accept");
+    }
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        const int error = errno;
+        close(fd);
+        return NevtarFailSystem(error, "CSocketServerOpen: TCP_NODELAY");
+    }
+    if (peerAddress != nullptr) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        std::snprintf(peerAddress, 16, "%s", text);
+    }
+    *connection = fd;
+    return 0;
+}
+
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
+{
+    NevtarClearError();
+    // Linux releases the descriptor even when close is interrupted; retrying
+    // could close a descriptor another call has just been given.
+    if (close(socket) != 0 && errno != EINTR) {
+        return NevtarFailSystem(errno, "CSocketClose");
+    }
+    return 0;
+}
+
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char* buffer,
+                                                      int32_t capacity, int32_t* count,
+                                                      int32_t timeout)
+{
+    NevtarClearError();
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (buffer == nullptr || count == nullptr || capacity <= 0) {
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketRead: ungueltiger Puffer");
+    }
+    const int ready = NevtarWaitReadable(socket, NevtarPollMillis(timeout, 1000));
+    if (ready == 0) {
+        return NevtarFail(NEVTAR_ERR_TIMEOUT, ETIMEDOUT,
+                          "CSocketRead: keine Daten in %ld s", static_cast<long>(timeout));
+    }
+    if (ready < 0) {
+        return NevtarFailSystem(errno, "CSocketRead: poll");
+    }
+    const ssize_t received = recv(socket, buffer, static_cast<size_t>(capacity), 0);
+    if (received < 0) {
+        return NevtarFailSystem(errno, "CSocketRead: recv");
+    }
+    *count = static_cast<int32_t>(received);
+    return 0;
+}
+
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,
+                                                       int32_t length, int32_t* count)
+{
+    NevtarClearError();
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (length < 0 || (buffer == nullptr && length > 0)) {
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketWrite: ungueltiger Puffer");
+    }
+    int32_t sent = 0;
+    while (sent < length) {
+        const ssize_t part =
+            send(socket, buffer + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        if (part < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int error = errno;
+            if (count != nullptr) {
+                *count = sent;
+            }
+            return NevtarFailSystem(error, "CSocketWrite: send");
+        }
+        sent += static_cast<int32_t>(part);
+    }
+    if (count != nullptr) {
+        *count = sent;
+    }
+    return 0;
+}
+
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketCleanup(void)
+{
+    NevtarClearError();
+    return 0;
+}

@@ -1,0 +1,35 @@
+#include "tests/commlib/interrupter.h"
+
+#include <chrono>
+#include <csignal>
+
+namespace {
+
+void InterrupterHandler(int) {}
+
+} // namespace
+
+void InterrupterStart(Interrupter* interrupter)
+{
+    struct sigaction action {};
+    action.sa_handler = InterrupterHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: the blocking call returns
+    sigaction(SIGUSR1, &action, nullptr);
+    const pthread_t target = pthread_self();
+    interrupter->done = false;
+    interrupter->thread = std::thread([interrupter, target] {
+        while (!interrupter->done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!interrupter->done) {
+                pthread_kill(target, SIGUSR1);
+            }
+        }
+    });
+}
+
+void InterrupterStop(Interrupter* interrupter)
+{
+    interrupter->done = true;
+    interrupter->thread.join();
+}

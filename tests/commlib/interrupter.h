@@ -1,0 +1,20 @@
+// Interrupts a blocking call of the calling thread with SIGUSR1, delivered
+// through a handler installed without SA_RESTART, as the receiver's stop
+// handler is. The signal repeats until the interrupter is stopped, so it
+// cannot fall before the call has begun.
+#ifndef TESTS_INTERRUPTER_H
+#define TESTS_INTERRUPTER_H
+
+#include <atomic>
+#include <pthread.h>
+#include <thread>
+
+struct Interrupter {
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+void InterrupterStart(Interrupter* interrupter);
+void InterrupterStop(Interrupter* interrupter);
+
+#endif

@@ -1,0 +1,172 @@
+// Records and IP texts: fixed widths whatever the input, inside their buffers.
+// Buffers are heap blocks of the exact size, so the sanitizers see any byte
+// read or written past them.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+#include "receiver/pelmor.h"
+
+namespace {
+
+std::string FormattedIP(const char* text, std::size_t length)
+{
+    std::unique_ptr<char[]> field(new char[16]);
+    std::memset(field.get(), 0, 16);
+    std::memcpy(field.get(), text, length);
+    FormatIPString(field.get());
+    return std::string(field.get(), 16);
+}
+
+std::string FormattedIP(const char* text)
+{
+    return FormattedIP(text, std::strlen(text));
+}
+
+TEST(FormatIPString, GivesThreeDigitsPerPart)
+{
+    const struct {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {"192.168.1.5", "192.168.001.005"},
+        {"10.0.0.256", "010.000.000.000"},
+        {"127.0.0.1", "127.000.000.001"},
+        {"255.255.255.255", "255.255.255.255"},
+        {"0.0.0.0", "000.000.000.000"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormattedIP(c.text), std::string(c.expected) + '\0') << c.text;
+    }
+}
+
+TEST(FormatIPString, MalformedTextStaysInsideTheField)
+{
+    const struct {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {"", "000.000.000.000"},
+        {"1.2", "001.002.000.000"},
+        {"1.2.3.4.5", "001.002.003.004"},
+        {"-1.+2. 3.x", "255.002.003.000"},
+        {"1234.5.6.7", "210.005.006.007"},
+        {"...", "000.000.000.000"},
+        {"a.b.c.d", "000.000.000.000"},
+        {"99999999999999", "255.000.000.000"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormattedIP(c.text), std::string(c.expected) + '\0') << c.text;
+    }
+    // Sixteen characters and no terminator: nothing past the field is read.
+    EXPECT_EQ(FormattedIP("9999999999999999", 16), std::string("255.000.000.000") + '\0');
+    EXPECT_EQ(FormattedIP("1.1.1.11111111111", 16), std::string("001.001.001.199") + '\0');
+}
+
+ReceiverContext MakeContext(const char* localIP, const char* portText)
+{
+    ReceiverContext context{};
+    std::snprintf(context.localIP, sizeof context.localIP, "%s", localIP);
+    std::snprintf(context.portText, sizeof context.portText, "%s", portText);
+    return context;
+}
+
+// The record in an exact 552-byte block.
+std::string Record(ReceiverContext* context, const char* message, int* result = nullptr)
+{
+    std::unique_ptr<char[]> record(new char[PELMOR_RECORD_LENGTH + 1]);
+    const int formatted = FormatRcvMsg(context, message, record.get(), PELMOR_RECORD_LENGTH);
+    if (result != nullptr) {
+        *result = formatted;
+    }
+    return record.get();
+}
+
+std::string LocalStamp()
+{
+    const std::time_t now = std::time(nullptr);
+    char stamp[15];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", std::localtime(&now));
+    return stamp;
+}
+
+TEST(FormatRcvMsg, RecordHasItsColumns)
+{
+    ReceiverContext context = MakeContext("192.168.001.005", "6664");
+    PelmorRecordCounter = 0;
+    const std::string before = LocalStamp();
+    int result = 0;
+    const std::string record = Record(&context, "ABC", &result);
+    const std::string after = LocalStamp();
+
+    EXPECT_EQ(result, 1);
+    ASSERT_EQ(record.size(), 551u);
+    EXPECT_EQ(record.substr(0, 21), "$192.168.001.00506664");
+    const std::string stamp = record.substr(21, 14);
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+    EXPECT_EQ(record.substr(35, 6), "001ABC");
+    EXPECT_EQ(record.substr(41, 509), std::string(509, ' '));
+    EXPECT_EQ(record.back(), '\n');
+
+    context = MakeContext("10.0.0.1", "80");
+    const std::string second = Record(&context, "");
+    EXPECT_EQ(second.substr(0, 21), "$10.0.0.1       00080");
+    EXPECT_EQ(second.substr(35, 3), "002");
+    EXPECT_EQ(second.size(), 551u);
+}
+
+TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne)
+{
+    ReceiverContext context = MakeContext("127.000.000.001", "6664");
+    PelmorRecordCounter = 998;
+    EXPECT_EQ(Record(&context, "a").substr(35, 3), "999");
+    EXPECT_EQ(Record(&context, "b").substr(35, 3), "000");
+    EXPECT_EQ(Record(&context, "c").substr(35, 3), "001");
+    PelmorRecordCounter = 123456; // out of its range: steps to 0 all the same
+    EXPECT_EQ(Record(&context, "d").substr(35, 3), "000");
+}
+
+TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds)
+{
+    const struct {
+        const char* portText;
+        const char* column;
+    } ports[] = {{"-1", "67295"}, {"99999", "99999"}, {"0", "00000"}, {"", "00000"}};
+    for (const auto& p : ports) {
+        ReceiverContext context = MakeContext("127.000.000.001", p.portText);
+        const std::string record = Record(&context, "m");
+        EXPECT_EQ(record.size(), 551u) << p.portText;
+        EXPECT_EQ(record.substr(16, 5), p.column) << p.portText;
+    }
+
+    // Fields filled to their last byte, without terminators.
+    ReceiverContext full{};
+    std::memcpy(full.localIP, "1234567890ABCDEF", sizeof full.localIP);
+    std::memcpy(full.portText, "123456", sizeof full.portText);
+    const std::string longMessage(600, 'L');
+    const std::string record = Record(&full, longMessage.c_str());
+    ASSERT_EQ(record.size(), 551u);
+    EXPECT_EQ(record.substr(1, 20), "1234567890ABCDE23456");
+    EXPECT_EQ(record.substr(38, 512), std::string(512, 'L'));
+    EXPECT_EQ(record.back(), '\n');
+}
+
+TEST(FormatRcvMsg, SmallerCapacityCutsTheRecordAndNegativeWritesNothing)
+{
+    ReceiverContext context = MakeContext("127.000.000.001", "6664");
+    char record[12];
+    std::memset(record, '#', sizeof record);
+    FormatRcvMsg(&context, "ABC", record, 10);
+    EXPECT_EQ(std::string(record), "$127.000.0");
+    EXPECT_EQ(record[11], '#');
+
+    std::memset(record, '#', sizeof record);
+    FormatRcvMsg(&context, "ABC", record, -1);
+    EXPECT_EQ(record[0], '#');
+}
+
+} // namespace

@@ -1,0 +1,311 @@
+// One session over loopback: RcvConSession serves a connection accepted by
+// the real library in a second thread; the test is the client.
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "commlib/nevtar.h"
+#include "receiver/pelmor.h"
+#include "tests/commlib/loopback.h"
+
+namespace {
+
+constexpr std::size_t DISK = PELMOR_DISK_RECORD_LENGTH;
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        directory = LoopbackMakeDirectory();
+        ASSERT_FALSE(directory.empty());
+        logName = directory + "/PELMOR.LOG";
+        bufferName = directory + "/PELMOR.BUF";
+        ASSERT_NE(CLogInit(logName.c_str(), 1000, 2000), 0);
+        std::strcpy(context.localIP, "127.000.000.001");
+        std::strcpy(context.portText, "6664");
+        context.port = 6664;
+        context.timeout = 5; // bounds every wait of a session
+        SetBufferName(bufferName);
+        ASSERT_EQ(CSocketServerInit(&context.listenSocket, 0, &port), 0);
+    }
+
+    void TearDown() override
+    {
+        if (server.joinable()) {
+            server.join();
+        }
+        CSocketClose(context.listenSocket);
+        LoopbackRemoveDirectory(directory);
+    }
+
+    void SetBufferName(const std::string& name)
+    {
+        std::snprintf(context.bufferFileName, sizeof context.bufferFileName, "%s", name.c_str());
+    }
+
+    // Accepts one connection and serves it in the server thread; returns the
+    // client's end.
+    int StartSession()
+    {
+        sessionResult = -1;
+        server = std::thread([this] {
+            NevtarSocket connection = -1;
+            if (CSocketServerOpen(context.listenSocket, &connection, nullptr, 50) == 0) {
+                sessionResult = RcvConSession(&context, connection);
+                CSocketClose(connection);
+            }
+        });
+        const int client = LoopbackConnect(port);
+        EXPECT_GE(client, 0);
+        return client;
+    }
+
+    // Ends the client's side and waits for the session to end.
+    int FinishSession(int client)
+    {
+        shutdown(client, SHUT_WR);
+        server.join();
+        close(client);
+        return sessionResult;
+    }
+
+    // Sends one message and waits for its acknowledgement.
+    static int Exchange(int client, const std::string& message)
+    {
+        if (!LoopbackSend(client, message)) {
+            return -3;
+        }
+        return LoopbackReceiveByte(client);
+    }
+
+    std::string Log() const { return LoopbackReadFile(logName); }
+    std::string Buffer() const { return LoopbackReadFile(bufferName); }
+
+    std::string directory;
+    std::string logName;
+    std::string bufferName;
+    ReceiverContext context{};
+    int32_t port = 0;
+    std::thread server;
+    int sessionResult = -1;
+};
+
+std::string RecordAt(const std::string& file, std::size_t index)
+{
+    return file.substr(index * DISK, DISK);
+}
+
+std::string Sequence(const std::string& record)
+{
+    return record.substr(35, 3);
+}
+
+std::string MessageColumn(const std::string& record)
+{
+    return record.substr(38, 512);
+}
+
+std::string Padded(const std::string& text)
+{
+    return text + std::string(512 - text.size(), ' ');
+}
+
+TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged)
+{
+    const int client = StartSession();
+    EXPECT_EQ(Exchange(client, "ABC"), '1');
+    EXPECT_EQ(Exchange(client, "second"), '1');
+    // Acknowledged means on disk, not in a stream buffer.
+    EXPECT_EQ(Buffer().size(), 2 * DISK);
+    ASSERT_TRUE(LoopbackSend(client, "X"));
+    EXPECT_EQ(LoopbackReceiveByte(client), -1); // closed, no reply
+    EXPECT_EQ(FinishSession(client), 1);
+
+    const std::string file = Buffer();
+    ASSERT_EQ(file.size(), 2 * DISK);
+    const std::string first = RecordAt(file, 0);
+    EXPECT_EQ(first.substr(0, 21), "$127.000.000.00106664");
+    EXPECT_EQ(first.substr(21, 14).find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_EQ(Sequence(first), "001");
+    EXPECT_EQ(MessageColumn(first), Padded("ABC"));
+    EXPECT_EQ(first.substr(550), "\r\n");
+    EXPECT_EQ(Sequence(RecordAt(file, 1)), "002");
+    EXPECT_EQ(MessageColumn(RecordAt(file, 1)), Padded("second"));
+    EXPECT_EQ(Log(), ""); // "X" is no failure
+
+    struct stat status {};
+    ASSERT_EQ(stat(bufferName.c_str(), &status), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(status.st_mode & 0777, 0644 & ~mask);
+}
+
+TEST_F(Session, OnlyAnUpperCaseXEndsTheSession)
+{
+    const int client = StartSession();
+    EXPECT_EQ(Exchange(client, "xylophon"), '1');
+    ASSERT_TRUE(LoopbackSend(client, "Xende"));
+    EXPECT_EQ(LoopbackReceiveByte(client), -1);
+    EXPECT_EQ(FinishSession(client), 1);
+    const std::string file = Buffer();
+    ASSERT_EQ(file.size(), DISK);
+    EXPECT_EQ(MessageColumn(file), Padded("xylophon"));
+}
+
+TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame)
+{
+    std::string full(512, 'm');
+    full[0] = 'F';
+    full[100] = '\n';
+    full[200] = '\r';
+    full[511] = '\n';
+    const int client = StartSession();
+    EXPECT_EQ(Exchange(client, full), '1');
+    EXPECT_EQ(Exchange(client, std::string("AB\0CD", 5)), '1');
+    EXPECT_EQ(FinishSession(client), 1);
+
+    const std::string file = Buffer();
+    ASSERT_EQ(file.size(), 2 * DISK);
+    EXPECT_EQ(MessageColumn(RecordAt(file, 0)), full);
+    EXPECT_EQ(RecordAt(file, 0).substr(550), "\r\n");
+    EXPECT_EQ(MessageColumn(RecordAt(file, 1)), Padded("AB"));
+}
+
+TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001)
+{
+    int client = StartSession();
+    for (int i = 1; i <= 1001; ++i) {
+        ASSERT_EQ(Exchange(client, "n" + std::to_string(i)), '1') << i;
+    }
+    ASSERT_TRUE(LoopbackSend(client, "X"));
+    EXPECT_EQ(FinishSession(client), 1);
+
+    client = StartSession();
+    EXPECT_EQ(Exchange(client, "neu"), '1');
+    ASSERT_TRUE(LoopbackSend(client, "X"));
+    EXPECT_EQ(FinishSession(client), 1);
+
+    const std::string file = Buffer();
+    ASSERT_EQ(file.size(), 1002 * DISK);
+    EXPECT_EQ(Sequence(RecordAt(file, 998)), "999");
+    EXPECT_EQ(Sequence(RecordAt(file, 999)), "000");
+    EXPECT_EQ(Sequence(RecordAt(file, 1000)), "001");
+    EXPECT_EQ(Sequence(RecordAt(file, 1001)), "001");
+    EXPECT_EQ(MessageColumn(RecordAt(file, 1001)), Padded("neu"));
+}
+
+TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew)
+{
+    int client = StartSession();
+    EXPECT_EQ(Exchange(client, "eins"), '1');
+    EXPECT_EQ(FinishSession(client), 1);
+    const std::string moved = directory + "/PELMOR.BUF.taken";
+    ASSERT_EQ(std::rename(bufferName.c_str(), moved.c_str()), 0);
+
+    client = StartSession();
+    EXPECT_EQ(Exchange(client, "zwei"), '1');
+    EXPECT_EQ(FinishSession(client), 1);
+    EXPECT_EQ(MessageColumn(LoopbackReadFile(moved)), Padded("eins"));
+    EXPECT_EQ(MessageColumn(Buffer()), Padded("zwei"));
+}
+
+TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry)
+{
+    context.timeout = 1;
+    const int client = StartSession();
+    EXPECT_EQ(LoopbackReceiveByte(client), -1); // closed after the time-out
+    EXPECT_EQ(FinishSession(client), 1);
+    EXPECT_NE(Log().find("pelmor RcvConSession() L1 E-3 N0 Fehler: CSocketRead! ErrorCode: -3\n"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(Buffer(), "");
+}
+
+TEST_F(Session, PeerCloseEndsTheSessionWithReadResultZero)
+{
+    const int client = StartSession();
+    EXPECT_EQ(Exchange(client, "vorher"), '1');
+    EXPECT_EQ(FinishSession(client), 1);
+    EXPECT_NE(Log().find("RcvConSession() L1 E0 N0 Fehler: CSocketRead! ErrorCode: 0\n"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(Buffer().size(), DISK);
+}
+
+TEST_F(Session, UnopenableBufferFileEndsTheSessionBeforeAnythingIsRead)
+{
+    SetBufferName(directory + "/fehlt/PELMOR.BUF");
+    const int client = LoopbackConnect(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(LoopbackSend(client, "ABC"));
+    NevtarSocket connection = -1;
+    ASSERT_EQ(CSocketServerOpen(context.listenSocket, &connection, nullptr, 50), 0);
+    pollfd arrived{connection, POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 5000), 1);
+
+    EXPECT_EQ(RcvConSession(&context, connection), 0);
+    char pending[8];
+    EXPECT_EQ(recv(connection, pending, sizeof pending, MSG_DONTWAIT), 3); // still unread
+    CSocketClose(connection);
+    EXPECT_EQ(LoopbackReceiveByte(client), -1); // closed without a reply
+    close(client);
+}
+
+TEST_F(Session, FailedWriteIsAnsweredWith2AndEndsTheSession)
+{
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = previous;
+    limit.rlim_cur = 2 * DISK; // room for two records
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    const int client = StartSession();
+    const int first = Exchange(client, "eins");
+    const int second = Exchange(client, "zwei");
+    const int third = Exchange(client, "drei");
+    const int after = LoopbackReceiveByte(client);
+    const int result = FinishSession(client);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(first, '1');
+    EXPECT_EQ(second, '1');
+    EXPECT_EQ(third, '2');
+    EXPECT_EQ(after, -1); // the session ended after "2"
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(Buffer().size(), 2 * DISK);
+    EXPECT_NE(Log().find("RcvConSession() L1 E0 N0 Fehler: Satz in Pelmor-Bufferdatei "
+                         "schreiben (fflush)!\n"),
+              std::string::npos)
+        << Log();
+}
+
+TEST_F(Session, ClientGoneBeforeItsAcknowledgementLeavesTheProcessRunning)
+{
+    std::signal(SIGPIPE, SIG_DFL); // a SIGPIPE would end the test process
+    // The client sends and resets before the connection is even accepted, so
+    // the acknowledgement goes to a connection that no longer exists.
+    const int client = LoopbackConnect(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(LoopbackSend(client, "verwaist"));
+    LoopbackReset(client);
+    NevtarSocket connection = -1;
+    ASSERT_EQ(CSocketServerOpen(context.listenSocket, &connection, nullptr, 50), 0);
+
+    EXPECT_EQ(RcvConSession(&context, connection), 1);
+    CSocketClose(connection);
+    EXPECT_EQ(MessageColumn(Buffer()), Padded("verwaist"));
+    EXPECT_NE(Log().find("RcvConSession() L1 E-2 N0 Fehler: CSocketWrite! ErrorCode: -2\n"),
+              std::string::npos)
+        << Log();
+}
+
+} // namespace

@@ -1,0 +1,296 @@
+// pelmor-send: sends messages to the receiver and shows each acknowledgement;
+// with --count a load generator that reports throughput and latency.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int SEND_EXIT_ALL_STORED = 0;
+constexpr int SEND_EXIT_NOT_STORED = 1;
+constexpr int SEND_EXIT_USAGE = 2;
+constexpr std::size_t SEND_MESSAGE_MAX = 512;
+constexpr int SEND_ACK_TIMEOUT_SECONDS = 30;
+
+struct SendOptions {
+    std::string host = "127.0.0.1";
+    std::string port = "6664";
+    long count = 0; // 0: not the load mode
+    long size = 100;
+    std::vector<std::string> messages;
+};
+
+void SendUsage(std::FILE* out)
+{
+    std::fputs(
+        "Aufruf: pelmor-send [--host H] [--port P] [NACHRICHT...]\n"
+        "        pelmor-send [--host H] [--port P] --count N [--size S]\n"
+        "\n"
+        "Sendet jede NACHRICHT (ohne Argumente jede Zeile der Standardeingabe) als\n"
+        "eine Nachricht an den Empfaenger, wartet auf das Quittungsbyte und zeigt es\n"
+        "(\"1\" gespeichert, \"2\" nicht gespeichert). Zum Schluss wird \"X\" gesendet.\n"
+        "Eine Nachricht hat 1 bis 512 Bytes und beginnt nicht mit \"X\".\n"
+        "\n"
+        "  --host H    Adresse des Empfaengers (Vorgabe 127.0.0.1)\n"
+        "  --port P    Port des Empfaengers (Vorgabe 6664)\n"
+        "  --count N   Lastbetrieb: N Nachrichten ueber eine Verbindung, jede wartet\n"
+        "              auf ihre Quittung; zeigt Nachrichten pro Sekunde und die\n"
+        "              Quittungszeit p50/p99 in Mikrosekunden\n"
+        "  --size S    Laenge jeder Nachricht im Lastbetrieb, 1 bis 512 (Vorgabe 100)\n"
+        "  --help      diese Hilfe\n"
+        "\n"
+        "Rueckgabe: 0 wenn jede Nachricht \"1\" erhielt, 1 sonst, 2 bei falschem\n"
+        "Aufruf oder ohne Verbindung.\n",
+        out);
+}
+
+bool SendParseNumber(const char* text, long min, long max, long* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < min || parsed > max) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+// 1 parsed, 0 --help shown, -1 bad call (message printed).
+int SendParseArguments(int argc, char** argv, SendOptions* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "--help") {
+            SendUsage(stdout);
+            return 0;
+        }
+        if (argument == "--host" && hasValue) {
+            options->host = argv[++i];
+        } else if (argument == "--port" && hasValue) {
+            long port = 0;
+            if (!SendParseNumber(argv[++i], 1, 65535, &port)) {
+                std::fprintf(stderr, "pelmor-send: ungueltiger Port: %s\n", argv[i]);
+                return -1;
+            }
+            options->port = std::to_string(port);
+        } else if (argument == "--count" && hasValue) {
+            if (!SendParseNumber(argv[++i], 1, 100000000, &options->count)) {
+                std::fprintf(stderr, "pelmor-send: ungueltige Anzahl: %s\n", argv[i]);
+                return -1;
+            }
+        } else if (argument == "--size" && hasValue) {
+            if (!SendParseNumber(argv[++i], 1, SEND_MESSAGE_MAX, &options->size)) {
+                std::fprintf(stderr, "pelmor-send: ungueltige Groesse (1..512): %s\n", argv[i]);
+                return -1;
+            }
+        } else if (argument.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "pelmor-send: unbekannte oder unvollstaendige Option: %s\n",
+                         argv[i]);
+            SendUsage(stderr);
+            return -1;
+        } else {
+            options->messages.push_back(argument);
+        }
+    }
+    if (options->count > 0 && !options->messages.empty()) {
+        std::fputs("pelmor-send: --count sendet eigene Nachrichten, keine Argumente\n", stderr);
+        return -1;
+    }
+    return 1;
+}
+
+// A connected TCP socket, or -1 with a message printed.
+int SendConnect(const SendOptions& options)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    const int lookup =
+        getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &addresses);
+    if (lookup != 0) {
+        std::fprintf(stderr, "pelmor-send: Adresse %s nicht gefunden: %s\n",
+                     options.host.c_str(), gai_strerror(lookup));
+        return -1;
+    }
+    int fd = -1;
+    int error = 0;
+    for (const addrinfo* entry = addresses; entry != nullptr && fd < 0; entry = entry->ai_next) {
+        fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+        if (fd >= 0 && connect(fd, entry->ai_addr, entry->ai_addrlen) != 0) {
+            error = errno;
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(addresses);
+    if (fd < 0) {
+        std::fprintf(stderr, "pelmor-send: keine Verbindung zu %s:%s: %s\n",
+                     options.host.c_str(), options.port.c_str(), std::strerror(error));
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    timeval wait{};
+    wait.tv_sec = SEND_ACK_TIMEOUT_SECONDS;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    return fd;
+}
+
+bool SendAll(int fd, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// The acknowledgement byte, or 0 when none came.
+char SendMessage(int fd, const std::string& message)
+{
+    if (!SendAll(fd, message.data(), message.size())) {
+        return 0;
+    }
+    char acknowledgement = 0;
+    ssize_t received = 0;
+    do {
+        received = recv(fd, &acknowledgement, 1, 0);
+    } while (received < 0 && errno == EINTR);
+    return received == 1 ? acknowledgement : 0;
+}
+
+// Why a message cannot go out as one message, or nullptr when it can.
+const char* SendRefusal(const std::string& message)
+{
+    if (message.empty()) {
+        return "leere Nachricht wird nicht gesendet";
+    }
+    if (message.size() > SEND_MESSAGE_MAX) {
+        return "Nachricht laenger als 512 Bytes wird nicht gesendet";
+    }
+    if (message[0] == 'X') {
+        return "Nachricht mit \"X\" am Anfang wuerde die Sitzung beenden, nicht gesendet";
+    }
+    return nullptr;
+}
+
+void SendEnd(int fd)
+{
+    SendAll(fd, "X", 1);
+    close(fd);
+}
+
+int SendInteractive(int fd, const SendOptions& options)
+{
+    std::vector<std::string> messages = options.messages;
+    if (messages.empty()) {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            messages.push_back(line);
+        }
+    }
+    bool allStored = true;
+    for (const std::string& message : messages) {
+        if (const char* refusal = SendRefusal(message)) {
+            std::fprintf(stderr, "pelmor-send: %s\n", refusal);
+            allStored = false;
+            continue;
+        }
+        const char acknowledgement = SendMessage(fd, message);
+        if (acknowledgement == 0) {
+            std::puts("keine Quittung (Verbindung beendet)");
+            close(fd);
+            return SEND_EXIT_NOT_STORED;
+        }
+        std::printf("%c\n", acknowledgement);
+        allStored = allStored && acknowledgement == '1';
+    }
+    SendEnd(fd);
+    return allStored ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
+}
+
+// A load message: its number, then dots to the size; never begins with "X".
+std::string SendLoadMessage(long number, long size)
+{
+    std::string message = std::to_string(number);
+    message.resize(static_cast<std::size_t>(size), '.');
+    return message;
+}
+
+int SendLoad(int fd, const SendOptions& options)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<int64_t> latencies;
+    latencies.reserve(static_cast<std::size_t>(options.count));
+    long stored = 0;
+    const Clock::time_point start = Clock::now();
+    for (long i = 1; i <= options.count; ++i) {
+        const std::string message = SendLoadMessage(i, options.size);
+        const Clock::time_point sent = Clock::now();
+        const char acknowledgement = SendMessage(fd, message);
+        latencies.push_back(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent).count());
+        if (acknowledgement != '1') {
+            std::fprintf(stderr, "pelmor-send: Nachricht %ld: %s\n", i,
+                         acknowledgement == 0 ? "keine Quittung" : "Quittung 2");
+            break;
+        }
+        ++stored;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    SendEnd(fd);
+
+    std::sort(latencies.begin(), latencies.end());
+    const auto percentile = [&latencies](double share) -> long long {
+        const std::size_t index = static_cast<std::size_t>(share * (latencies.size() - 1));
+        return static_cast<long long>(latencies[index]);
+    };
+    std::printf("%ld Nachrichten zu %ld Bytes in %.3f s: %.0f Nachrichten/s, "
+                "Quittung p50 %lld us, p99 %lld us\n",
+                stored, options.size, seconds, seconds > 0 ? stored / seconds : 0.0,
+                percentile(0.50), percentile(0.99));
+    return stored == options.count ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    SendOptions options;
+    const int parsed = SendParseArguments(argc, argv, &options);
+    if (parsed <= 0) {
+        return parsed == 0 ? SEND_EXIT_ALL_STORED : SEND_EXIT_USAGE;
+    }
+    const int fd = SendConnect(options);
+    if (fd < 0) {
+        return SEND_EXIT_USAGE;
+    }
+    return options.count > 0 ? SendLoad(fd, options) : SendInteractive(fd, options);
+}
