@@ -18,6 +18,8 @@
 // 100 characters, separated by white space or the symbols = [ ]. Comments
 // start a token with "/*" (to the next "*/") or "//" (to the next CR LF).
 // A token at the very end of the file must be followed by white space.
+// A read failure is reported as KEYINI_E_EOF, also where the end of the file
+// would be a normal end, so a file is never taken as read when it was not.
 //
 // The reader keeps its state in module-level storage: one call at a time,
 // not re-entrant.
@@ -47,7 +49,7 @@ constexpr int32_t KEYINI_E_NO_FLAGS = -1;       // none of the four flags given
 constexpr int32_t KEYINI_E_OPEN = -2;           // file cannot be opened for reading
 constexpr int32_t KEYINI_E_CLOSE = -3;          // file cannot be closed after reading
 constexpr int32_t KEYINI_E_NO_PATH = -5;        // no path given
-constexpr int32_t KEYINI_E_EOF = -11;           // file ended where a token was needed
+constexpr int32_t KEYINI_E_EOF = -11;           // file ended (or read failed) before a token
 constexpr int32_t KEYINI_E_TOKEN_LONG = -12;    // token longer than 100 characters
 constexpr int32_t KEYINI_E_NO_HEADER = -20;     // file does not begin with KEYINI
 constexpr int32_t KEYINI_E_NO_OPEN = -21;       // "[" expected

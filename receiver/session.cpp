@@ -21,11 +21,26 @@ void SessionLog(int32_t errorCode, int32_t furtherNumber, const char* extraText)
               extraText);
 }
 
+// A record that the file took only in part (a size limit, a full disk) would
+// shift every later record off the 552-byte framing, so the fragment is cut
+// back. Only an excess shorter than one record can be that fragment; more
+// than that was written by someone else and stays.
+void SessionCutFragment(FILE* bufferFile, long long recordStart)
+{
+    const int fd = _fileno(bufferFile);
+    const long long length = _filelengthi64(fd);
+    if (recordStart >= 0 && length > recordStart &&
+        length - recordStart < PELMOR_DISK_RECORD_LENGTH) {
+        _chsize_s(fd, recordStart);
+    }
+}
+
 // Puts the record into the stream and hands it to the operating system, so
 // that "1" is only sent for a record that survives the process. The record's
 // line feed goes to disk as CR LF: binary mode keeps line feeds inside the
 // message as they came, and every record is 552 bytes on every platform.
-char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1])
+char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1],
+                   long long* fileEnd)
 {
     record[PELMOR_RECORD_LENGTH - 1] = '\r';
     record[PELMOR_RECORD_LENGTH] = '\n';
@@ -34,13 +49,18 @@ char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 
         std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                       "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!");
         SessionLog(0, 0, "");
+        SessionCutFragment(bufferFile, *fileEnd);
         return SESSION_ACK_FAILED;
     }
     if (std::fflush(bufferFile) != 0) {
         std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                       "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!");
         SessionLog(0, 0, "");
+        SessionCutFragment(bufferFile, *fileEnd);
         return SESSION_ACK_FAILED;
+    }
+    if (*fileEnd >= 0) {
+        *fileEnd += PELMOR_DISK_RECORD_LENGTH;
     }
     return SESSION_ACK_STORED;
 }
@@ -57,6 +77,8 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
         return 0;
     }
     PelmorRecordCounter = 0;
+    // Where the next record starts (-1: unknown), to cut back a torn one.
+    long long fileEnd = _filelengthi64(_fileno(bufferFile));
 
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
@@ -81,7 +103,7 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
                           "Fehler: Fkt. FormatRcvMsg()!");
             SessionLog(0, error, std::strerror(error));
         }
-        acknowledgement = SessionAppend(bufferFile, record);
+        acknowledgement = SessionAppend(bufferFile, record, &fileEnd);
 
         const int32_t writeResult = CSocketWrite(connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 FILE* _fsopen(const char* path, const char* mode, int shareFlag)
@@ -46,4 +47,24 @@ FILE* _fsopen(const char* path, const char* mode, int shareFlag)
         errno = error;
     }
     return stream;
+}
+
+int _fileno(FILE* stream)
+{
+    return fileno(stream);
+}
+
+long long _filelengthi64(int fd)
+{
+    struct stat status;
+    return fstat(fd, &status) == 0 ? static_cast<long long>(status.st_size) : -1;
+}
+
+int _chsize_s(int fd, long long size)
+{
+    int result;
+    do {
+        result = ftruncate(fd, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : errno;
 }

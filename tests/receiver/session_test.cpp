@@ -288,6 +288,37 @@ TEST_F(Session, FailedWriteIsAnsweredWith2AndEndsTheSession)
         << Log();
 }
 
+TEST_F(Session, RecordTornByTheSizeLimitIsCutBackAndTheNextSessionKeepsTheFraming)
+{
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = previous;
+    limit.rlim_cur = DISK + DISK / 2; // the second record fits only in part
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    int client = StartSession();
+    const int first = Exchange(client, "eins");
+    const int second = Exchange(client, "zwei");
+    FinishSession(client);
+    const std::size_t sizeAtLimit = Buffer().size();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    client = StartSession();
+    const int third = Exchange(client, "drei");
+    FinishSession(client);
+
+    EXPECT_EQ(first, '1');
+    EXPECT_EQ(second, '2');
+    EXPECT_EQ(third, '1');
+    EXPECT_EQ(sizeAtLimit, DISK);
+    const std::string buffer = Buffer();
+    ASSERT_EQ(buffer.size(), 2 * DISK);
+    EXPECT_EQ(MessageColumn(RecordAt(buffer, 0)), Padded("eins"));
+    EXPECT_EQ(MessageColumn(RecordAt(buffer, 1)), Padded("drei"));
+}
+
 TEST_F(Session, ClientGoneBeforeItsAcknowledgementLeavesTheProcessRunning)
 {
     std::signal(SIGPIPE, SIG_DFL); // a SIGPIPE would end the test process
