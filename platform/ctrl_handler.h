@@ -5,6 +5,9 @@
 // handler runs in signal context, so it may call only async-signal-safe
 // functions (SetEvent and ResetEvent are). Blocking calls are interrupted
 // rather than restarted, so a waiting accept or read returns at once.
+// Handlers run newest first until one returns TRUE; when none does, the
+// signal's default action ends the process. At most eight handlers; a null
+// handler with add TRUE makes the process ignore CTRL_C_EVENT.
 #ifndef PLATFORM_CTRL_HANDLER_H
 #define PLATFORM_CTRL_HANDLER_H
 

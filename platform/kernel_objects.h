@@ -2,10 +2,20 @@
 // events, with Windows' names, values and meanings.
 //
 // Linux: names live in one namespace directory ($PELMOR_RUNTIME_DIR, else
-// $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>). An object exists while a
+// $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>; created 0700 and used only
+// when it is a directory of the calling user). An object exists while a
 // process holds a handle to it; the kernel drops a dead process's handles,
-// so a killed process leaves nothing stale. SetEvent and ResetEvent are
-// async-signal-safe.
+// so a killed process leaves nothing stale, and the next creation starts the
+// object afresh with its initial state. Of two processes creating one name at
+// once exactly one creates it; the other gets ERROR_ALREADY_EXISTS and a
+// handle to the same object (an event keeps its state). SetEvent and
+// ResetEvent are async-signal-safe.
+//
+// Limits of the Linux objects: events are manual-reset only (an auto-reset
+// request fails with ERROR_INVALID_PARAMETER); a mutex is owned by a handle,
+// not by a thread, and stays owned until that handle is closed (there is no
+// ReleaseMutex). Handles are not inherited across exec; a child made by fork
+// shares its parent's handles until it exits.
 #ifndef PLATFORM_KERNEL_OBJECTS_H
 #define PLATFORM_KERNEL_OBJECTS_H
 
@@ -14,9 +24,15 @@
 #if !defined(_WIN32)
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_INVALID_NAME 123
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
 
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u

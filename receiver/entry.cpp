@@ -1,0 +1,38 @@
+// The receiver's entry: one copy at a time, start-up, the connection loop,
+// shutdown. The exit code is 0 on every path.
+#include <cstdio>
+
+#include "platform/ctrl_handler.h"
+#include "platform/kernel_objects.h"
+#include "platform/process_entry.h"
+#include "receiver/lifecycle.h"
+#include "receiver/pelmor.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
+    ReceiverContext context{};
+    SetConsoleCtrlHandler(PelmorCtrlHandler, TRUE);
+
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
+    if (mutex == nullptr) {
+        std::fprintf(stderr, "pelmor: Mutex PELMOR_MTX nicht erzeugt (Fehler %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return 0;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Another copy runs: end silently.
+        CloseHandle(mutex);
+        return 0;
+    }
+    if (PelmorInit(commandLine, &context) == 0) {
+        CloseHandle(mutex);
+        return 0;
+    }
+    if (PelmorWork(&context) == 0) {
+        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                      "Fehler: Funktion PelmorWork()!");
+        PelmorLogBuffered("WinMain()", 1, 0);
+    }
+    PelmorExit(&context);
+    CloseHandle(mutex);
+    return 0;
+}

@@ -1,0 +1,34 @@
+#include "receiver/lifecycle.h"
+
+#include <csignal>
+
+#include "platform/kernel_objects.h"
+#include "receiver/pelmor.h"
+
+static_assert(std::atomic<HANDLE>::is_always_lock_free, "read from a signal handler");
+
+std::atomic<HANDLE> PelmorStopEvent{nullptr};
+HANDLE PelmorStartEvent = nullptr;
+
+namespace {
+volatile std::sig_atomic_t pelmorStopRequested = 0;
+} // namespace
+
+BOOL WINAPI PelmorCtrlHandler(DWORD) {
+    pelmorStopRequested = 1;
+    HANDLE stop = PelmorStopEvent;
+    if (stop != nullptr) {
+        ResetEvent(stop);
+    }
+    return TRUE;
+}
+
+void PelmorKeepStopRequest(void) {
+    if (pelmorStopRequested) {
+        ResetEvent(PelmorStopEvent);
+    }
+}
+
+void PelmorLogBuffered(const char* function, int32_t level, int32_t errorCode) {
+    CLogWrite("pelmor", function, level, errorCode, 0, PelmorMessageBuffer, "");
+}

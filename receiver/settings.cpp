@@ -1,0 +1,30 @@
+#include "receiver/settings.h"
+
+// found, optional, onError and valid start at 0, content and value empty: the
+// receiver reads with KEYINI_READ alone, so a key that is absent or invalid
+// keeps the empty text or 0.
+ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
+    {"PELMOR", "UPLPORT", 0, 0, 0, 0, 0, 1, 5, TYPSTRING, "6664", {}, {}, "UPL-Empfangs-Port"},
+    {"PELMOR", "BUFFDATEI", 1, 0, 0, 0, 0, 1, 50, TYPSTRING, "PELMOR.BUF", {}, {},
+     "PELMOR-Bufferdatei"},
+    {"PELMOR", "LOGDATEI", 2, 0, 0, 0, 0, 1, 50, TYPSTRING, "PELMOR.LOG", {}, {},
+     "PELMOR-Logdatei"},
+    {"PELMOR", "MAXLOGSIZE", 3, 0, 0, 0, 0, 1, 10000, TYPINT, "2000", {}, {},
+     "max. Logdateigroesse"},
+    {"PELMOR", "ERRLEVEL", 4, 0, 0, 0, 0, 0, 10000, TYPINT, "1000", {}, {}, "ErrorLoglevel"},
+    {"PELMOR", "TIMEOUT", 5, 0, 0, 0, 0, 0, 1000, TYPINT, "3", {}, {}, "Receive-TimeOut"},
+};
+
+void PelmorSettingText(int32_t index, char* field, size_t capacity) {
+    if (capacity == 0) {
+        return;
+    }
+    const char* text = PelmorSettings[index].value.textValue;
+    size_t length = 0;
+    while (length + 1 < capacity && length < sizeof(ParameterValue::textValue) &&
+           text[length] != '\0') {
+        field[length] = text[length];
+        length++;
+    }
+    field[length] = '\0';
+}

@@ -1,0 +1,29 @@
+// The receiver's six settings of group "PELMOR", read from its parameter file.
+// One static table, shared by the receiver and pelmorctl so both read a file
+// alike.
+#ifndef PELMOR_SETTINGS_H
+#define PELMOR_SETTINGS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "paramfile/keyini.h"
+
+constexpr int32_t PELMOR_SETTING_UPLPORT = 0;
+constexpr int32_t PELMOR_SETTING_BUFFDATEI = 1;
+constexpr int32_t PELMOR_SETTING_LOGDATEI = 2;
+constexpr int32_t PELMOR_SETTING_MAXLOGSIZE = 3;
+constexpr int32_t PELMOR_SETTING_ERRLEVEL = 4;
+constexpr int32_t PELMOR_SETTING_TIMEOUT = 5;
+constexpr int32_t PELMOR_SETTINGS_COUNT = 6;
+
+// The parameter file read when the command line is empty.
+constexpr const char* PELMOR_DEFAULT_PARAMETER_FILE = "D:\\COMM\\NEVTAR.INI";
+
+extern ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT];
+
+// Copies the text value of a TYPSTRING setting into a field of capacity bytes,
+// cut to fit and always terminated.
+void PelmorSettingText(int32_t index, char* field, size_t capacity);
+
+#endif

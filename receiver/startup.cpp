@@ -1,0 +1,84 @@
+// Start-up: settings from the parameter file, the log, the listening socket,
+// the local address and the two named events.
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/kernel_objects.h"
+#include "receiver/lifecycle.h"
+#include "receiver/pelmor.h"
+#include "receiver/settings.h"
+
+namespace {
+
+// The context takes the values as read: an absent or invalid key gives the
+// empty text or 0, never the table's default.
+void PelmorTakeSettings(ReceiverContext* context) {
+    context->timeout = PelmorSettings[PELMOR_SETTING_TIMEOUT].value.intValue;
+    context->logLevel = PelmorSettings[PELMOR_SETTING_ERRLEVEL].value.intValue;
+    context->maxLogSize = PelmorSettings[PELMOR_SETTING_MAXLOGSIZE].value.intValue;
+    PelmorSettingText(PELMOR_SETTING_UPLPORT, context->portText, sizeof context->portText);
+    PelmorSettingText(PELMOR_SETTING_BUFFDATEI, context->bufferFileName,
+                      sizeof context->bufferFileName);
+    PelmorSettingText(PELMOR_SETTING_LOGDATEI, context->logFileName, sizeof context->logFileName);
+    context->port = std::atoi(context->portText);
+}
+
+// A failed start-up call: its error text goes into the shared buffer and the log.
+void PelmorLogStartFailure(int32_t result, const char* message) {
+    int32_t number = 0;
+    CGetLastErrorString(&number, PelmorMessageBuffer, PELMOR_LOGTEXT_SIZE);
+    CLogWrite("pelmor", "PelmorInit()", 1, result, number, message, PelmorMessageBuffer);
+}
+
+HANDLE PelmorCreateEvent(const char* name, BOOL signalled) {
+    HANDLE event = CreateEventA(nullptr, TRUE, signalled, name);
+    if (event == nullptr) {
+        std::fprintf(stderr, "pelmor: Ereignis %s nicht erzeugt (Fehler %lu)\n", name,
+                     static_cast<unsigned long>(GetLastError()));
+    }
+    return event;
+}
+
+} // namespace
+
+int PelmorInit(const char* commandLine, ReceiverContext* context) {
+    const char* path = commandLine[0] != '\0' ? commandLine : PELMOR_DEFAULT_PARAMETER_FILE;
+    int32_t resultCode = 0;
+    int32_t position = 0;
+    if (ReadKeyIni(path, KEYINI_READ, PelmorSettings, PELMOR_SETTINGS_COUNT, &resultCode,
+                   &position) == 0) {
+        std::fprintf(stderr, "pelmor: Parameterdatei %s nicht gelesen (Fehler %d, Zeile %d)\n",
+                     path, static_cast<int>(resultCode), static_cast<int>(position));
+        return 0;
+    }
+    PelmorTakeSettings(context);
+
+    if (CLogInit(context->logFileName, context->logLevel, context->maxLogSize) == 0) {
+        std::fprintf(stderr, "pelmor: Logdatei \"%s\" nicht gestartet\n", context->logFileName);
+        return 0;
+    }
+    int32_t result = CSocketServerInit(&context->listenSocket, context->port, &context->port);
+    if (result != 0) {
+        PelmorLogStartFailure(result, "Fehler: Fkt. CSocketServerInit()!");
+        return 0;
+    }
+    result = CGetLocalIPString(context->localIP, sizeof context->localIP);
+    if (result != 0) {
+        PelmorLogStartFailure(result, "Fehler: Fkt. CGetLocalIPString()!");
+        context->localIP[0] = '\0'; // records then carry blanks, never a half-written text
+    } else {
+        FormatIPString(context->localIP);
+    }
+
+    PelmorStopEvent = PelmorCreateEvent("StopPelmorEvent", TRUE);
+    if (PelmorStopEvent == nullptr) {
+        return 0;
+    }
+    PelmorKeepStopRequest();
+    PelmorStartEvent = PelmorCreateEvent("StartPelmorEvent", FALSE);
+    if (PelmorStartEvent == nullptr) {
+        return 0;
+    }
+    SetEvent(PelmorStartEvent);
+    return 1;
+}

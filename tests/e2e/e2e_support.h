@@ -1,0 +1,62 @@
+// Running the real pelmor and pelmorctl in a private directory and talking to
+// the receiver over loopback. Every wait is bounded.
+#ifndef E2E_SUPPORT_H
+#define E2E_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+constexpr int E2E_WAIT_MS = 15000; // generous: the sanitizer build is slow
+
+// A temp directory that is both the working directory of the programs and
+// their namespace directory (PELMOR_RUNTIME_DIR), removed afterwards.
+class E2eTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string PathOf(const std::string& name) const { return dir + "/" + name; }
+    // Writes a parameter file: the KEYINI header, section PELMOR and the key
+    // lines given, all with CR LF.
+    void WriteIni(const std::string& name, const std::vector<std::string>& keyLines) const;
+    // The file with every key, buffer and log as PELMOR.BUF and PELMOR.LOG.
+    void WriteStandardIni(const std::string& name, int port, const std::string& timeout = "3") const;
+
+    // Starts pelmor with the given words after the program name; stderr goes to pelmor.err.
+    pid_t StartReceiver(const std::vector<std::string>& words);
+    // Starts pelmor on a standard parameter file and waits until it is ready.
+    pid_t StartReadyReceiver(int port);
+
+    struct ToolRun {
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    ToolRun RunPelmorctl(const std::vector<std::string>& words);
+    // Exit code of a started receiver, as E2eExitWithin; it no longer needs cleaning up.
+    int ReceiverExit(pid_t receiver, int milliseconds = E2E_WAIT_MS);
+
+    std::string dir;
+    std::vector<pid_t> started; // not yet reaped, so their ids cannot have been reused
+};
+
+// A port that was free a moment ago on 127.0.0.1.
+int E2eFreePort();
+// Exit code of a child within milliseconds, 128 + signal when a signal ended
+// it, -1 when it overstayed (it is then killed).
+int E2eExitWithin(pid_t child, int milliseconds);
+// The whole content of a file, "" when it cannot be read.
+std::string E2eReadFile(const std::string& path);
+// A connection to the receiver, with a 5 s receive time-out; -1 on failure.
+int E2eConnect(int port);
+// Sends one message and returns the acknowledgement byte; -1 when the
+// connection ended or nothing came in time.
+int E2eSend(int connection, const std::string& message);
+// Counts the occurrences of text in haystack.
+int E2eCount(const std::string& haystack, const std::string& text);
+
+#endif

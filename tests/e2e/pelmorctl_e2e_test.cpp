@@ -1,0 +1,150 @@
+// pelmorctl against real receivers, named objects held by the test, and
+// parameter files.
+#include "e2e_support.h"
+
+#include "platform/kernel_objects.h"
+
+#include <fstream>
+
+namespace {
+
+using E2ePelmorctl = E2eTest;
+
+TEST_F(E2ePelmorctl, StatusStopAndWaitReadyWithoutReceiver) {
+    ToolRun status = RunPelmorctl({"status"});
+    EXPECT_EQ(status.exitCode, 3);
+    EXPECT_EQ(status.out, "Empfaenger:       laeuft nicht\n"
+                          "StopPelmorEvent:  nicht vorhanden\n"
+                          "StartPelmorEvent: nicht vorhanden\n");
+    ToolRun stop = RunPelmorctl({"stop"});
+    EXPECT_EQ(stop.exitCode, 0);
+    EXPECT_EQ(stop.out, "Kein Empfaenger laeuft.\n");
+    ToolRun ready = RunPelmorctl({"wait-ready", "--timeout", "1"});
+    EXPECT_EQ(ready.exitCode, 1);
+    EXPECT_EQ(ready.err, "pelmorctl: Empfaenger nach 1 s nicht bereit\n");
+}
+
+TEST_F(E2ePelmorctl, UnusableNamespaceIsAnErrorNotAStoppedReceiver) {
+    std::ofstream(PathOf("not-a-dir")) << "x";
+    setenv("PELMOR_RUNTIME_DIR", PathOf("not-a-dir").c_str(), 1);
+    ToolRun status = RunPelmorctl({"status"});
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_EQ(status.err, "pelmorctl: Mutex PELMOR_MTX nicht pruefbar (Fehler 5)\n");
+    EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 1);
+    EXPECT_EQ(RunPelmorctl({"wait-ready", "--timeout", "0"}).exitCode, 1);
+}
+
+TEST_F(E2ePelmorctl, StatusShowsBothEventsOfARunningReceiver) {
+    pid_t receiver = StartReadyReceiver(E2eFreePort());
+    ToolRun status = RunPelmorctl({"status"});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.out, "Empfaenger:       laeuft\n"
+                          "StopPelmorEvent:  gesetzt\n"
+                          "StartPelmorEvent: gesetzt\n");
+    EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
+    EXPECT_EQ(ReceiverExit(receiver), 0);
+}
+
+TEST_F(E2ePelmorctl, StopTimesOutWhileTheMutexStaysHeldAndLeavesTheStopRequest) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
+    HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, "StopPelmorEvent");
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_NE(stop, nullptr);
+    ToolRun run = RunPelmorctl({"stop", "--timeout", "1"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "pelmorctl: Empfaenger nach 1 s nicht beendet\n");
+    EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_TIMEOUT) << "reset for the receiver to see";
+    CloseHandle(stop);
+    CloseHandle(mutex);
+}
+
+TEST_F(E2ePelmorctl, WrongCallsAndHelp) {
+    ToolRun help = RunPelmorctl({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Aufruf: pelmorctl BEFEHL"), std::string::npos);
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{}, {"start"}, {"stop", "--timeout"}, {"stop", "--timeout", "x"},
+          {"wait-ready", "--wait", "1"}, {"check"}, {"list", "a", "b"}}) {
+        ToolRun run = RunPelmorctl(words);
+        EXPECT_EQ(run.exitCode, 2) << run.out;
+        EXPECT_NE(run.err.find("Aufruf: pelmorctl status"), std::string::npos);
+    }
+}
+
+TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
+    WriteStandardIni("good.ini", 6664);
+    ToolRun good = RunPelmorctl({"check", "good.ini"});
+    EXPECT_EQ(good.exitCode, 0);
+    EXPECT_EQ(good.out, "Parameterdatei: good.ini\n"
+                        "UPLPORT    = \"6664\" (Port 6664)   aus der Datei\n"
+                        "BUFFDATEI  = \"PELMOR.BUF\"         aus der Datei\n"
+                        "LOGDATEI   = \"PELMOR.LOG\"         aus der Datei\n"
+                        "MAXLOGSIZE = 2000                 aus der Datei\n"
+                        "ERRLEVEL   = 1000                 aus der Datei\n"
+                        "TIMEOUT    = 3                    aus der Datei\n"
+                        "Alle Einstellungen aus der Datei.\n");
+
+    WriteIni("gaps.ini", {"UPLPORT = 6664", "LOGDATEI = PELMOR.LOG", "MAXLOGSIZE = 2000",
+                          "ERRLEVEL = 1000", "TIMEOUT = 1001"});
+    ToolRun gaps = RunPelmorctl({"check", "gaps.ini"});
+    EXPECT_EQ(gaps.exitCode, 1);
+    EXPECT_NE(gaps.out.find("BUFFDATEI  = \"\"                   FEHLT in der Datei; der "
+                            "Empfaenger erhaelt den leeren Text\n"),
+              std::string::npos)
+        << gaps.out;
+    EXPECT_NE(gaps.out.find("TIMEOUT    = 0                    UNGUELTIG: \"1001\" (erlaubt: "
+                            "Wert 0 bis 1000); der Empfaenger erhaelt 0\n"),
+              std::string::npos)
+        << gaps.out;
+    EXPECT_NE(gaps.out.find("2 von 6 Einstellungen nicht aus der Datei.\n"), std::string::npos);
+}
+
+TEST_F(E2ePelmorctl, CheckNamesReadErrorsAndSwallowingLineComments) {
+    std::ofstream(PathOf("lf.ini"), std::ios::binary)
+        << "KEYINI\r\n// Port\nUPLPORT = 1\r\n[PELMOR]\r\nUPLPORT = 6664\r\n";
+    ToolRun lf = RunPelmorctl({"check", "lf.ini"});
+    EXPECT_EQ(lf.exitCode, 1) << "five keys are missing";
+    EXPECT_NE(lf.out.find("Warnung: Zeilenkommentar in Zeile 2 laeuft ueber ein Zeilenende ohne "
+                          "CR hinaus und verschluckt die Zeilen bis Zeile 3\n"),
+              std::string::npos)
+        << lf.out;
+    EXPECT_NE(lf.out.find("UPLPORT    = \"6664\""), std::string::npos);
+
+    std::ofstream(PathOf("open.ini"), std::ios::binary) << "KEYINI\r\n[PELMOR] // offen\n";
+    EXPECT_NE(RunPelmorctl({"check", "open.ini"})
+                  .out.find("Warnung: Zeilenkommentar in Zeile 2 laeuft ueber ein Zeilenende ohne "
+                            "CR hinaus und verschluckt die Zeilen bis zum Dateiende\n"),
+              std::string::npos);
+    std::ofstream(PathOf("fine.ini"), std::ios::binary)
+        << "KEYINI\r\n//note\r\n/* a // b\n*/ [PELMOR]\r\n";
+    EXPECT_EQ(RunPelmorctl({"check", "fine.ini"}).out.find("Warnung"), std::string::npos);
+
+    std::ofstream(PathOf("header.ini"), std::ios::binary) << "\r\n\r\nINIKEY\r\n";
+    ToolRun header = RunPelmorctl({"check", "header.ini"});
+    EXPECT_EQ(header.exitCode, 1);
+    EXPECT_NE(header.out.find("Fehler -20 in Zeile 3: Datei beginnt nicht mit KEYINI\n"),
+              std::string::npos)
+        << header.out;
+    ToolRun missing = RunPelmorctl({"check", "nirgends.ini"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.out.find("Fehler -2 in Zeile 0: Datei kann nicht geoeffnet werden\n"),
+              std::string::npos);
+}
+
+TEST_F(E2ePelmorctl, ListShowsTheReceiversTable) {
+    WriteStandardIni("good.ini", 6664);
+    ToolRun list = RunPelmorctl({"list", "good.ini"});
+    EXPECT_EQ(list.exitCode, 0);
+    EXPECT_EQ(E2eCount(list.out, "Parameter-Token: "), 6);
+    EXPECT_NE(list.out.find("Parameter-Token: UPLPORT\r\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("Inhalt_________: 6664\r\n"), std::string::npos);
+    EXPECT_NE(list.out.find("Kommentar______: max. Logdateigroesse\r\n"), std::string::npos);
+
+    std::ofstream(PathOf("bad.ini"), std::ios::binary) << "KEYINI\r\n[PELMOR]\r\nPORT = 1\r\n";
+    ToolRun bad = RunPelmorctl({"list", "bad.ini"});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.out.find("Fehler -31 in Zeile 3: unbekannter Schluessel\n"), std::string::npos)
+        << bad.out;
+}
+
+} // namespace

@@ -1,0 +1,212 @@
+// pelmorctl: status, stop and readiness of the receiver through its named
+// objects; checks of a parameter file with the receiver's own table.
+#include "tools/pelmorctl.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/console.h"
+#include "platform/kernel_objects.h"
+
+namespace {
+
+constexpr const char* PELMORCTL_MUTEX = "PELMOR_MTX";
+constexpr const char* PELMORCTL_STOP_EVENT = "StopPelmorEvent";
+constexpr const char* PELMORCTL_START_EVENT = "StartPelmorEvent";
+constexpr long PELMORCTL_DEFAULT_TIMEOUT = 10;
+constexpr long PELMORCTL_TIMEOUT_MAX = 86400;
+constexpr DWORD PELMORCTL_POLL_MS = 50;
+
+void PelmorctlUsage() {
+    std::fputs("Aufruf: pelmorctl BEFEHL [OPTIONEN]\n"
+               "\n"
+               "Steuert den Empfaenger pelmor und prueft seine Parameterdatei.\n"
+               "\n"
+               "Befehle:\n"
+               "  status                    zeigt, ob ein Empfaenger laeuft, und den Zustand\n"
+               "                            von StopPelmorEvent und StartPelmorEvent\n"
+               "                            (Ende 0: laeuft, 3: laeuft nicht, 1: nicht pruefbar)\n"
+               "  stop [--timeout S]        setzt StopPelmorEvent zurueck und wartet hoechstens\n"
+               "                            S Sekunden (Vorgabe 10) auf das Ende des Empfaengers\n"
+               "                            (Ende 0: beendet oder lief nicht, 1: Zeit abgelaufen)\n"
+               "  wait-ready [--timeout S]  wartet hoechstens S Sekunden (Vorgabe 10), bis ein\n"
+               "                            Empfaenger laeuft und StartPelmorEvent gesetzt ist\n"
+               "                            (Ende 0: bereit, 1: Zeit abgelaufen)\n"
+               "  check DATEI               liest DATEI wie der Empfaenger und zeigt jede\n"
+               "                            Einstellung mit dem Wert, den er erhielte\n"
+               "                            (Ende 0: alle Einstellungen aus der Datei, sonst 1)\n"
+               "  list DATEI                liest DATEI in die Tabelle des Empfaengers und\n"
+               "                            listet sie (eine Taste je Eintrag)\n"
+               "  --help                    diese Hilfe\n"
+               "\n"
+               "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"
+               "$XDG_RUNTIME_DIR/pelmor, sonst in /tmp/pelmor-<uid>.\n"
+               "Falscher Aufruf: Ende 2.\n",
+               stdout);
+}
+
+// Whether a receiver runs: 1 when some process holds its mutex, 0 when none
+// does, -1 when that cannot be told (say, a namespace directory of another
+// user); the reason is then on standard error.
+int PelmorctlRunning() {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMORCTL_MUTEX);
+    if (mutex != nullptr) {
+        CloseHandle(mutex);
+        return 1;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) {
+        return 0;
+    }
+    std::fprintf(stderr, "pelmorctl: Mutex PELMOR_MTX nicht pruefbar (Fehler %lu)\n",
+                 static_cast<unsigned long>(error));
+    return -1;
+}
+
+// 1 signalled, 0 reset, -1 the event does not exist.
+int PelmorctlEventState(const char* name) {
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
+    if (event == nullptr) {
+        return -1;
+    }
+    int signalled = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    CloseHandle(event);
+    return signalled;
+}
+
+const char* PelmorctlStateText(int state) {
+    return state < 0 ? "nicht vorhanden" : state ? "gesetzt" : "zurueckgesetzt";
+}
+
+int PelmorctlStatus() {
+    int running = PelmorctlRunning();
+    if (running < 0) {
+        return PELMORCTL_FAILED;
+    }
+    std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
+    std::printf("%-17s %s\n", "StopPelmorEvent:",
+                PelmorctlStateText(PelmorctlEventState(PELMORCTL_STOP_EVENT)));
+    std::printf("%-17s %s\n", "StartPelmorEvent:",
+                PelmorctlStateText(PelmorctlEventState(PELMORCTL_START_EVENT)));
+    return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
+}
+
+using PelmorctlClock = std::chrono::steady_clock;
+
+PelmorctlClock::time_point PelmorctlDeadline(long seconds) {
+    return PelmorctlClock::now() + std::chrono::seconds(seconds);
+}
+
+int PelmorctlStop(long seconds) {
+    int running = PelmorctlRunning();
+    if (running < 0) {
+        return PELMORCTL_FAILED;
+    }
+    if (running == 0) {
+        std::puts("Kein Empfaenger laeuft.");
+        return PELMORCTL_OK;
+    }
+    // Created when missing: a receiver still starting then finds it reset and stops.
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMORCTL_STOP_EVENT);
+    if (stop == nullptr) {
+        std::fprintf(stderr, "pelmorctl: StopPelmorEvent nicht geoeffnet (Fehler %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return PELMORCTL_FAILED;
+    }
+    auto deadline = PelmorctlDeadline(seconds);
+    int ended = 0;
+    for (;;) {
+        // Again whenever the receiver has set it since: a reset that fell
+        // between its test and its set was undone.
+        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
+            ResetEvent(stop);
+        }
+        ended = PelmorctlRunning() == 0;
+        if (ended || PelmorctlClock::now() >= deadline) {
+            break;
+        }
+        Sleep(PELMORCTL_POLL_MS);
+    }
+    CloseHandle(stop);
+    if (!ended) {
+        std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht beendet\n", seconds);
+        return PELMORCTL_FAILED;
+    }
+    std::puts("Empfaenger beendet.");
+    return PELMORCTL_OK;
+}
+
+int PelmorctlWaitReady(long seconds) {
+    auto deadline = PelmorctlDeadline(seconds);
+    while (PelmorctlEventState(PELMORCTL_START_EVENT) != 1 || PelmorctlRunning() != 1) {
+        if (PelmorctlClock::now() >= deadline) {
+            std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht bereit\n", seconds);
+            return PELMORCTL_FAILED;
+        }
+        Sleep(PELMORCTL_POLL_MS);
+    }
+    std::puts("Empfaenger bereit.");
+    return PELMORCTL_OK;
+}
+
+// Seconds from "--timeout S" after the command word, or the default. -1 when
+// the options are not understood.
+long PelmorctlTimeout(int argc, char** argv) {
+    if (argc == 2) {
+        return PELMORCTL_DEFAULT_TIMEOUT;
+    }
+    if (argc != 4 || std::strcmp(argv[2], "--timeout") != 0 || argv[3][0] == '\0') {
+        return -1;
+    }
+    long seconds = 0;
+    for (const char* digit = argv[3]; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return -1;
+        }
+        seconds = seconds * 10 + (*digit - '0');
+        if (seconds > PELMORCTL_TIMEOUT_MAX) {
+            return -1;
+        }
+    }
+    return seconds;
+}
+
+int PelmorctlWrongCall(const char* why) {
+    std::fprintf(stderr,
+                 "pelmorctl: %s\n"
+                 "Aufruf: pelmorctl status | stop [--timeout S] | wait-ready [--timeout S] |\n"
+                 "                  check DATEI | list DATEI | --help\n",
+                 why);
+    return PELMORCTL_USAGE;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return PelmorctlWrongCall("Befehl fehlt");
+    }
+    const char* command = argv[1];
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
+        PelmorctlUsage();
+        return PELMORCTL_OK;
+    }
+    if (std::strcmp(command, "status") == 0 && argc == 2) {
+        return PelmorctlStatus();
+    }
+    if (std::strcmp(command, "stop") == 0 || std::strcmp(command, "wait-ready") == 0) {
+        long seconds = PelmorctlTimeout(argc, argv);
+        if (seconds < 0) {
+            return PelmorctlWrongCall("--timeout erwartet ganze Sekunden von 0 bis 86400");
+        }
+        return command[0] == 's' ? PelmorctlStop(seconds) : PelmorctlWaitReady(seconds);
+    }
+    if (std::strcmp(command, "check") == 0 && argc == 3) {
+        return PelmorctlCheck(argv[2]);
+    }
+    if (std::strcmp(command, "list") == 0 && argc == 3) {
+        return PelmorctlList(argv[2]);
+    }
+    return PelmorctlWrongCall("unbekannter Befehl oder falsche Argumente");
+}

@@ -1,0 +1,17 @@
+// pelmorctl: control of a running receiver and checks of its parameter file.
+#ifndef PELMORCTL_H
+#define PELMORCTL_H
+
+constexpr int PELMORCTL_OK = 0;
+constexpr int PELMORCTL_FAILED = 1;       // time-out, or a file the receiver would not take whole
+constexpr int PELMORCTL_USAGE = 2;        // wrong command line
+constexpr int PELMORCTL_NOT_RUNNING = 3;  // status: no receiver runs
+
+// check FILE: every setting as the receiver would get it, what is missing or
+// invalid, read errors with their line, line comments that swallow lines.
+int PelmorctlCheck(const char* path);
+
+// list FILE: the file read into the receiver's table, shown by the reader's listing.
+int PelmorctlList(const char* path);
+
+#endif
