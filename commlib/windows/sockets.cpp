@@ -3,13 +3,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 
 #include "commlib/last_error.h"
 #include "commlib/nevtar.h"
+#include "commlib/socket_arguments.h"
 
 namespace {
 
@@ -79,14 +78,8 @@ int32_t NevtarSetBlocking(SOCKET socket, bool blocking, const char* what)
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket,
                                                             int32_t port, int32_t* boundPort)
 {
-    NevtarClearError();
-    if (listenSocket == nullptr) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerInit: kein Socketfeld");
-    }
-    if (port < 0 || port > 65535) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL,
-                          "CSocketServerInit: Port %ld ausserhalb 0..65535",
-                          static_cast<long>(port));
+    if (NevtarEnterServerInit(listenSocket, port) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     if (NevtarWinsockStart() != 0) {
         return NEVTAR_ERR_SYSTEM;
@@ -138,13 +131,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
                                                             NevtarSocket* connection,
                                                             char* peerAddress, int32_t waitTenths)
 {
-    NevtarClearError();
-    if (connection == nullptr || listenSocket < 0) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerOpen: ungueltiger Socket");
-    }
-    *connection = -1;
-    if (peerAddress != nullptr) {
-        peerAddress[0] = '\0';
+    if (NevtarEnterServerOpen(listenSocket, connection, peerAddress) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     const SOCKET listener = NevtarToSocket(listenSocket);
     const int ready = NevtarWaitReadable(listener, waitTenths, 100);
@@ -198,12 +186,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
                                                       int32_t capacity, int32_t* count,
                                                       int32_t timeout)
 {
-    NevtarClearError();
-    if (count != nullptr) {
-        *count = 0;
-    }
-    if (buffer == nullptr || count == nullptr || capacity <= 0) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketRead: ungueltiger Puffer");
+    if (NevtarEnterRead(buffer, capacity, count) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     const SOCKET connection = NevtarToSocket(socket);
     const int ready = NevtarWaitReadable(connection, timeout, 1000);
@@ -225,12 +209,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,
                                                        int32_t length, int32_t* count)
 {
-    NevtarClearError();
-    if (count != nullptr) {
-        *count = 0;
-    }
-    if (length < 0 || (buffer == nullptr && length > 0)) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketWrite: ungueltiger Puffer");
+    if (NevtarEnterWrite(buffer, length, count) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     const SOCKET connection = NevtarToSocket(socket);
     int32_t sent = 0;
