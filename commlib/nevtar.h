@@ -16,6 +16,13 @@
 // Signals: a signal handler installed without SA_RESTART interrupts a waiting
 // CSocketServerOpen (benign return, see there) and a waiting CSocketRead
 // (failure). CSocketWrite finishes its bytes across interruptions.
+//
+// Windows: nevtar.dll over Winsock 2 behaves the same, except that error
+// numbers are Winsock or Win32 codes with Windows' own texts (a read
+// time-out is WSAETIMEDOUT, a bad argument still EINVAL), no signal
+// interrupts a wait, the listening socket has no SO_REUSEADDR and is not
+// inherited, and CSocketCleanup ends the use of Winsock that
+// CSocketServerInit began.
 #ifndef NEVTAR_H
 #define NEVTAR_H
 

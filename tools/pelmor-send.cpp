@@ -1,22 +1,16 @@
 // pelmor-send: sends messages to the receiver and shows each acknowledgement;
 // with --count a load generator that reports throughput and latency.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 #include <vector>
+
+#include "tools/send_socket.h"
 
 namespace {
 
@@ -115,72 +109,14 @@ int SendParseArguments(int argc, char** argv, SendOptions* options)
     return 1;
 }
 
-// A connected TCP socket, or -1 with a message printed.
-int SendConnect(const SendOptions& options)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* addresses = nullptr;
-    const int lookup =
-        getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &addresses);
-    if (lookup != 0) {
-        std::fprintf(stderr, "pelmor-send: Adresse %s nicht gefunden: %s\n",
-                     options.host.c_str(), gai_strerror(lookup));
-        return -1;
-    }
-    int fd = -1;
-    int error = 0;
-    for (const addrinfo* entry = addresses; entry != nullptr && fd < 0; entry = entry->ai_next) {
-        fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
-        if (fd >= 0 && connect(fd, entry->ai_addr, entry->ai_addrlen) != 0) {
-            error = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(addresses);
-    if (fd < 0) {
-        std::fprintf(stderr, "pelmor-send: keine Verbindung zu %s:%s: %s\n",
-                     options.host.c_str(), options.port.c_str(), std::strerror(error));
-        return -1;
-    }
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    timeval wait{};
-    wait.tv_sec = SEND_ACK_TIMEOUT_SECONDS;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    return fd;
-}
-
-bool SendAll(int fd, const char* data, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        length -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
 // The acknowledgement byte, or 0 when none came.
 char SendMessage(int fd, const std::string& message)
 {
-    if (!SendAll(fd, message.data(), message.size())) {
+    if (!SendSocketWrite(fd, message.data(), message.size())) {
         return 0;
     }
-    char acknowledgement = 0;
-    ssize_t received = 0;
-    do {
-        received = recv(fd, &acknowledgement, 1, 0);
-    } while (received < 0 && errno == EINTR);
-    return received == 1 ? acknowledgement : '\0';
+    const int acknowledgement = SendSocketReadByte(fd);
+    return acknowledgement < 0 ? 0 : static_cast<char>(acknowledgement);
 }
 
 // Why a message cannot go out as one message, or nullptr when it can.
@@ -200,8 +136,8 @@ const char* SendRefusal(const std::string& message)
 
 void SendEnd(int fd)
 {
-    SendAll(fd, "X", 1);
-    close(fd);
+    SendSocketWrite(fd, "X", 1);
+    SendSocketClose(fd);
 }
 
 int SendInteractive(int fd, const SendOptions& options)
@@ -226,7 +162,7 @@ int SendInteractive(int fd, const SendOptions& options)
         const char acknowledgement = SendMessage(fd, message);
         if (acknowledgement == 0) {
             std::puts("keine Quittung (Verbindung beendet)");
-            close(fd);
+            SendSocketClose(fd);
             return SEND_EXIT_NOT_STORED;
         }
         std::printf("%c\n", acknowledgement);
@@ -288,7 +224,8 @@ int main(int argc, char** argv)
     if (parsed <= 0) {
         return parsed == 0 ? SEND_EXIT_ALL_STORED : SEND_EXIT_USAGE;
     }
-    const int fd = SendConnect(options);
+    const int fd =
+        SendSocketConnect(options.host.c_str(), options.port.c_str(), SEND_ACK_TIMEOUT_SECONDS);
     if (fd < 0) {
         return SEND_EXIT_USAGE;
     }

@@ -12,8 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "commlib/linux/last_error.h"
+#include "commlib/last_error.h"
 #include "commlib/nevtar.h"
+#include "commlib/socket_arguments.h"
 
 namespace {
 
@@ -52,14 +53,8 @@ bool NevtarAcceptIsTransient(int errorNumber)
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket,
                                                             int32_t port, int32_t* boundPort)
 {
-    NevtarClearError();
-    if (listenSocket == nullptr) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerInit: kein Socketfeld");
-    }
-    if (port < 0 || port > 65535) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL,
-                          "CSocketServerInit: Port %ld ausserhalb 0..65535",
-                          static_cast<long>(port));
+    if (NevtarEnterServerInit(listenSocket, port) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     // Non-blocking, so an accept after a vanished client returns at once.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -104,13 +99,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
                                                             NevtarSocket* connection,
                                                             char* peerAddress, int32_t waitTenths)
 {
-    NevtarClearError();
-    if (connection == nullptr || listenSocket < 0) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerOpen: ungueltiger Socket");
-    }
-    *connection = -1;
-    if (peerAddress != nullptr) {
-        peerAddress[0] = '\0';
+    if (NevtarEnterServerOpen(listenSocket, connection, peerAddress) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     const int ready = NevtarWaitReadable(listenSocket, NevtarPollMillis(waitTenths, 100));
     if (ready == 0 || (ready < 0 && errno == EINTR)) {
@@ -159,12 +149,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
                                                       int32_t capacity, int32_t* count,
                                                       int32_t timeout)
 {
-    NevtarClearError();
-    if (count != nullptr) {
-        *count = 0;
-    }
-    if (buffer == nullptr || count == nullptr || capacity <= 0) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketRead: ungueltiger Puffer");
+    if (NevtarEnterRead(buffer, capacity, count) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     const int ready = NevtarWaitReadable(socket, NevtarPollMillis(timeout, 1000));
     if (ready == 0) {
@@ -185,12 +171,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,
                                                        int32_t length, int32_t* count)
 {
-    NevtarClearError();
-    if (count != nullptr) {
-        *count = 0;
-    }
-    if (length < 0 || (buffer == nullptr && length > 0)) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketWrite: ungueltiger Puffer");
+    if (NevtarEnterWrite(buffer, length, count) != 0) {
+        return NEVTAR_ERR_ARGUMENT;
     }
     int32_t sent = 0;
     while (sent < length) {

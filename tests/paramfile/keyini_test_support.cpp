@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 namespace {
 
@@ -25,11 +26,20 @@ TestFolder* folder = static_cast<TestFolder*>(::testing::AddGlobalTestEnvironmen
 
 const std::string& FolderPath() {
     if (folder->path.empty()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "keyini-test-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
+        // A new folder of our own on every platform: another random name
+        // when one exists already.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && folder->path.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                std::filesystem::temp_directory_path() / ("keyini-test-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) {
+                folder->path = candidate.string();
+            }
+        }
+        if (folder->path.empty()) {
             std::abort();
         }
-        folder->path = pattern;
     }
     return folder->path;
 }

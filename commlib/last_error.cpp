@@ -1,9 +1,8 @@
 // The last failure of the calling thread's library calls.
-#include "commlib/linux/last_error.h"
+#include "commlib/last_error.h"
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "commlib/nevtar.h"
 
@@ -33,11 +32,6 @@ int32_t NevtarFail(int32_t result, int errorNumber, const char* format, ...)
     errorNumberPending = errorNumber;
     errorPending = true;
     return result;
-}
-
-int32_t NevtarFailSystem(int errorNumber, const char* what)
-{
-    return NevtarFail(NEVTAR_ERR_SYSTEM, errorNumber, "%s: %s", what, std::strerror(errorNumber));
 }
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLastErrorString(int32_t* errorNumber, char* text,

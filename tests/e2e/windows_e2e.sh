@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# End to end under Wine: the Windows pelmor.exe and pelmorctl.exe in a private
+# directory, a client on the Linux side over 127.0.0.1, the buffer file
+# checked byte for byte as on Linux.
+#
+#   windows_e2e.sh BIN_DIR WINE_RUNNER...
+#
+# BIN_DIR holds pelmor.exe, pelmorctl.exe and nevtar.dll; WINE_RUNNER is the
+# command that runs a Windows program (the build's cross-compiling emulator).
+# Every wait is bounded. Prints "N passed, N failed" and exits non-zero on a
+# failed check.
+set -u
+export LC_ALL=C
+
+bin=$1
+shift
+wine=("$@")
+work=$(mktemp -d)
+passed=0
+failed=0
+receivers=()
+
+cleanup() {
+  for pid in "${receivers[@]}"; do
+    kill "$pid" 2>/dev/null
+  done
+  [ -n "${PELMOR_E2E_KEEP:-}" ] && echo "$work" || rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || exit 1
+
+check() { # check DESCRIPTION COMMAND...
+  local description=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FEHLER: $description" >&2
+  fi
+}
+
+# A port on which nothing answers a moment ago.
+free_port() {
+  local port
+  for _ in $(seq 50); do
+    port=$((20000 + RANDOM % 40000))
+    if ! (exec 9<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return
+    fi
+  done
+  echo 0
+}
+
+# write_ini FILE KEY-LINE...: KEYINI, section PELMOR, the key lines, CR LF.
+write_ini() {
+  local file=$1
+  shift
+  printf 'KEYINI\r\n[PELMOR]\r\n' >"$file"
+  printf '%s\r\n' "$@" >>"$file"
+}
+
+standard_ini() { # standard_ini FILE PORT
+  write_ini "$1" "UPLPORT    = $2" "BUFFDATEI  = PELMOR.BUF" "LOGDATEI   = PELMOR.LOG" \
+    "MAXLOGSIZE = 2000" "ERRLEVEL   = 1000" "TIMEOUT    = 3"
+}
+
+# Starts pelmor.exe with one parameter file; its id goes to $receiver.
+start_receiver() {
+  "${wine[@]}" "$bin/pelmor.exe" "$1" >pelmor.out 2>pelmor.err </dev/null &
+  receiver=$!
+  receivers+=("$receiver")
+}
+
+pelmorctl() { # pelmorctl WORD...: output in ctl.out, exit code returned
+  timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" "$@" >ctl.out 2>ctl.err </dev/null
+}
+
+# Exit code of a started receiver within SECONDS, -1 when it overstayed
+# (it is then killed).
+receiver_exit() { # receiver_exit PID SECONDS
+  local pid=$1 tenths=$(($2 * 10))
+  for _ in $(seq "$tenths"); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid"
+      echo $?
+      return
+    fi
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  echo -1
+}
+
+# Client on descriptor 3. send MESSAGE echoes the acknowledgement byte, or
+# "none" when the connection ended or nothing came within 5 seconds.
+connect() { exec 3<>"/dev/tcp/127.0.0.1/$1"; }
+disconnect() { exec 3<&- 3>&-; }
+send() {
+  local ack=""
+  printf '%s' "$1" >&3 2>/dev/null
+  if IFS= read -r -n1 -t 5 -u 3 ack && [ -n "$ack" ]; then
+    echo "$ack"
+  else
+    echo none
+  fi
+}
+
+local_stamp() { date "+%Y%m%d%H%M%S"; }
+
+# One record of 552 bytes, every column: record NUMBER (from 0), port,
+# sequence, message, and the times before and after.
+record_is() { # record_is NUMBER PORT SEQUENCE MESSAGE BEFORE AFTER
+  local record=record.$1
+  dd if=PELMOR.BUF of="$record" bs=552 skip="$1" count=1 2>/dev/null
+  [ "$(wc -c <"$record")" -eq 552 ] || return 1
+  local ip stamp
+  ip=$(head -c 16 "$record" | tail -c 15)
+  stamp=$(head -c 35 "$record" | tail -c 14)
+  [[ $ip =~ ^[0-9]{3}\.[0-9]{3}\.[0-9]{3}\.[0-9]{3}$ ]] || return 1
+  [[ ! $stamp < $5 && ! $stamp > $6 ]] || return 1
+  printf '$%s%05d%s%03d%-512s\r\n' "$ip" "$2" "$stamp" "$3" "$4" | cmp -s - "$record"
+}
+
+is_empty_or_missing() { [ ! -s "$1" ]; }
+equals() { [ "$1" = "$2" ]; }
+
+# --- messages become records, byte for byte; pelmorctl stop ends it with 0 --
+port=$(free_port)
+standard_ini pelmor.ini "$port"
+before=$(local_stamp)
+start_receiver pelmor.ini
+pelmorctl wait-ready --timeout 30
+check "Empfaenger bereit" equals $? 0
+full=$(printf 'm%.0s' $(seq 512))
+connect "$port"
+check "hallo quittiert" equals "$(send hallo)" 1
+check "welt quittiert" equals "$(send welt)" 1
+check "512 Bytes quittiert" equals "$(send "$full")" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+connect "$port"
+check "neu quittiert" equals "$(send neu)" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+after=$(local_stamp)
+check "vier Saetze zu 552 Bytes" equals "$(wc -c <PELMOR.BUF)" 2208
+check "Satz 1" record_is 0 "$port" 1 hallo "$before" "$after"
+check "Satz 2" record_is 1 "$port" 2 welt "$before" "$after"
+check "Satz 3" record_is 2 "$port" 3 "$full" "$before" "$after"
+check "Satz 4" record_is 3 "$port" 1 neu "$before" "$after"
+
+# --- a second copy ends at once, without a log; the first serves on --------
+write_ini second.ini "UPLPORT = $(free_port)" "LOGDATEI = SECOND.LOG" "BUFFDATEI = SECOND.BUF" \
+  "ERRLEVEL = 1000" "MAXLOGSIZE = 10"
+timeout 60 "${wine[@]}" "$bin/pelmor.exe" second.ini >/dev/null 2>second.err </dev/null
+check "zweite Kopie endet mit 0" equals $? 0
+check "zweite Kopie ohne Log" is_empty_or_missing SECOND.LOG
+connect "$port"
+check "erste Kopie bedient weiter" equals "$(send "noch da")" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+
+pelmorctl stop --timeout 30
+check "pelmorctl stop endet mit 0" equals $? 0
+check "pelmorctl meldet das Ende" equals "$(tr -d '\r' <ctl.out)" "Empfaenger beendet."
+check "Empfaenger endet mit 0" equals "$(receiver_exit "$receiver" 10)" 0
+check "nichts geloggt" is_empty_or_missing PELMOR.LOG
+pelmorctl status
+check "pelmorctl status: laeuft nicht" equals $? 3
+
+# --- without a buffer file every connection is closed and logged ------------
+port=$(free_port)
+write_ini nobuf.ini "UPLPORT = $port" "LOGDATEI = NOBUF.LOG" "MAXLOGSIZE = 2000" \
+  "ERRLEVEL = 1000" "TIMEOUT = 3"
+start_receiver nobuf.ini
+pelmorctl wait-ready --timeout 30
+check "Empfaenger ohne Bufferdatei bereit" equals $? 0
+for _ in 1 2; do
+  connect "$port"
+  check "ohne Antwort geschlossen" equals "$(send verloren)" none
+  disconnect
+done
+pelmorctl stop --timeout 30
+check "pelmorctl stop endet mit 0" equals $? 0
+check "Empfaenger endet mit 0" equals "$(receiver_exit "$receiver" 10)" 0
+entry='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[[0-9]+\] pelmor PelmorWork\(\) L1 E0 N0 Fehler: Funktion RcvConSession\(\)!$'
+check "zwei Logeintraege" equals "$(grep -Ec "$entry" NOBUF.LOG)" 2
+check "nur diese" equals "$(wc -l <NOBUF.LOG)" 2
+
+# --- a quoted path keeps its quotes: not opened, exit 0, no log -------------
+# Wine would escape quotes taken from a Linux argument list; a batch file
+# hands pelmor.exe its command line exactly as written.
+standard_ini quoted.ini "$(free_port)"
+rm -f PELMOR.LOG
+program=$(timeout 60 "${wine[@]}" winepath -w "$bin/pelmor.exe" </dev/null | tr -d '\r')
+printf '@"%s" "quoted.ini"\r\n@exit /b %%errorlevel%%\r\n' "$program" >quoted.bat
+timeout 60 "${wine[@]}" cmd /c quoted.bat >/dev/null 2>quoted.err </dev/null
+check "Pfad in Anfuehrungszeichen: Ende 0" equals $? 0
+check "Pfad mit seinen Anfuehrungszeichen" grep -qF 'Parameterdatei "quoted.ini" nicht gelesen' \
+  quoted.err
+check "kein Log" is_empty_or_missing PELMOR.LOG
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,79 @@
+// pelmor-send's client sockets over POSIX.
+#include "tools/send_socket.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    const int lookup = getaddrinfo(host, port, &hints, &addresses);
+    if (lookup != 0) {
+        std::fprintf(stderr, "pelmor-send: Adresse %s nicht gefunden: %s\n", host,
+                     gai_strerror(lookup));
+        return -1;
+    }
+    int fd = -1;
+    int error = 0;
+    for (const addrinfo* entry = addresses; entry != nullptr && fd < 0; entry = entry->ai_next) {
+        fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+        if (fd >= 0 && connect(fd, entry->ai_addr, entry->ai_addrlen) != 0) {
+            error = errno;
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(addresses);
+    if (fd < 0) {
+        std::fprintf(stderr, "pelmor-send: keine Verbindung zu %s:%s: %s\n", host, port,
+                     std::strerror(error));
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    timeval wait{};
+    wait.tv_sec = readTimeoutSeconds;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    return fd;
+}
+
+bool SendSocketWrite(int connection, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t sent = send(connection, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+int SendSocketReadByte(int connection)
+{
+    unsigned char byte = 0;
+    ssize_t received = 0;
+    do {
+        received = recv(connection, &byte, 1, 0);
+    } while (received < 0 && errno == EINTR);
+    return received == 1 ? byte : -1;
+}
+
+void SendSocketClose(int connection)
+{
+    close(connection);
+}
