@@ -116,7 +116,7 @@ char SendMessage(int fd, const std::string& message)
         return 0;
     }
     const int acknowledgement = SendSocketReadByte(fd);
-    return acknowledgement < 0 ? 0 : static_cast<char>(acknowledgement);
+    return acknowledgement < 0 ? '\0' : static_cast<char>(acknowledgement);
 }
 
 // Why a message cannot go out as one message, or nullptr when it can.
