@@ -52,12 +52,14 @@ int ReadByte(unsigned char* byte) {
 // closing[0] closing[1]; any closing[0] can begin the pair. previous is the
 // byte before the comment's text, which may begin the pair too.
 int32_t SkipComment(const char* closing, unsigned char previous) {
+    const unsigned char first = static_cast<unsigned char>(closing[0]);
+    const unsigned char second = static_cast<unsigned char>(closing[1]);
     unsigned char byte;
     for (;;) {
         if (!ReadByte(&byte)) {
             return KEYINI_E_EOF;
         }
-        if (previous == closing[0] && byte == closing[1]) {
+        if (previous == first && byte == second) {
             return KEYINI_OK;
         }
         previous = byte;

@@ -29,6 +29,11 @@ void PelmorKeepStopRequest(void) {
     }
 }
 
+int PelmorStopAsked(void) {
+    HANDLE stop = PelmorStopEvent;
+    return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
+}
+
 void PelmorLogBuffered(const char* function, int32_t level, int32_t errorCode) {
     CLogWrite("pelmor", function, level, errorCode, 0, PelmorMessageBuffer, "");
 }

@@ -23,6 +23,10 @@ BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 // not lost.
 void PelmorKeepStopRequest(void);
 
+// 1 when the stop event exists and is reset: the receiver is asked to stop.
+// A session looks before each read, so a stop also ends a client's stream.
+int PelmorStopAsked(void);
+
 // Writes the log entry whose message is in the shared message buffer.
 void PelmorLogBuffered(const char* function, int32_t level, int32_t errorCode);
 

@@ -17,16 +17,67 @@ constexpr uint32_t RECORD_COUNTER_MAX = 999;
 constexpr unsigned long RECORD_PORT_MODULUS = 100000; // the port column holds five digits
 constexpr int IP_PARTS = 4;
 constexpr std::size_t IP_FIELD_SIZE = sizeof(ReceiverContext{}.localIP);
+constexpr std::size_t RECORD_IP_WIDTH = IP_FIELD_SIZE - 1;
+constexpr std::size_t RECORD_PORT_DIGITS = 5;
+constexpr std::size_t RECORD_STAMP_WIDTH = sizeof RECORD_ZERO_STAMP - 1;
+constexpr std::size_t RECORD_COUNTER_DIGITS = 3;
+
+// Length of text up to its terminator, at most width.
+std::size_t RecordTextLength(const char* text, std::size_t width)
+{
+    const void* end = std::memchr(text, '\0', width);
+    return end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : width;
+}
+
+// Copies text up to its terminator, at most width characters, and fills the
+// rest of the column with blanks; returns the end of the column.
+char* RecordPutText(char* at, const char* text, std::size_t width)
+{
+    const std::size_t length = RecordTextLength(text, width);
+    std::memcpy(at, text, length);
+    std::memset(at + length, ' ', width - length);
+    return at + width;
+}
+
+// Right-aligns text (at most width characters of it) in its column.
+char* RecordPutRight(char* at, const char* text, std::size_t width)
+{
+    const std::size_t length = RecordTextLength(text, width);
+    std::memset(at, ' ', width - length);
+    std::memcpy(at + width - length, text, length);
+    return at + width;
+}
+
+// Writes the last digits decimal digits of value, with leading zeros.
+char* RecordPutDigits(char* at, unsigned long value, std::size_t digits)
+{
+    for (std::size_t i = digits; i > 0; --i) {
+        at[i - 1] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return at + digits;
+}
+
+// The stamp of the last second formatted: local time changes only from one
+// second to the next, and working it out costs a look at the zone file.
+std::time_t recordStampSecond = static_cast<std::time_t>(-1);
+char recordStampText[15];
 
 // Local time as 14 digits; 0 and the zero stamp when it cannot be had.
 int RecordStamp(char (&stamp)[15])
 {
     const std::time_t now = std::time(nullptr);
+    if (now != static_cast<std::time_t>(-1) && now == recordStampSecond) {
+        std::memcpy(stamp, recordStampText, sizeof stamp);
+        return 1;
+    }
     const std::tm* local = now == static_cast<std::time_t>(-1) ? nullptr : std::localtime(&now);
     if (local == nullptr || std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", local) == 0) {
         std::memcpy(stamp, RECORD_ZERO_STAMP, sizeof stamp);
         return 0;
     }
+    recordStampSecond = now;
+    std::memcpy(recordStampText, stamp, sizeof stamp);
     return 1;
 }
 
@@ -71,18 +122,31 @@ int FormatRcvMsg(ReceiverContext* context, const char* message, char* record, in
         return result;
     }
 
-    // Bounded copies: the fields need not be terminated.
-    char localIP[IP_FIELD_SIZE] = "";
-    std::memcpy(localIP, context->localIP, sizeof localIP - 1);
+    // The port text need not be terminated in its field.
     char portText[sizeof context->portText + 1] = "";
     std::memcpy(portText, context->portText, sizeof context->portText);
     // The value as an unsigned 32-bit number, its last five digits.
     const unsigned long port =
         static_cast<uint32_t>(std::atol(portText)) % RECORD_PORT_MODULUS;
 
-    std::snprintf(record, static_cast<std::size_t>(capacity) + 1,
-                  "$%-15.15s%.5lu%14.14s%.3u%-512.512s\n", localIP, port, stamp,
-                  static_cast<unsigned>(PelmorRecordCounter), message);
+    // The columns of "$%-15.15s%.5lu%14.14s%.3u%-512.512s\n", set by hand:
+    // padding 512 columns through printf cost several times the rest of a
+    // message's handling.
+    char line[PELMOR_RECORD_LENGTH];
+    char* at = line;
+    *at++ = '$';
+    at = RecordPutText(at, context->localIP, RECORD_IP_WIDTH);
+    at = RecordPutDigits(at, port, RECORD_PORT_DIGITS);
+    at = RecordPutRight(at, stamp, RECORD_STAMP_WIDTH);
+    at = RecordPutDigits(at, PelmorRecordCounter, RECORD_COUNTER_DIGITS);
+    at = RecordPutText(at, message, PELMOR_MESSAGE_MAX);
+    *at = '\n';
+
+    const std::size_t length = static_cast<std::size_t>(capacity) < sizeof line
+                                   ? static_cast<std::size_t>(capacity)
+                                   : sizeof line;
+    std::memcpy(record, line, length);
+    record[length] = '\0';
     return result;
 }
 

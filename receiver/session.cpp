@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/share.h"
+#include "receiver/lifecycle.h"
 #include "receiver/pelmor.h"
 
 namespace {
@@ -82,7 +83,10 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
 
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
-    for (;;) {
+    // A stop asked for while a client streams ends the session between two
+    // messages: every acknowledged record is written, and the next message
+    // finds the connection closed.
+    while (!PelmorStopAsked()) {
         std::memset(message, 0, sizeof message);
         char acknowledgement = 0;
         int32_t count = 0;

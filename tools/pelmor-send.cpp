@@ -116,7 +116,7 @@ char SendMessage(int fd, const std::string& message)
         return 0;
     }
     const int acknowledgement = SendSocketReadByte(fd);
-    return acknowledgement < 0 ? 0 : static_cast<char>(acknowledgement);
+    return acknowledgement < 0 ? '\0' : static_cast<char>(acknowledgement);
 }
 
 // Why a message cannot go out as one message, or nullptr when it can.
@@ -205,12 +205,12 @@ int SendLoad(int fd, const SendOptions& options)
 
     std::sort(latencies.begin(), latencies.end());
     const auto percentile = [&latencies](double share) -> long long {
-        const std::size_t index = static_cast<std::size_t>(share * (latencies.size() - 1));
+        const std::size_t index = static_cast<std::size_t>(share * static_cast<double>(latencies.size() - 1));
         return static_cast<long long>(latencies[index]);
     };
     std::printf("%ld Nachrichten zu %ld Bytes in %.3f s: %.0f Nachrichten/s, "
                 "Quittung p50 %lld us, p99 %lld us\n",
-                stored, options.size, seconds, seconds > 0 ? stored / seconds : 0.0,
+                stored, options.size, seconds, seconds > 0 ? static_cast<double>(stored) / seconds : 0.0,
                 percentile(0.50), percentile(0.99));
     return stored == options.count ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
 }

@@ -1,0 +1,114 @@
+#include "tests/faults/fault_support.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+bool FaultAllDigits(const std::string& text) {
+    for (char c : text) {
+        if (std::isdigit(static_cast<unsigned char>(c)) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void FaultTest::SetUp() {
+    E2eTest::SetUp();
+    port = E2eFreePort();
+    ASSERT_GT(port, 0);
+    WriteStandardIni("pelmor.ini", port, std::to_string(FAULT_TIMEOUT_SECONDS));
+}
+
+void FaultTest::Start(uint64_t fileSizeLimit) {
+    // The child inherits the limit; the test process carries it only while
+    // it starts the child, and writes nothing meanwhile.
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    if (fileSizeLimit != 0) {
+        const rlimit limited{fileSizeLimit, previous.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    receiver = StartReceiver({"pelmor.ini"});
+    setrlimit(RLIMIT_FSIZE, &previous);
+    ASSERT_GT(receiver, 0);
+    const ToolRun ready = RunPelmorctl({"wait-ready", "--timeout", "15"});
+    ASSERT_EQ(ready.exitCode, 0) << ready.err << E2eReadFile(PathOf("pelmor.err"));
+}
+
+bool FaultTest::Running() const {
+    int status = 0;
+    return receiver > 0 && waitpid(receiver, &status, WNOHANG) == 0;
+}
+
+void FaultTest::Session(int first, int count) {
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    for (int i = first; i < first + count; ++i) {
+        ASSERT_EQ(E2eSend(fd, FaultMessage(i)), '1') << "message " << i;
+    }
+    LoopbackSend(fd, "X");
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1);
+    close(fd);
+}
+
+void FaultTest::Settle() {
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    LoopbackSend(fd, "X");
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1);
+    close(fd);
+}
+
+std::string FaultMessage(int i) {
+    return "satz-" + std::to_string(i) + "-" + std::string(static_cast<std::size_t>(i % 90), 'a');
+}
+
+std::vector<std::string> FaultRecords(const std::string& content) {
+    std::vector<std::string> messages;
+    EXPECT_EQ(content.size() % FAULT_RECORD_BYTES, 0u) << "a torn record in the buffer file";
+    for (std::size_t at = 0; at + FAULT_RECORD_BYTES <= content.size(); at += FAULT_RECORD_BYTES) {
+        const std::string record = content.substr(at, FAULT_RECORD_BYTES);
+        const std::size_t index = at / FAULT_RECORD_BYTES;
+        EXPECT_EQ(record[0], '$') << "record " << index;
+        EXPECT_TRUE(FaultAllDigits(record.substr(16, 22))) << "record " << index;
+        EXPECT_EQ(record.substr(550), "\r\n") << "record " << index;
+        std::string message = record.substr(38, 512);
+        message.erase(message.find_last_not_of(' ') + 1);
+        messages.push_back(message);
+    }
+    return messages;
+}
+
+int FaultOpenDescriptors(pid_t pid) {
+    DIR* listing = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (listing == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = readdir(listing)) {
+        count += entry->d_name[0] != '.';
+    }
+    closedir(listing);
+    return count;
+}
+
+long FaultResidentKilobytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}

@@ -1,0 +1,190 @@
+// Faults around the receiver's process and files: killed mid-stream, a full
+// or unopenable buffer file, a buffer file taken away by a consumer, a log
+// that cannot be written, a stop while a client streams. In each, nothing
+// acknowledged is lost and the receiver keeps serving.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/faults/fault_support.h"
+
+namespace {
+
+using FaultClock = std::chrono::steady_clock;
+
+using StorageFaults = FaultTest;
+
+TEST_F(StorageFaults, KillMidStreamKeepsEveryAcknowledgedRecordWhole) {
+    Start();
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    int acknowledged = 0;
+    while (acknowledged < 300 && E2eSend(fd, FaultMessage(acknowledged)) == '1') {
+        ++acknowledged;
+    }
+    ASSERT_EQ(acknowledged, 300);
+    // One more in flight when the process dies.
+    LoopbackSend(fd, FaultMessage(acknowledged));
+    kill(receiver, SIGKILL);
+    EXPECT_EQ(ReceiverExit(receiver), 128 + SIGKILL);
+    close(fd);
+
+    const std::vector<std::string> records = FaultRecords(Buffer());
+    ASSERT_GE(records.size(), static_cast<std::size_t>(acknowledged));
+    ASSERT_LE(records.size(), static_cast<std::size_t>(acknowledged) + 1);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i], FaultMessage(static_cast<int>(i)));
+    }
+
+    // Nothing stale: a new receiver starts and appends after the kept records.
+    Start();
+    Session(1000, 1);
+    const std::vector<std::string> after = FaultRecords(Buffer());
+    ASSERT_EQ(after.size(), records.size() + 1);
+    EXPECT_EQ(after.back(), FaultMessage(1000));
+}
+
+// The limit falls inside the eleventh record: "2", the log entry, the
+// session ends, and no part of that record stays in the file, so the records
+// of the next session still start at a record boundary.
+TEST_F(StorageFaults, FileSizeLimitAnswersTwoAndLeavesNoTornRecord) {
+    Start(10 * FAULT_RECORD_BYTES + 100);
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(E2eSend(fd, FaultMessage(i)), '1');
+    }
+    EXPECT_EQ(E2eSend(fd, FaultMessage(10)), '2');
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session goes on after \"2\"";
+    close(fd);
+    Settle();
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Satz in Pelmor-Bufferdatei schreiben"), 1) << Log();
+    EXPECT_EQ(FaultRecords(Buffer()).size(), 10u);
+
+    // Space is back.
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, &unlimited, nullptr), 0);
+    Session(11, 2);
+    const std::vector<std::string> records = FaultRecords(Buffer());
+    ASSERT_EQ(records.size(), 12u);
+    EXPECT_EQ(records[9], FaultMessage(9));
+    EXPECT_EQ(records[10], FaultMessage(11));
+    EXPECT_EQ(records[11], FaultMessage(12));
+}
+
+TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan) {
+    Start();
+    Session(0, 2);
+    ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("saved.BUF").c_str()), 0);
+    ASSERT_EQ(mkdir(PathOf("PELMOR.BUF").c_str(), 0755), 0);
+
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    // Closed without a reply; with the message unread the close may come as a reset.
+    LoopbackSend(fd, FaultMessage(2));
+    EXPECT_LT(LoopbackReceiveByte(fd), 0);
+    close(fd);
+
+    ASSERT_EQ(rmdir(PathOf("PELMOR.BUF").c_str()), 0);
+    ASSERT_EQ(std::rename(PathOf("saved.BUF").c_str(), PathOf("PELMOR.BUF").c_str()), 0);
+    Session(3, 1);
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Funktion RcvConSession()!"), 1) << Log();
+    const std::vector<std::string> records = FaultRecords(Buffer());
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2], FaultMessage(3));
+}
+
+TEST_F(StorageFaults, BufferFileMovedOrDeletedBetweenSessionsIsMadeAnew) {
+    Start();
+    Session(0, 3);
+    ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
+    const std::string taken = E2eReadFile(PathOf("taken.BUF"));
+
+    Session(3, 2);
+    EXPECT_EQ(E2eReadFile(PathOf("taken.BUF")), taken);
+    std::vector<std::string> records = FaultRecords(Buffer());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], FaultMessage(3));
+    EXPECT_EQ(Buffer().substr(35, 3), "001");
+
+    ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
+    Session(5, 1);
+    records = FaultRecords(Buffer());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], FaultMessage(5));
+}
+
+TEST_F(StorageFaults, LogThatCannotBeWrittenDoesNotStopTheService) {
+    Start();
+    Session(0, 1);
+    // Every later log write fails: the name leads to a full device.
+    ASSERT_EQ(std::remove(PathOf("PELMOR.LOG").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", PathOf("PELMOR.LOG").c_str()), 0);
+
+    // Sessions that end with a log entry: a client that says nothing until
+    // the time-out, and one that closes at once.
+    const int silent = E2eConnect(port);
+    ASSERT_GE(silent, 0);
+    EXPECT_EQ(LoopbackReceiveByte(silent), -1);
+    close(silent);
+    const int gone = E2eConnect(port);
+    ASSERT_GE(gone, 0);
+    close(gone);
+
+    Session(1, 3);
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(FaultRecords(Buffer()).size(), 4u);
+}
+
+TEST_F(StorageFaults, StopWhileAClientStreamsEndsInTimeAndKeepsAcknowledgedRecords) {
+    Start();
+    std::atomic<int> acknowledged{0};
+    std::atomic<bool> streaming{true};
+    std::thread client([&] {
+        const int fd = E2eConnect(port);
+        const auto end = FaultClock::now() + std::chrono::seconds(30);
+        while (fd >= 0 && streaming && FaultClock::now() < end &&
+               E2eSend(fd, FaultMessage(acknowledged)) == '1') {
+            ++acknowledged;
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    });
+    const auto started = FaultClock::now() + std::chrono::seconds(10);
+    while (acknowledged < 100 && FaultClock::now() < started) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (acknowledged < 100) {
+        streaming = false;
+        client.join();
+        FAIL() << "the client does not stream";
+    }
+
+    const auto stop = FaultClock::now();
+    const ToolRun stopped = RunPelmorctl({"stop", "--timeout", "10"});
+    const int exitCode = ReceiverExit(receiver, (FAULT_TIMEOUT_SECONDS + 3) * 1000);
+    const auto took = FaultClock::now() - stop;
+    streaming = false;
+    client.join();
+
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_LE(took, std::chrono::seconds(FAULT_TIMEOUT_SECONDS + 3));
+    const std::vector<std::string> records = FaultRecords(Buffer());
+    ASSERT_GE(records.size(), static_cast<std::size_t>(acknowledged.load()));
+    for (int i = 0; i < acknowledged; ++i) {
+        EXPECT_EQ(records[static_cast<std::size_t>(i)], FaultMessage(i));
+    }
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// Arbitrary message sequences through one session over a socket pair; every
+// record in the buffer file is checked column by column.
+//
+// Input: repeated [length: 2 bytes little-endian, taken modulo 601][bytes].
+// The client sends each message in one write and waits for its
+// acknowledgements. A message longer than 512 bytes reaches the receiver as
+// two reads (512, then the rest), so it is answered twice. An empty message
+// means the client closes its side. A part that begins with 'X' ends the
+// session: nothing after it may be recorded.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <csignal>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "commlib/nevtar.h"
+#include "receiver/pelmor.h"
+
+namespace {
+
+constexpr size_t kMaxMessage = 600;
+constexpr int kAckWaitMs = 10000; // far beyond any healthy answer; a hang is a finding
+constexpr size_t kRecordBytes = 552;
+
+std::string fuzzDir;
+std::string bufferPath;
+
+void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "fuzz_session: %s\n", what);
+        std::abort();
+    }
+}
+
+struct ClientMessage {
+    std::string bytes;
+    size_t acksExpected; // parts that get a record
+    bool endsSession;    // a part begins with 'X', or the message is empty
+};
+
+struct SessionPlan {
+    std::vector<ClientMessage> messages;
+    std::vector<std::string> columnTexts; // the message column of each record, unpadded
+};
+
+SessionPlan planSession(const uint8_t* data, size_t size) {
+    SessionPlan plan;
+    size_t at = 0;
+    while (at + 2 <= size) {
+        size_t length = (data[at] | (static_cast<size_t>(data[at + 1]) << 8)) % (kMaxMessage + 1);
+        at += 2;
+        if (length > size - at) {
+            length = size - at;
+        }
+        ClientMessage message{std::string(reinterpret_cast<const char*>(data + at), length), 0,
+                              length == 0};
+        at += length;
+        for (size_t part = 0; part < length && !message.endsSession;
+             part += PELMOR_MESSAGE_MAX) {
+            std::string text = message.bytes.substr(part, PELMOR_MESSAGE_MAX);
+            if (text[0] == 'X') {
+                message.endsSession = true;
+            } else {
+                plan.columnTexts.push_back(text.substr(0, text.find('\0')));
+                ++message.acksExpected;
+            }
+        }
+        plan.messages.push_back(message);
+        if (message.endsSession) {
+            break;
+        }
+    }
+    return plan;
+}
+
+// The client side: returns the acknowledgement bytes it received.
+std::string runClient(int socket, const SessionPlan& plan) {
+    std::string acks;
+    for (const ClientMessage& message : plan.messages) {
+        if (message.bytes.empty()) {
+            break;
+        }
+        ssize_t sent = send(socket, message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL);
+        require(sent == static_cast<ssize_t>(message.bytes.size()), "client send failed");
+        for (size_t i = 0; i < message.acksExpected; ++i) {
+            pollfd ready{socket, POLLIN, 0};
+            require(poll(&ready, 1, kAckWaitMs) == 1, "no acknowledgement in time");
+            char ack = 0;
+            if (recv(socket, &ack, 1, 0) != 1) {
+                return acks;
+            }
+            acks += ack;
+        }
+        if (message.endsSession) {
+            break;
+        }
+    }
+    shutdown(socket, SHUT_WR);
+    return acks;
+}
+
+std::string localStamp() {
+    char text[15] = {};
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+    return text;
+}
+
+std::string readBufferFile() {
+    std::string content;
+    std::FILE* file = std::fopen(bufferPath.c_str(), "rb");
+    if (file == nullptr) {
+        return content;
+    }
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        content.append(chunk, got);
+    }
+    std::fclose(file);
+    return content;
+}
+
+void checkRecord(const std::string& record, size_t index, const std::string& text,
+                 const std::string& before, const std::string& after) {
+    require(record[0] == '$', "record does not begin with $");
+    require(record.compare(1, 15, "127.000.000.001") == 0, "address column wrong");
+    require(record.compare(16, 5, "06664") == 0, "port column wrong");
+    std::string stamp = record.substr(21, 14);
+    require(stamp >= before && stamp <= after, "time column outside the session");
+    char counter[4];
+    std::snprintf(counter, sizeof counter, "%03u", static_cast<unsigned>((index + 1) % 1000));
+    require(record.compare(35, 3, counter) == 0, "sequence column wrong");
+    require(record.compare(38, text.size(), text) == 0, "message column wrong");
+    require(record.find_first_not_of(' ', 38 + text.size()) == 550, "message not blank-padded");
+    require(record.compare(550, 2, "\r\n") == 0, "record does not end in CR LF");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/fuzz_session.XXXXXX";
+    require(mkdtemp(pattern.data()) != nullptr, "no temp dir");
+    fuzzDir = pattern;
+    bufferPath = fuzzDir + "/PELMOR.BUF";
+    require(bufferPath.size() <= 100, "temp dir path too long for BUFFDATEI");
+    std::string logPath = fuzzDir + "/PELMOR.LOG";
+    require(CLogInit(logPath.c_str(), 1, 64) != 0, "log not started");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    SessionPlan plan = planSession(data, size);
+    std::remove(bufferPath.c_str());
+
+    ReceiverContext context{};
+    context.port = 6664;
+    context.timeout = 5;
+    std::snprintf(context.localIP, sizeof context.localIP, "127.000.000.001");
+    std::snprintf(context.portText, sizeof context.portText, "6664");
+    std::snprintf(context.bufferFileName, sizeof context.bufferFileName, "%s", bufferPath.c_str());
+
+    // libFuzzer's periodic SIGALRM would interrupt a receive, which ends a
+    // session by design; hold it back until both sides are done (every wait
+    // in here is bounded on its own).
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+
+    int pair[2];
+    require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
+    std::string acks;
+    std::thread client([&] { acks = runClient(pair[1], plan); });
+    std::string before = localStamp();
+    int served = RcvConSession(&context, pair[0]);
+    std::string after = localStamp();
+    close(pair[0]);
+    client.join();
+    close(pair[1]);
+    pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+
+    require(served == 1, "session not served");
+    require(acks == std::string(plan.columnTexts.size(), '1'), "acknowledgements wrong");
+    std::string content = readBufferFile();
+    require(content.size() == plan.columnTexts.size() * kRecordBytes,
+            "buffer file does not hold exactly one record per acknowledgement");
+    for (size_t i = 0; i < plan.columnTexts.size(); ++i) {
+        checkRecord(content.substr(i * kRecordBytes, kRecordBytes), i, plan.columnTexts[i], before,
+                    after);
+    }
+    return 0;
+}
