@@ -50,10 +50,6 @@ int32_t EndOfFileResult() {
     return keyIniScan.readFailed ? KEYINI_E_EOF : KEYINI_OK;
 }
 
-int IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 int WithinBounds(const ParameterDescriptor* entry, double number) {
     return entry->min <= number && number <= entry->max;
 }
@@ -297,7 +293,7 @@ int32_t ReadSection() {
 
 const char* KeyIniReadDigits(const char* text, int64_t* magnitude) {
     int64_t number = 0;
-    for (; IsDigit(*text); ++text) {
+    for (; KeyIniIsDigit(*text); ++text) {
         number = number * 10 + (*text - '0');
         if (number > KEYINI_MAGNITUDE_CAP) {
             number = KEYINI_MAGNITUDE_CAP;

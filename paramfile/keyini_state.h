@@ -53,6 +53,9 @@ int32_t StoreValue();
 // Leading decimal digits of text as a magnitude that saturates just above
 // the 32-bit range; returns the first byte after them.
 const char* KeyIniReadDigits(const char* text, int64_t* magnitude);
+inline int KeyIniIsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 constexpr int64_t KEYINI_MAGNITUDE_CAP = int64_t{INT32_MAX} + 1;
 
 // Copies text into a terminated field of size bytes, cut to size - 1

@@ -24,10 +24,6 @@ void Report(int32_t* out, int32_t value) {
     }
 }
 
-int IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 const char* SkipWhiteSpace(const char* text) {
     while (KeyIniIsWhiteSpace(static_cast<unsigned char>(*text))) {
         ++text;
@@ -75,7 +71,7 @@ double DefaultDouble(const char* text) {
             point = 1;
             continue;
         }
-        if (!IsDigit(*p)) {
+        if (!KeyIniIsDigit(*p)) {
             break;
         }
         anyDigit = 1;
