@@ -1,5 +1,6 @@
 // TCP server sockets over Winsock 2: listen, accept with a bounded wait, one
-// receive per read, complete sends, close.
+// receive per read (its time-out set on the socket, so a read is one call),
+// complete sends, close.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -8,6 +9,7 @@
 
 #include "commlib/last_error.h"
 #include "commlib/nevtar.h"
+#include "commlib/read_timeouts.h"
 #include "commlib/socket_arguments.h"
 
 namespace {
@@ -55,6 +57,14 @@ int NevtarWaitReadable(SOCKET socket, int32_t units, int32_t millisPerUnit)
     wait.tv_usec = static_cast<long>(millis % 1000 * 1000);
     const int ready = select(0, &readable, nullptr, nullptr, units > 0 ? &wait : nullptr);
     return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
+}
+
+// SO_RCVTIMEO's milliseconds for a time-out in seconds, 0 for no limit; a
+// time-out beyond what the DWORD holds (about 49 days) waits that long.
+DWORD NevtarReceiveMillis(int32_t seconds)
+{
+    const uint64_t millis = static_cast<uint64_t>(seconds) * 1000;
+    return millis < MAXDWORD ? static_cast<DWORD>(millis) : MAXDWORD - 1;
 }
 
 bool NevtarAcceptIsTransient(int errorNumber)
@@ -169,6 +179,9 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
         const auto* parts = reinterpret_cast<const unsigned char*>(&peer.sin_addr);
         std::snprintf(peerAddress, 16, "%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
     }
+    // The number may have been closed behind the library's back: whatever
+    // time-out was remembered for it is not this socket's.
+    NevtarReadTimeoutForget(static_cast<NevtarSocket>(accepted));
     *connection = static_cast<NevtarSocket>(accepted);
     return 0;
 }
@@ -176,6 +189,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
 {
     NevtarClearError();
+    NevtarReadTimeoutForget(socket);
     if (closesocket(NevtarToSocket(socket)) != 0) {
         return NevtarFailWinsock("CSocketClose");
     }
@@ -190,17 +204,24 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
         return NEVTAR_ERR_ARGUMENT;
     }
     const SOCKET connection = NevtarToSocket(socket);
-    const int ready = NevtarWaitReadable(connection, timeout, 1000);
-    if (ready == 0) {
-        return NevtarFail(NEVTAR_ERR_TIMEOUT, WSAETIMEDOUT, "CSocketRead: keine Daten in %ld s",
-                          static_cast<long>(timeout));
-    }
-    if (ready < 0) {
-        return NevtarFailWinsock("CSocketRead: select");
+    const int32_t seconds = NevtarReadSeconds(timeout);
+    if (NevtarReadTimeoutIsSet(socket, seconds) == 0) {
+        const DWORD millis = NevtarReceiveMillis(seconds);
+        if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&millis),
+                       sizeof millis) != 0) {
+            NevtarReadTimeoutForget(socket);
+            return NevtarFailWinsock("CSocketRead: SO_RCVTIMEO");
+        }
+        NevtarReadTimeoutRemember(socket, seconds);
     }
     const int received = recv(connection, buffer, capacity, 0);
     if (received == SOCKET_ERROR) {
-        return NevtarFailWinsock("CSocketRead: recv");
+        const int error = WSAGetLastError();
+        if (error == WSAETIMEDOUT) {
+            return NevtarFail(NEVTAR_ERR_TIMEOUT, WSAETIMEDOUT,
+                              "CSocketRead: keine Daten in %ld s", static_cast<long>(seconds));
+        }
+        return NevtarFailSystem(error, "CSocketRead: recv");
     }
     *count = received;
     return 0;
