@@ -96,9 +96,10 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listen
     }
     // Not inherited by child processes, and no SO_REUSEADDR: Windows listens
     // again after a restart without it, and with it another program could
-    // take over the port.
-    const SOCKET listener =
-        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    // take over the port. Overlapped, as socket() makes them: accepted
+    // sockets take it over, and only on those does SO_RCVTIMEO end a recv.
+    const SOCKET listener = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (listener == INVALID_SOCKET) {
         return NevtarFailWinsock("CSocketServerInit: socket");
     }
