@@ -22,7 +22,7 @@
 namespace {
 
 constexpr int NEVTAR_LISTEN_BACKLOG = 16;
-constexpr time_t NEVTAR_UNLIMITED_READ_SLICE = 24 * 60 * 60;
+constexpr time_t NEVTAR_UNLIMITED_READ_SLICE = time_t{24} * 60 * 60; // a day
 
 // poll() time-out in milliseconds from a count of units; 0 or less: no limit.
 int NevtarPollMillis(int32_t units, int64_t millisPerUnit)
