@@ -109,6 +109,9 @@ NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity);
 
 // 34: non-zero when the log is ready; 0 for an empty name or a file that
 // cannot be opened for appending (created with mode 0644 less the umask).
+// The log is opened without waiting and only as a regular file, on Linux
+// never through a symbolic link of another user than the caller's or root;
+// so it is for every entry CLogWrite appends.
 // logLevel: entries with a level above it are not written (1 is the most
 // important). maxLogSize in kilobytes, 0 or less without limit: when an entry
 // would grow the file past it, the file is renamed to NAME.old (replacing an
