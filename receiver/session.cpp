@@ -60,16 +60,22 @@ int SessionOpen(const ReceiverContext* context, SessionFile* file)
     if (file->stream == nullptr) {
         return 0;
     }
-    const long long cut = ShareIdentifyOpenFile(_fileno(file->stream), &file->identity) != 0
-                              ? SessionCutTornRecord(file->stream)
-                              : -1;
+    if (ShareIdentifyOpenFile(_fileno(file->stream), &file->identity) == 0) {
+        std::fclose(file->stream);
+        file->stream = nullptr;
+        return 0;
+    }
+    const long long cut = SessionCutTornRecord(file->stream);
     if (cut > 0) {
         std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                       "Fehler: Satzrest von %ld Bytes aus Pelmor-Bufferdatei entfernt",
                       static_cast<long>(cut));
         SessionLog(0, static_cast<int32_t>(cut), "");
-    }
-    if (cut < 0) {
+    } else if (cut < 0) {
+        // Records appended after the torn one would all be off the framing.
+        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                      "Fehler: Satzrest in Pelmor-Bufferdatei nicht entfernt!");
+        SessionLog(0, 0, "");
         std::fclose(file->stream);
         file->stream = nullptr;
         return 0;
