@@ -39,6 +39,7 @@ void PelmorctlUsage() {
                "  list DATEI                liest DATEI in die Tabelle des Empfaengers und\n"
                "                            listet sie (eine Taste je Eintrag)\n"
                "  --help                    diese Hilfe\n"
+               "  --version                 zeigt die Version\n"
                "\n"
                "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"
                "$XDG_RUNTIME_DIR/pelmor, sonst in /tmp/pelmor-<uid>.\n"
@@ -176,7 +177,7 @@ int PelmorctlWrongCall(const char* why) {
     std::fprintf(stderr,
                  "pelmorctl: %s\n"
                  "Aufruf: pelmorctl status | stop [--timeout S] | wait-ready [--timeout S] |\n"
-                 "                  check DATEI | list DATEI | --help\n",
+                 "                  check DATEI | list DATEI | --help | --version\n",
                  why);
     return PELMORCTL_USAGE;
 }
@@ -190,6 +191,10 @@ int main(int argc, char** argv) {
     const char* command = argv[1];
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
         PelmorctlUsage();
+        return PELMORCTL_OK;
+    }
+    if (std::strcmp(command, "--version") == 0 && argc == 2) {
+        std::puts("pelmorctl " PELMOR_VERSION);
         return PELMORCTL_OK;
     }
     if (std::strcmp(command, "status") == 0 && argc == 2) {
