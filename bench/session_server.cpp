@@ -7,10 +7,14 @@
 //                 message one recv, one write(2) of the 552-byte record to
 //                 FILE (opened per connection, as a session opens the buffer
 //                 file), one send of "1".
+//   checked FILE  the same, and before each "1" a stat(2) of FILE to see
+//                 that the name still leads to the file written, as the
+//                 receiver checks it.
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
@@ -39,10 +43,22 @@ void BenchPingPong(NevtarSocket connection)
     }
 }
 
-void BenchRecords(int connection, const char* fileName)
+// Whether fileName still leads to the file open as file.
+bool BenchNameLeadsTo(const char* fileName, const struct stat& opened)
+{
+    struct stat named {};
+    return stat(fileName, &named) == 0 && named.st_dev == opened.st_dev &&
+           named.st_ino == opened.st_ino;
+}
+
+void BenchRecords(int connection, const char* fileName, bool checkName)
 {
     const int file = open(fileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (file < 0) {
+    struct stat opened {};
+    if (file < 0 || fstat(file, &opened) != 0) {
+        if (file >= 0) {
+            close(file);
+        }
         return;
     }
     char record[PELMOR_DISK_RECORD_LENGTH];
@@ -60,6 +76,7 @@ void BenchRecords(int connection, const char* fileName)
         std::memcpy(record + BENCH_HEADER_LENGTH, message, length);
         std::memset(record + BENCH_HEADER_LENGTH + length, ' ', PELMOR_MESSAGE_MAX - length);
         if (write(file, record, sizeof record) != static_cast<ssize_t>(sizeof record) ||
+            (checkName && !BenchNameLeadsTo(fileName, opened)) ||
             send(connection, "1", 1, MSG_NOSIGNAL) != 1) {
             break;
         }
@@ -71,9 +88,11 @@ int BenchUsage()
 {
     std::fputs("Aufruf: pelmor-bench-server pingpong\n"
                "        pelmor-bench-server records DATEI\n"
+               "        pelmor-bench-server checked DATEI\n"
                "Lauscht auf einem freien Port, gibt \"PORT <n>\" aus und bedient\n"
                "Verbindungen, bis der Prozess beendet wird: pingpong antwortet \"1\" ohne\n"
-               "Datei, records schreibt je Nachricht einen Satz von 552 Bytes in DATEI.\n",
+               "Datei, records schreibt je Nachricht einen Satz von 552 Bytes in DATEI,\n"
+               "checked prueft dazu vor jeder Quittung, ob DATEI noch die beschriebene ist.\n",
                stderr);
     return 2;
 }
@@ -83,7 +102,8 @@ int BenchUsage()
 int main(int argc, char** argv)
 {
     const bool pingPong = argc == 2 && std::strcmp(argv[1], "pingpong") == 0;
-    const bool records = argc == 3 && std::strcmp(argv[1], "records") == 0;
+    const bool checked = argc == 3 && std::strcmp(argv[1], "checked") == 0;
+    const bool records = checked || (argc == 3 && std::strcmp(argv[1], "records") == 0);
     if (!pingPong && !records) {
         return BenchUsage();
     }
@@ -102,7 +122,7 @@ int main(int argc, char** argv)
             continue;
         }
         if (records) {
-            BenchRecords(connection, argv[2]);
+            BenchRecords(connection, argv[2], checked);
         } else {
             BenchPingPong(connection);
         }
