@@ -1,8 +1,8 @@
 // Where the columns of a buffer-file record lie: one definition for the
 // receiver, which writes records, and for the tools that read them back.
 // Offsets count from 0 in the 552 bytes of a record on disk.
-#ifndef RECORD_LAYOUT_H
-#define RECORD_LAYOUT_H
+#ifndef PELMOR_RECORD_LAYOUT_H
+#define PELMOR_RECORD_LAYOUT_H
 
 #include <cstdint>
 
