@@ -1,0 +1,344 @@
+// pelmorctl records: the records of a buffer file decoded, oldest first, as
+// text for people, as JSON lines or as CSV. Broken records are named on
+// standard error and skipped.
+#include "tools/pelmorctl.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/buffer_file.h"
+#include "tools/stdout_mode.h"
+
+namespace {
+
+enum RecordsFormat { RECORDS_TEXT, RECORDS_JSON, RECORDS_CSV };
+
+struct RecordsCall {
+    const char* path;
+    int64_t from;  // the first record shown, counted from 1
+    int64_t count; // records from there, -1: all
+    RecordsFormat format;
+};
+
+constexpr int64_t RECORDS_NUMBER_MAX = 1000000000000000; // far beyond any file
+// The longest escape of one message byte: \udcXX in JSON.
+constexpr int32_t RECORDS_ESCAPE_MAX = 6;
+constexpr int32_t RECORDS_HEAD_MAX = 128; // number, address, port, time, counter and punctuation
+constexpr int32_t RECORDS_LINE_SIZE = RECORDS_HEAD_MAX + RECORD_MESSAGE_WIDTH * RECORDS_ESCAPE_MAX;
+constexpr const char* RECORDS_HEX = "0123456789abcdef";
+
+// One line of output, built whole and written with one call.
+struct RecordsLine {
+    int32_t length;
+    char text[RECORDS_LINE_SIZE];
+};
+
+BufferReader recordsReader; // one block of records; too large for the stack
+RecordsLine recordsLine;
+
+void RecordsPut(RecordsLine* line, const char* text, int32_t length)
+{
+    if (length > RECORDS_LINE_SIZE - line->length) {
+        length = RECORDS_LINE_SIZE - line->length; // cannot happen: the size holds the worst case
+    }
+    std::memcpy(line->text + line->length, text, static_cast<std::size_t>(length));
+    line->length += length;
+}
+
+void RecordsPutChar(RecordsLine* line, char c)
+{
+    if (line->length < RECORDS_LINE_SIZE) {
+        line->text[line->length++] = c;
+    }
+}
+
+// A backslash, the letter and two hex digits of byte, e.g. \x0b.
+void RecordsPutHex(RecordsLine* line, const char* prefix, unsigned char byte)
+{
+    RecordsPut(line, prefix, static_cast<int32_t>(std::strlen(prefix)));
+    RecordsPutChar(line, RECORDS_HEX[byte >> 4]);
+    RecordsPutChar(line, RECORDS_HEX[byte & 0xf]);
+}
+
+// Bytes of the well-formed UTF-8 sequence at text (no overlong forms, no
+// surrogates, nothing above U+10FFFF), 0 when there is none.
+int32_t RecordsUtf8Length(const unsigned char* text, int32_t left)
+{
+    const unsigned char lead = text[0];
+    int32_t length;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf; // bounds of the second byte
+    if (lead < 0xc2) {
+        return 0;
+    } else if (lead < 0xe0) {
+        length = 2;
+    } else if (lead < 0xf0) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : low;
+        high = lead == 0xed ? 0x9f : high;
+    } else if (lead < 0xf5) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : low;
+        high = lead == 0xf4 ? 0x8f : high;
+    } else {
+        return 0;
+    }
+    if (length > left || text[1] < low || text[1] > high) {
+        return 0;
+    }
+    for (int32_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// A JSON string. Well-formed UTF-8 goes as it is; every other byte XX of
+// 0x80..0xff becomes \udcXX, a lone surrogate no UTF-8 text can hold, so a
+// reader gets the bytes back exactly.
+void RecordsPutJsonText(RecordsLine* line, const unsigned char* text, int32_t length)
+{
+    RecordsPutChar(line, '"');
+    for (int32_t i = 0; i < length;) {
+        const unsigned char c = text[i];
+        if (c >= 0x80) {
+            const int32_t sequence = RecordsUtf8Length(text + i, length - i);
+            if (sequence == 0) {
+                RecordsPutHex(line, "\\udc", c);
+                i++;
+            } else {
+                RecordsPut(line, reinterpret_cast<const char*>(text + i), sequence);
+                i += sequence;
+            }
+            continue;
+        }
+        i++;
+        switch (c) {
+        case '"':
+            RecordsPut(line, "\\\"", 2);
+            break;
+        case '\\':
+            RecordsPut(line, "\\\\", 2);
+            break;
+        case '\n':
+            RecordsPut(line, "\\n", 2);
+            break;
+        case '\r':
+            RecordsPut(line, "\\r", 2);
+            break;
+        case '\t':
+            RecordsPut(line, "\\t", 2);
+            break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                RecordsPutHex(line, "\\u00", c);
+            } else {
+                RecordsPutChar(line, static_cast<char>(c));
+            }
+        }
+    }
+    RecordsPutChar(line, '"');
+}
+
+// A CSV field: quoted when it holds a comma, a quote, CR or LF, a quote
+// doubled inside; every byte otherwise as it is.
+void RecordsPutCsvText(RecordsLine* line, const unsigned char* text, int32_t length)
+{
+    bool quote = false;
+    for (int32_t i = 0; i < length && !quote; ++i) {
+        quote = text[i] == ',' || text[i] == '"' || text[i] == '\r' || text[i] == '\n';
+    }
+    if (!quote) {
+        RecordsPut(line, reinterpret_cast<const char*>(text), length);
+        return;
+    }
+    RecordsPutChar(line, '"');
+    for (int32_t i = 0; i < length; ++i) {
+        if (text[i] == '"') {
+            RecordsPutChar(line, '"');
+        }
+        RecordsPutChar(line, static_cast<char>(text[i]));
+    }
+    RecordsPutChar(line, '"');
+}
+
+// For people: control bytes, bytes that are not UTF-8 and the backslash as C
+// escapes (\r, \n, \t, \xHH, \\), so that one record stays one line.
+void RecordsPutPlainText(RecordsLine* line, const unsigned char* text, int32_t length)
+{
+    for (int32_t i = 0; i < length; ++i) {
+        const unsigned char c = text[i];
+        const int32_t sequence = c >= 0x80 ? RecordsUtf8Length(text + i, length - i) : 0;
+        if (sequence > 0) {
+            RecordsPut(line, reinterpret_cast<const char*>(text + i), sequence);
+            i += sequence - 1;
+        } else if (c == '\\') {
+            RecordsPut(line, "\\\\", 2);
+        } else if (c == '\r') {
+            RecordsPut(line, "\\r", 2);
+        } else if (c == '\n') {
+            RecordsPut(line, "\\n", 2);
+        } else if (c == '\t') {
+            RecordsPut(line, "\\t", 2);
+        } else if (c < 0x20 || c >= 0x7f) {
+            RecordsPutHex(line, "\\x", c);
+        } else {
+            RecordsPutChar(line, static_cast<char>(c));
+        }
+    }
+}
+
+void RecordsPutHead(RecordsLine* line, const char* format, int64_t number,
+                    const BufferRecord& record, const char* time)
+{
+    char head[RECORDS_HEAD_MAX];
+    const int length = std::snprintf(head, sizeof head, format, static_cast<long long>(number),
+                                     record.ip, static_cast<int>(record.port), time,
+                                     static_cast<int>(record.seq));
+    RecordsPut(line, head, length < 0 ? 0 : length < RECORDS_HEAD_MAX ? length : RECORDS_HEAD_MAX - 1);
+}
+
+void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& record)
+{
+    RecordsLine* line = &recordsLine;
+    line->length = 0;
+    char stampText[BUFFER_STAMP_TEXT_SIZE] = "";
+    const bool timed = record.stamp[0] != '\0';
+    if (timed) {
+        BufferStampText(record.stamp, format == RECORDS_TEXT ? ' ' : 'T', stampText);
+    }
+    char time[BUFFER_STAMP_TEXT_SIZE + 2];
+    switch (format) {
+    case RECORDS_JSON:
+        // The stamp is local time without a zone: written as it is, without an offset.
+        std::snprintf(time, sizeof time, timed ? "\"%s\"" : "null", stampText);
+        RecordsPutHead(line, "{\"n\": %lld, \"ip\": \"%s\", \"port\": %d, \"time\": %s, \"seq\": %d, "
+                             "\"message\": ",
+                       number, record, time);
+        RecordsPutJsonText(line, record.message, record.messageLength);
+        RecordsPut(line, "}\n", 2);
+        break;
+    case RECORDS_CSV:
+        RecordsPutHead(line, "%lld,%s,%d,%s,%d,", number, record, timed ? stampText : "");
+        RecordsPutCsvText(line, record.message, record.messageLength);
+        RecordsPut(line, "\r\n", 2);
+        break;
+    case RECORDS_TEXT:
+        RecordsPutHead(line, "%lld  %s  %d  %s  %03d  ", number, record,
+                       timed ? stampText : "keine Zeit");
+        RecordsPutPlainText(line, record.message, record.messageLength);
+        RecordsPutChar(line, '\n');
+        break;
+    }
+    std::fwrite(line->text, 1, static_cast<std::size_t>(line->length), stdout);
+}
+
+// Digits only, 0..RECORDS_NUMBER_MAX; -1 otherwise.
+int64_t RecordsNumber(const char* text)
+{
+    int64_t value = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return -1;
+        }
+        value = value * 10 + (*digit - '0');
+        if (value > RECORDS_NUMBER_MAX) {
+            return -1;
+        }
+    }
+    return text[0] == '\0' ? -1 : value;
+}
+
+// FILE [--from N] [--count K] [--json | --csv], options in any order. 1, or 0
+// for a wrong call.
+int RecordsParse(int argc, char** argv, RecordsCall* call)
+{
+    *call = RecordsCall{nullptr, 1, -1, RECORDS_TEXT};
+    for (int i = 0; i < argc; ++i) {
+        const char* word = argv[i];
+        const bool format = std::strcmp(word, "--json") == 0 || std::strcmp(word, "--csv") == 0;
+        if (format) {
+            if (call->format != RECORDS_TEXT) {
+                return 0;
+            }
+            call->format = word[2] == 'j' ? RECORDS_JSON : RECORDS_CSV;
+        } else if (std::strcmp(word, "--from") == 0 || std::strcmp(word, "--count") == 0) {
+            const int64_t value = i + 1 < argc ? RecordsNumber(argv[++i]) : -1;
+            if (value < 0 || (word[2] == 'f' && value == 0)) {
+                return 0;
+            }
+            if (word[2] == 'f') {
+                call->from = value;
+            } else {
+                call->count = value;
+            }
+        } else if (call->path == nullptr && word[0] != '-') {
+            call->path = word;
+        } else {
+            return 0;
+        }
+    }
+    return call->path != nullptr;
+}
+
+} // namespace
+
+int PelmorctlRecords(int argc, char** argv)
+{
+    RecordsCall call;
+    if (RecordsParse(argc, argv, &call) == 0) {
+        return -1;
+    }
+    if (BufferOpen(&recordsReader, call.path) == 0) {
+        return PELMORCTL_USAGE;
+    }
+    if (call.format != RECORDS_TEXT) {
+        StdoutBinaryMode();
+    }
+    if (call.format == RECORDS_CSV) {
+        std::fputs("n,ip,port,time,seq,message\r\n", stdout);
+    }
+    int result = BufferSkip(&recordsReader, call.from - 1) ? BUFFER_RECORD : BUFFER_READ_FAILED;
+    int broken = 0;
+    const unsigned char* record = nullptr;
+    int32_t length = 0;
+    int64_t offset = (call.from - 1) * PELMOR_DISK_RECORD_LENGTH;
+    for (int64_t shown = 0; result == BUFFER_RECORD && (call.count < 0 || shown < call.count);
+         ++shown) {
+        result = BufferNext(&recordsReader, &record, &length, &offset);
+        const int64_t number = offset / PELMOR_DISK_RECORD_LENGTH + 1;
+        if (result == BUFFER_TORN) {
+            std::fprintf(stderr,
+                         "pelmorctl: Satz %lld (Byte %lld) unvollstaendig, %d von %d Bytes; "
+                         "uebersprungen\n",
+                         static_cast<long long>(number), static_cast<long long>(offset),
+                         static_cast<int>(length), static_cast<int>(PELMOR_DISK_RECORD_LENGTH));
+            broken = 1;
+        }
+        if (result != BUFFER_RECORD) {
+            break;
+        }
+        BufferRecord decoded;
+        const int32_t problem = BufferDecode(record, &decoded);
+        if (problem != BUFFER_OK) {
+            std::fprintf(stderr, "pelmorctl: Satz %lld (Byte %lld) uebersprungen: %s\n",
+                         static_cast<long long>(number), static_cast<long long>(offset),
+                         BufferProblemText(problem));
+            broken = 1;
+            continue;
+        }
+        RecordsWrite(call.format, number, decoded);
+    }
+    BufferClose(&recordsReader);
+    if (result == BUFFER_READ_FAILED) {
+        std::fprintf(stderr, "pelmorctl: %s: Lesefehler bei Byte %lld\n", call.path,
+                     static_cast<long long>(offset));
+        return PELMORCTL_USAGE;
+    }
+    if (std::fflush(stdout) != 0) {
+        std::fputs("pelmorctl: Ausgabe nicht vollstaendig geschrieben\n", stderr);
+        return PELMORCTL_USAGE;
+    }
+    return broken ? PELMORCTL_FAILED : PELMORCTL_OK;
+}
