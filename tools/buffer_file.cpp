@@ -2,6 +2,7 @@
 // decoded against the receiver's own layout.
 #include "tools/buffer_file.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -47,9 +48,14 @@ int BufferDecodeIp(const unsigned char* column, char (&ip)[RECORD_IP_WIDTH + 1])
             return 0;
         }
     }
-    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", static_cast<int>(parts[0]),
-                  static_cast<int>(parts[1]), static_cast<int>(parts[2]),
-                  static_cast<int>(parts[3]));
+    char* at = ip;
+    for (int32_t part = 0; part < BUFFER_IP_PARTS; ++part) {
+        if (part > 0) {
+            *at++ = '.';
+        }
+        at = BufferPutDecimal(at, parts[part]);
+    }
+    *at = '\0';
     return 1;
 }
 
@@ -242,6 +248,27 @@ const char* BufferProblemText(int32_t problem)
 
 void BufferStampText(const char* stamp, char separator, char (&text)[BUFFER_STAMP_TEXT_SIZE])
 {
-    std::snprintf(text, sizeof text, "%.4s-%.2s-%.2s%c%.2s:%.2s:%.2s", stamp, stamp + 4, stamp + 6,
-                  separator, stamp + 8, stamp + 10, stamp + 12);
+    // Set by hand: it is done for every record, and printf would cost more
+    // than the rest of the record's decoding.
+    static const char pattern[] = "YYYY-MM-DD_hh:mm:ss";
+    static_assert(sizeof pattern == BUFFER_STAMP_TEXT_SIZE, "the text fits");
+    const char* digit = stamp;
+    for (std::size_t i = 0; i < sizeof pattern; ++i) {
+        const char c = pattern[i];
+        text[i] = c == '-' || c == ':' || c == '\0' ? c : c == '_' ? separator : *digit++;
+    }
+}
+
+char* BufferPutDecimal(char* at, int64_t value)
+{
+    char digits[20];
+    int32_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0 && count < static_cast<int32_t>(sizeof digits));
+    while (count > 0) {
+        *at++ = digits[--count];
+    }
+    return at;
 }

@@ -71,4 +71,8 @@ const char* BufferProblemText(int32_t problem);
 constexpr int32_t BUFFER_STAMP_TEXT_SIZE = 20;
 void BufferStampText(const char* stamp, char separator, char (&text)[BUFFER_STAMP_TEXT_SIZE]);
 
+// Writes value (0 or more) in decimal digits, no terminator, at most 19
+// characters; returns the end.
+char* BufferPutDecimal(char* at, int64_t value);
+
 #endif

@@ -23,7 +23,7 @@ struct RecordsCall {
 constexpr int64_t RECORDS_NUMBER_MAX = 1000000000000000; // far beyond any file
 // The longest escape of one message byte: \udcXX in JSON.
 constexpr int32_t RECORDS_ESCAPE_MAX = 6;
-constexpr int32_t RECORDS_HEAD_MAX = 128; // number, address, port, time, counter and punctuation
+constexpr int32_t RECORDS_HEAD_MAX = 160; // the other fields, punctuation and line end
 constexpr int32_t RECORDS_LINE_SIZE = RECORDS_HEAD_MAX + RECORD_MESSAGE_WIDTH * RECORDS_ESCAPE_MAX;
 constexpr const char* RECORDS_HEX = "0123456789abcdef";
 
@@ -94,6 +94,18 @@ int32_t RecordsUtf8Length(const unsigned char* text, int32_t left)
     return length;
 }
 
+// Bytes from text on that need no escape: printable ASCII other than those
+// in special. They go out in one copy.
+int32_t RecordsPlainRun(const unsigned char* text, int32_t length, const char* special)
+{
+    int32_t run = 0;
+    while (run < length && text[run] >= 0x20 && text[run] < 0x7f &&
+           text[run] != special[0] && text[run] != special[1]) {
+        ++run;
+    }
+    return run;
+}
+
 // A JSON string. Well-formed UTF-8 goes as it is; every other byte XX of
 // 0x80..0xff becomes \udcXX, a lone surrogate no UTF-8 text can hold, so a
 // reader gets the bytes back exactly.
@@ -101,6 +113,12 @@ void RecordsPutJsonText(RecordsLine* line, const unsigned char* text, int32_t le
 {
     RecordsPutChar(line, '"');
     for (int32_t i = 0; i < length;) {
+        const int32_t plain = RecordsPlainRun(text + i, length - i, "\"\\");
+        if (plain > 0) {
+            RecordsPut(line, reinterpret_cast<const char*>(text + i), plain);
+            i += plain;
+            continue;
+        }
         const unsigned char c = text[i];
         if (c >= 0x80) {
             const int32_t sequence = RecordsUtf8Length(text + i, length - i);
@@ -168,6 +186,12 @@ void RecordsPutCsvText(RecordsLine* line, const unsigned char* text, int32_t len
 void RecordsPutPlainText(RecordsLine* line, const unsigned char* text, int32_t length)
 {
     for (int32_t i = 0; i < length; ++i) {
+        const int32_t plain = RecordsPlainRun(text + i, length - i, "\\\\");
+        if (plain > 0) {
+            RecordsPut(line, reinterpret_cast<const char*>(text + i), plain);
+            i += plain - 1;
+            continue;
+        }
         const unsigned char c = text[i];
         const int32_t sequence = c >= 0x80 ? RecordsUtf8Length(text + i, length - i) : 0;
         if (sequence > 0) {
@@ -189,48 +213,78 @@ void RecordsPutPlainText(RecordsLine* line, const unsigned char* text, int32_t l
     }
 }
 
-void RecordsPutHead(RecordsLine* line, const char* format, int64_t number,
-                    const BufferRecord& record, const char* time)
+// How a format frames the fields n, ip, port, time, seq and message.
+struct RecordsStyle {
+    const char* before[6]; // the text before each field
+    const char* end;       // after the message
+    char timeSeparator;    // between date and time of day
+    const char* timeQuote;
+    const char* noTime;    // for the zero stamp
+    int32_t seqDigits;     // leading zeros up to this width
+};
+
+const RecordsStyle recordsStyles[] = {
+    // RECORDS_TEXT
+    {{"", "  ", "  ", "  ", "  ", "  "}, "\n", ' ', "", "keine Zeit", RECORD_COUNTER_DIGITS},
+    // RECORDS_JSON; the stamp is local time with no zone, so no offset is added
+    {{"{\"n\": ", ", \"ip\": \"", "\", \"port\": ", ", \"time\": ", ", \"seq\": ",
+      ", \"message\": "},
+     "}\n", 'T', "\"", "null", 1},
+    // RECORDS_CSV
+    {{"", ",", ",", ",", ",", ","}, "\r\n", 'T', "", "", 1},
+};
+
+void RecordsPutText(RecordsLine* line, const char* text)
 {
-    char head[RECORDS_HEAD_MAX];
-    const int length = std::snprintf(head, sizeof head, format, static_cast<long long>(number),
-                                     record.ip, static_cast<int>(record.port), time,
-                                     static_cast<int>(record.seq));
-    RecordsPut(line, head, length < 0 ? 0 : length < RECORDS_HEAD_MAX ? length : RECORDS_HEAD_MAX - 1);
+    RecordsPut(line, text, static_cast<int32_t>(std::strlen(text)));
+}
+
+void RecordsPutNumber(RecordsLine* line, int64_t value, int32_t digits)
+{
+    char text[20];
+    const int32_t length = static_cast<int32_t>(BufferPutDecimal(text, value) - text);
+    for (int32_t zeros = digits - length; zeros > 0; --zeros) {
+        RecordsPutChar(line, '0');
+    }
+    RecordsPut(line, text, length);
 }
 
 void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& record)
 {
+    const RecordsStyle& style = recordsStyles[format];
     RecordsLine* line = &recordsLine;
     line->length = 0;
-    char stampText[BUFFER_STAMP_TEXT_SIZE] = "";
-    const bool timed = record.stamp[0] != '\0';
-    if (timed) {
-        BufferStampText(record.stamp, format == RECORDS_TEXT ? ' ' : 'T', stampText);
+    RecordsPutText(line, style.before[0]);
+    RecordsPutNumber(line, number, 1);
+    RecordsPutText(line, style.before[1]);
+    RecordsPutText(line, record.ip);
+    RecordsPutText(line, style.before[2]);
+    RecordsPutNumber(line, record.port, 1);
+    RecordsPutText(line, style.before[3]);
+    if (record.stamp[0] == '\0') {
+        RecordsPutText(line, style.noTime);
+    } else {
+        char stampText[BUFFER_STAMP_TEXT_SIZE];
+        BufferStampText(record.stamp, style.timeSeparator, stampText);
+        RecordsPutText(line, style.timeQuote);
+        RecordsPutText(line, stampText);
+        RecordsPutText(line, style.timeQuote);
     }
-    char time[BUFFER_STAMP_TEXT_SIZE + 2];
+    RecordsPutText(line, style.before[4]);
+    RecordsPutNumber(line, record.seq, style.seqDigits);
+    RecordsPutText(line, style.before[5]);
     switch (format) {
+    case RECORDS_TEXT:
+        RecordsPutPlainText(line, record.message, record.messageLength);
+        break;
     case RECORDS_JSON:
-        // The stamp is local time without a zone: written as it is, without an offset.
-        std::snprintf(time, sizeof time, timed ? "\"%s\"" : "null", stampText);
-        RecordsPutHead(line, "{\"n\": %lld, \"ip\": \"%s\", \"port\": %d, \"time\": %s, \"seq\": %d, "
-                             "\"message\": ",
-                       number, record, time);
         RecordsPutJsonText(line, record.message, record.messageLength);
-        RecordsPut(line, "}\n", 2);
         break;
     case RECORDS_CSV:
-        RecordsPutHead(line, "%lld,%s,%d,%s,%d,", number, record, timed ? stampText : "");
         RecordsPutCsvText(line, record.message, record.messageLength);
-        RecordsPut(line, "\r\n", 2);
-        break;
-    case RECORDS_TEXT:
-        RecordsPutHead(line, "%lld  %s  %d  %s  %03d  ", number, record,
-                       timed ? stampText : "keine Zeit");
-        RecordsPutPlainText(line, record.message, record.messageLength);
-        RecordsPutChar(line, '\n');
         break;
     }
+    RecordsPutText(line, style.end);
     std::fwrite(line->text, 1, static_cast<std::size_t>(line->length), stdout);
 }
 

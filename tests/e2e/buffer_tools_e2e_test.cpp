@@ -195,21 +195,21 @@ TEST_F(E2eBufferTools, RecordsJsonGivesBackEveryMessageByte)
 
 TEST_F(E2eBufferTools, RecordsCsvQuotesByRfc4180AndTextStaysOneLinePerRecord)
 {
-    WriteBytes(PathOf("PELMOR.BUF"),
-               SessionBytes({"plain", "a,b", "say \"hi\"", "two\r\nlines \xff"}) +
-                   std::string(10, '$'));
+    std::string bytes = SessionBytes({"plain", "a,b", "say \"hi\"", "two\r\nlines \xff"});
+    bytes.replace(3 * DISK + RECORD_COUNTER_AT, RECORD_COUNTER_DIGITS, "045"); // two digits
+    WriteBytes(PathOf("PELMOR.BUF"), bytes + std::string(10, '$'));
     ToolRun csv = RunPelmorctl({"records", "PELMOR.BUF", "--csv"});
     EXPECT_EQ(csv.exitCode, 1);
     EXPECT_EQ(csv.out, "n,ip,port,time,seq,message\r\n"
                        "1,192.168.1.5,6664,2026-05-07T14:30:05,1,plain\r\n"
                        "2,192.168.1.5,6664,2026-05-07T14:30:05,2,\"a,b\"\r\n"
                        "3,192.168.1.5,6664,2026-05-07T14:30:05,3,\"say \"\"hi\"\"\"\r\n"
-                       "4,192.168.1.5,6664,2026-05-07T14:30:05,4,\"two\r\nlines \xff\"\r\n");
+                       "4,192.168.1.5,6664,2026-05-07T14:30:05,45,\"two\r\nlines \xff\"\r\n");
     EXPECT_EQ(csv.err, "pelmorctl: Satz 5 (Byte 2208) unvollstaendig, 10 von 552 Bytes; "
                        "uebersprungen\n");
 
     ToolRun text = RunPelmorctl({"records", "PELMOR.BUF", "--from", "4"});
-    EXPECT_EQ(text.out, "4  192.168.1.5  6664  2026-05-07 14:30:05  004  two\\r\\nlines \\xff\n");
+    EXPECT_EQ(text.out, "4  192.168.1.5  6664  2026-05-07 14:30:05  045  two\\r\\nlines \\xff\n");
 }
 
 TEST_F(E2eBufferTools, OnlyRegularFilesAreRead)
