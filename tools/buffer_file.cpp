@@ -1,6 +1,7 @@
 // The buffer file read back in fixed blocks, and its records checked and
 // decoded against the receiver's own layout.
 #include "tools/buffer_file.h"
+#include "tools/buffer_platform.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -107,6 +108,10 @@ int BufferFill(BufferReader* reader)
 int BufferOpen(BufferReader* reader, const char* path)
 {
     reader->file = _lopen(path, OF_READ);
+    if (reader->file != HFILE_ERROR && BufferRegularFile(reader->file) == 0) {
+        _lclose(reader->file);
+        reader->file = HFILE_ERROR;
+    }
     if (reader->file == HFILE_ERROR) {
         std::fprintf(stderr,
                      "pelmorctl: %s nicht lesbar (fehlt, keine Leserechte oder keine "

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tools/buffer_file.h"
-#include "tools/stdout_mode.h"
+#include "tools/buffer_platform.h"
 
 namespace {
 
