@@ -94,15 +94,39 @@ int32_t RecordsUtf8Length(const unsigned char* text, int32_t left)
     return length;
 }
 
-// Bytes from text on that need no escape: printable ASCII other than those
-// in special. They go out in one copy.
-int32_t RecordsPlainRun(const unsigned char* text, int32_t length, const char* special)
+// The escapes JSON and C share: backslash, CR, LF and tab. 1 when c was one.
+int RecordsPutCommonEscape(RecordsLine* line, unsigned char c)
+{
+    const char* escape = c == '\\'  ? "\\\\"
+                         : c == '\r' ? "\\r"
+                         : c == '\n' ? "\\n"
+                         : c == '\t' ? "\\t"
+                                     : nullptr;
+    if (escape == nullptr) {
+        return 0;
+    }
+    RecordsPut(line, escape, 2);
+    return 1;
+}
+
+// Writes the bytes from text on that go as they are, in one copy: printable
+// ASCII other than the two in special, and well-formed UTF-8. Returns how
+// many there were.
+int32_t RecordsPutPlainRun(RecordsLine* line, const unsigned char* text, int32_t length,
+                           const char* special)
 {
     int32_t run = 0;
-    while (run < length && text[run] >= 0x20 && text[run] < 0x7f &&
-           text[run] != special[0] && text[run] != special[1]) {
-        ++run;
+    while (run < length) {
+        const unsigned char c = text[run];
+        const int32_t step = c >= 0x80 ? RecordsUtf8Length(text + run, length - run)
+                             : c >= 0x20 && c < 0x7f && c != special[0] && c != special[1] ? 1
+                                                                                          : 0;
+        if (step == 0) {
+            break;
+        }
+        run += step;
     }
+    RecordsPut(line, reinterpret_cast<const char*>(text), run);
     return run;
 }
 
@@ -112,48 +136,16 @@ int32_t RecordsPlainRun(const unsigned char* text, int32_t length, const char* s
 void RecordsPutJsonText(RecordsLine* line, const unsigned char* text, int32_t length)
 {
     RecordsPutChar(line, '"');
-    for (int32_t i = 0; i < length;) {
-        const int32_t plain = RecordsPlainRun(text + i, length - i, "\"\\");
-        if (plain > 0) {
-            RecordsPut(line, reinterpret_cast<const char*>(text + i), plain);
-            i += plain;
-            continue;
+    for (int32_t i = 0; i < length; ++i) {
+        i += RecordsPutPlainRun(line, text + i, length - i, "\"\\");
+        if (i == length) {
+            break;
         }
         const unsigned char c = text[i];
-        if (c >= 0x80) {
-            const int32_t sequence = RecordsUtf8Length(text + i, length - i);
-            if (sequence == 0) {
-                RecordsPutHex(line, "\\udc", c);
-                i++;
-            } else {
-                RecordsPut(line, reinterpret_cast<const char*>(text + i), sequence);
-                i += sequence;
-            }
-            continue;
-        }
-        i++;
-        switch (c) {
-        case '"':
+        if (c == '"') {
             RecordsPut(line, "\\\"", 2);
-            break;
-        case '\\':
-            RecordsPut(line, "\\\\", 2);
-            break;
-        case '\n':
-            RecordsPut(line, "\\n", 2);
-            break;
-        case '\r':
-            RecordsPut(line, "\\r", 2);
-            break;
-        case '\t':
-            RecordsPut(line, "\\t", 2);
-            break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                RecordsPutHex(line, "\\u00", c);
-            } else {
-                RecordsPutChar(line, static_cast<char>(c));
-            }
+        } else if (RecordsPutCommonEscape(line, c) == 0) {
+            RecordsPutHex(line, c >= 0x80 ? "\\udc" : "\\u00", c);
         }
     }
     RecordsPutChar(line, '"');
@@ -186,29 +178,9 @@ void RecordsPutCsvText(RecordsLine* line, const unsigned char* text, int32_t len
 void RecordsPutPlainText(RecordsLine* line, const unsigned char* text, int32_t length)
 {
     for (int32_t i = 0; i < length; ++i) {
-        const int32_t plain = RecordsPlainRun(text + i, length - i, "\\\\");
-        if (plain > 0) {
-            RecordsPut(line, reinterpret_cast<const char*>(text + i), plain);
-            i += plain - 1;
-            continue;
-        }
-        const unsigned char c = text[i];
-        const int32_t sequence = c >= 0x80 ? RecordsUtf8Length(text + i, length - i) : 0;
-        if (sequence > 0) {
-            RecordsPut(line, reinterpret_cast<const char*>(text + i), sequence);
-            i += sequence - 1;
-        } else if (c == '\\') {
-            RecordsPut(line, "\\\\", 2);
-        } else if (c == '\r') {
-            RecordsPut(line, "\\r", 2);
-        } else if (c == '\n') {
-            RecordsPut(line, "\\n", 2);
-        } else if (c == '\t') {
-            RecordsPut(line, "\\t", 2);
-        } else if (c < 0x20 || c >= 0x7f) {
-            RecordsPutHex(line, "\\x", c);
-        } else {
-            RecordsPutChar(line, static_cast<char>(c));
+        i += RecordsPutPlainRun(line, text + i, length - i, "\\\\");
+        if (i < length && RecordsPutCommonEscape(line, text[i]) == 0) {
+            RecordsPutHex(line, "\\x", text[i]);
         }
     }
 }
