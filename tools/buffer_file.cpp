@@ -39,7 +39,8 @@ int BufferDecodeIp(const unsigned char* column, char (&ip)[RECORD_IP_WIDTH + 1])
 {
     int32_t parts[BUFFER_IP_PARTS];
     for (int32_t part = 0; part < BUFFER_IP_PARTS; ++part) {
-        const unsigned char* at = column + part * (BUFFER_IP_PART_DIGITS + 1);
+        const int32_t start = part * (BUFFER_IP_PART_DIGITS + 1);
+        const unsigned char* at = column + start;
         if (!BufferDigits(at, BUFFER_IP_PART_DIGITS) ||
             (part > 0 && at[-1] != '.')) {
             return 0;

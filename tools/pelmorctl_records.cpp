@@ -68,20 +68,19 @@ int32_t RecordsUtf8Length(const unsigned char* text, int32_t left)
     int32_t length;
     unsigned char low = 0x80;
     unsigned char high = 0xbf; // bounds of the second byte
-    if (lead < 0xc2) {
+    if (lead < 0xc2 || lead > 0xf4) {
         return 0;
-    } else if (lead < 0xe0) {
+    }
+    if (lead < 0xe0) {
         length = 2;
     } else if (lead < 0xf0) {
         length = 3;
         low = lead == 0xe0 ? 0xa0 : low;
         high = lead == 0xed ? 0x9f : high;
-    } else if (lead < 0xf5) {
+    } else {
         length = 4;
         low = lead == 0xf0 ? 0x90 : low;
         high = lead == 0xf4 ? 0x8f : high;
-    } else {
-        return 0;
     }
     if (length > left || text[1] < low || text[1] > high) {
         return 0;
@@ -115,11 +114,13 @@ int RecordsPutCommonEscape(RecordsLine* line, unsigned char c)
 int32_t RecordsPutPlainRun(RecordsLine* line, const unsigned char* text, int32_t length,
                            const char* special)
 {
+    const unsigned char first = static_cast<unsigned char>(special[0]);
+    const unsigned char second = static_cast<unsigned char>(special[1]);
     int32_t run = 0;
     while (run < length) {
         const unsigned char c = text[run];
         const int32_t step = c >= 0x80 ? RecordsUtf8Length(text + run, length - run)
-                             : c >= 0x20 && c < 0x7f && c != special[0] && c != special[1] ? 1
+                             : c >= 0x20 && c < 0x7f && c != first && c != second ? 1
                                                                                           : 0;
         if (step == 0) {
             break;

@@ -28,8 +28,8 @@ BufferReader verifyReader; // one block of records; too large for the stack
 void VerifyProblem(VerifyState* state, int64_t offset, const char* text)
 {
     if (++state->problems <= VERIFY_PROBLEMS_SHOWN) {
-        std::printf("Satz %lld (Byte %lld): %s\n",
-                    static_cast<long long>(offset / PELMOR_DISK_RECORD_LENGTH + 1),
+        const int64_t number = offset / PELMOR_DISK_RECORD_LENGTH + 1;
+        std::printf("Satz %lld (Byte %lld): %s\n", static_cast<long long>(number),
                     static_cast<long long>(offset), text);
     }
 }
