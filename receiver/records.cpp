@@ -16,7 +16,8 @@ namespace {
 constexpr unsigned long RECORD_PORT_MODULUS = 100000; // the port column holds five digits
 constexpr int IP_PARTS = 4;
 constexpr std::size_t IP_FIELD_SIZE = sizeof(ReceiverContext{}.localIP);
-static_assert(IP_FIELD_SIZE - 1 == static_cast<std::size_t>(RECORD_IP_WIDTH), "localIP fills the IP column");
+static_assert(IP_FIELD_SIZE - 1 == static_cast<std::size_t>(RECORD_IP_WIDTH),
+              "localIP fills the IP column");
 
 // Length of text up to its terminator, at most width.
 std::size_t RecordTextLength(const char* text, std::size_t width)

@@ -19,6 +19,7 @@ struct VerifyState {
     int64_t problems;
     int64_t withoutTime; // records with the zero stamp
     int32_t lastSeq;     // -1: nothing to follow (start, or a counter without digits)
+    int32_t firstSeq;    // the first record's counter when it is not 001, else -1
     char earliest[RECORD_STAMP_WIDTH + 1]; // "" until a record has a time
     char latest[RECORD_STAMP_WIDTH + 1];
 };
@@ -35,7 +36,9 @@ void VerifyProblem(VerifyState* state, int64_t offset, const char* text)
 }
 
 // Within a session the counter goes 001 ... 999, 000, 001 ...; 001 begins a
-// new session. After 000 a 001 may be either: it counts as going on.
+// new session. After 000 a 001 may be either: it counts as going on. A file
+// may begin inside a session: the receiver goes on in a new file when the
+// old one was taken away by renaming.
 void VerifyCounter(VerifyState* state, int32_t seq, int64_t offset)
 {
     const int32_t last = state->lastSeq;
@@ -50,13 +53,11 @@ void VerifyCounter(VerifyState* state, int32_t seq, int64_t offset)
         state->sessions++;
         return;
     }
-    char text[80];
     if (offset == 0) {
         state->sessions++;
-        std::snprintf(text, sizeof text, "Zaehler %03d am Dateianfang (erwartet 001)",
-                      static_cast<int>(seq));
-        VerifyProblem(state, offset, text);
+        state->firstSeq = seq;
     } else if (last >= 0) {
+        char text[80];
         std::snprintf(text, sizeof text, "Zaehler %03d nach %03d (erwartet %03d oder 001)",
                       static_cast<int>(seq), static_cast<int>(last),
                       static_cast<int>((last + 1) % VERIFY_COUNTER_CYCLE));
@@ -82,6 +83,10 @@ void VerifySummary(const VerifyState& state)
 {
     std::printf("Saetze:       %lld\n", static_cast<long long>(state.records));
     std::printf("Sitzungen:    %lld\n", static_cast<long long>(state.sessions));
+    if (state.firstSeq >= 0) {
+        std::printf("Dateianfang:  mitten in einer Sitzung (Zaehler %03d)\n",
+                    static_cast<int>(state.firstSeq));
+    }
     if (state.earliest[0] == '\0') {
         std::puts("Zeitraum:     keiner");
     } else {
@@ -108,6 +113,7 @@ int PelmorctlVerify(const char* path)
     }
     VerifyState state{};
     state.lastSeq = -1;
+    state.firstSeq = -1;
     const unsigned char* record = nullptr;
     int32_t length = 0;
     int64_t offset = 0;

@@ -130,8 +130,9 @@ TEST_F(E2eBufferTools, VerifyNamesEachFaultWithRecordAndOffset)
           "Saetze:       1001\n", "Probleme:     1\n"}},
         {"counter without digits", put(clean, 4 * DISK + RECORD_COUNTER_AT, "0x5"), 1,
          {"Satz 5 (Byte 2208): Zaehler nicht aus 3 Ziffern\n", "Probleme:     1\n"}},
-        {"file starts inside a session", clean.substr(DISK), 1,
-         {"Satz 1 (Byte 0): Zaehler 002 am Dateianfang (erwartet 001)\n", "Sitzungen:    2\n"}},
+        {"file taken over inside a session", clean.substr(DISK), 0,
+         {"Sitzungen:    2\nDateianfang:  mitten in einer Sitzung (Zaehler 002)\n",
+          "Probleme:     keine\n"}},
         {"empty", "", 0, {"Saetze:       0\n", "Zeitraum:     keiner\n", "Probleme:     keine\n"}},
     };
     for (const auto& c : cases) {
