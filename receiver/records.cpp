@@ -6,21 +6,18 @@
 #include <ctime>
 
 #include "receiver/pelmor.h"
+#include "receiver/record_layout.h"
 
 uint32_t PelmorRecordCounter = 0;
 char PelmorMessageBuffer[PELMOR_LOGTEXT_SIZE];
 
 namespace {
 
-constexpr char RECORD_ZERO_STAMP[] = "00000000000000";
-constexpr uint32_t RECORD_COUNTER_MAX = 999;
 constexpr unsigned long RECORD_PORT_MODULUS = 100000; // the port column holds five digits
 constexpr int IP_PARTS = 4;
 constexpr std::size_t IP_FIELD_SIZE = sizeof(ReceiverContext{}.localIP);
-constexpr std::size_t RECORD_IP_WIDTH = IP_FIELD_SIZE - 1;
-constexpr std::size_t RECORD_PORT_DIGITS = 5;
-constexpr std::size_t RECORD_STAMP_WIDTH = sizeof RECORD_ZERO_STAMP - 1;
-constexpr std::size_t RECORD_COUNTER_DIGITS = 3;
+static_assert(IP_FIELD_SIZE - 1 == static_cast<std::size_t>(RECORD_IP_WIDTH),
+              "localIP fills the IP column");
 
 // Length of text up to its terminator, at most width.
 std::size_t RecordTextLength(const char* text, std::size_t width)

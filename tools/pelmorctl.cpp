@@ -1,5 +1,6 @@
 // pelmorctl: status, stop and readiness of the receiver through its named
-// objects; checks of a parameter file with the receiver's own table.
+// objects; checks of a parameter file with the receiver's own table; the
+// buffer file checked and read back.
 #include "tools/pelmorctl.h"
 
 #include <chrono>
@@ -38,6 +39,25 @@ void PelmorctlUsage() {
                "                            (Ende 0: alle Einstellungen aus der Datei, sonst 1)\n"
                "  list DATEI                liest DATEI in die Tabelle des Empfaengers und\n"
                "                            listet sie (eine Taste je Eintrag)\n"
+               "  verify DATEI              prueft jeden Satz einer Bufferdatei und die Zaehler\n"
+               "                            der Sitzungen; zeigt Saetze, Sitzungen, Zeitraum und\n"
+               "                            die ersten 20 Probleme mit Satz und Byte\n"
+               "                            (Ende 0: in Ordnung, 1: Probleme, 2: nicht lesbar)\n"
+               "  records DATEI [--from N] [--count K] [--json | --csv]\n"
+               "                            zeigt die Saetze ab Satz N (Vorgabe 1, gezaehlt ab 1),\n"
+               "                            hoechstens K; kaputte Saetze nennt die\n"
+               "                            Fehlerausgabe mit ihrem Byte und uebergeht sie\n"
+               "                            (Ende 0: alle gezeigt, 1: Saetze uebergangen,\n"
+               "                            2: nicht lesbar)\n"
+               "                            ohne --json und --csv: eine Zeile je Satz, Steuer-\n"
+               "                            zeichen und Bytes, die kein UTF-8 sind, als \\r \\n\n"
+               "                            \\t \\xHH, der Rueckstrich als \\\\\n"
+               "                            --json: ein Objekt je Zeile mit n, ip, port, time\n"
+               "                            (Ortszeit ohne Zonenangabe, null ohne Zeit), seq,\n"
+               "                            message; Bytes, die kein gueltiges UTF-8 sind,\n"
+               "                            als \\udc80 bis \\udcff (Byte 80 bis ff)\n"
+               "                            --csv: Kopfzeile, Felder nach RFC 4180, die\n"
+               "                            Nachricht Byte fuer Byte\n"
                "  --help                    diese Hilfe\n"
                "  --version                 zeigt die Version\n"
                "\n"
@@ -177,7 +197,9 @@ int PelmorctlWrongCall(const char* why) {
     std::fprintf(stderr,
                  "pelmorctl: %s\n"
                  "Aufruf: pelmorctl status | stop [--timeout S] | wait-ready [--timeout S] |\n"
-                 "                  check DATEI | list DATEI | --help | --version\n",
+                 "                  check DATEI | list DATEI | verify DATEI |\n"
+                 "                  records DATEI [--from N] [--count K] [--json | --csv] |\n"
+                 "                  --help | --version\n",
                  why);
     return PELMORCTL_USAGE;
 }
@@ -212,6 +234,15 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(command, "list") == 0 && argc == 3) {
         return PelmorctlList(argv[2]);
+    }
+    if (std::strcmp(command, "verify") == 0 && argc == 3) {
+        return PelmorctlVerify(argv[2]);
+    }
+    if (std::strcmp(command, "records") == 0) {
+        const int result = PelmorctlRecords(argc - 2, argv + 2);
+        if (result >= 0) {
+            return result;
+        }
     }
     return PelmorctlWrongCall("unbekannter Befehl oder falsche Argumente");
 }

@@ -3,7 +3,8 @@
 #define PELMORCTL_H
 
 constexpr int PELMORCTL_OK = 0;
-constexpr int PELMORCTL_FAILED = 1;       // time-out, or a file the receiver would not take whole
+constexpr int PELMORCTL_FAILED = 1;       // time-out, a file the receiver would not take whole,
+                                          // or a buffer file with problems
 constexpr int PELMORCTL_USAGE = 2;        // wrong command line
 constexpr int PELMORCTL_NOT_RUNNING = 3;  // status: no receiver runs
 
@@ -13,5 +14,14 @@ int PelmorctlCheck(const char* path);
 
 // list FILE: the file read into the receiver's table, shown by the reader's listing.
 int PelmorctlList(const char* path);
+
+// verify FILE: every record of a buffer file checked, the counters followed
+// through the sessions. OK clean, FAILED problems found, USAGE not readable.
+int PelmorctlVerify(const char* path);
+
+// records FILE [--from N] [--count K] [--json | --csv], argv holding the
+// words after "records": the records decoded. OK, FAILED when a broken
+// record was skipped, USAGE not readable, -1 a wrong call.
+int PelmorctlRecords(int argc, char** argv);
 
 #endif

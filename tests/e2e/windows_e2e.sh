@@ -126,6 +126,13 @@ check "Satz 1" record_is 0 "$port" 1 hallo "$before" "$after"
 check "Satz 2" record_is 1 "$port" 2 welt "$before" "$after"
 check "Satz 3" record_is 2 "$port" 3 "$full" "$before" "$after"
 check "Satz 4" record_is 3 "$port" 1 neu "$before" "$after"
+pelmorctl verify PELMOR.BUF
+check "pelmorctl verify: in Ordnung" equals $? 0
+check "pelmorctl verify: 4 Saetze, 2 Sitzungen" equals "$(tr -d '\r' <ctl.out | sed -n 1,2p)" \
+  "$(printf 'Saetze:       4\nSitzungen:    2')"
+pelmorctl records PELMOR.BUF --csv --from 4
+check "pelmorctl records --csv: Zeilenende CR LF, unuebersetzt" equals \
+  "$(tail -c 6 ctl.out | od -An -tx1 | tr -d ' \n')" 2c6e65750d0a
 
 # --- a second copy ends at once, without a log; the first serves on --------
 pelmor_write_ini second.ini "UPLPORT = $(pelmor_free_port)" "LOGDATEI = SECOND.LOG" \

@@ -1,0 +1,9 @@
+// Linux: _lopen takes regular files only, and streams have no text mode.
+#include "tools/buffer_platform.h"
+
+int BufferRegularFile(HFILE)
+{
+    return 1;
+}
+
+void StdoutBinaryMode() {}
