@@ -1,11 +1,21 @@
-// Server side of the session benchmark: serves connections one after another
-// either with RcvConSession (records into a buffer file) or as a bare
-// ping-pong that reads a message and answers "1" with no file, both through
-// the same library calls. Prints "PORT <n>" once it listens; runs until it
-// is killed.
+// The servers the receiver is measured against, serving connections one
+// after another until the process is killed; each prints "PORT <n>" once it
+// listens.
+//   pingpong      reads a message and answers "1", no file: what the loopback
+//                 costs alone (the same library calls as the receiver).
+//   records FILE  the bare server doing the receiver's work by hand: per
+//                 message one recv, one write(2) of the 552-byte record to
+//                 FILE (opened per connection, as a session opens the buffer
+//                 file), one send of "1".
+//   checked FILE  the same, and before each "1" a stat(2) of FILE to see
+//                 that the name still leads to the file written, as the
+//                 receiver checks it.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "commlib/nevtar.h"
 #include "receiver/pelmor.h"
@@ -13,6 +23,10 @@
 namespace {
 
 constexpr int32_t BENCH_READ_TIMEOUT = 30;
+// "$", IP text, port, time stamp and counter before the message column.
+constexpr std::size_t BENCH_HEADER_LENGTH = 38;
+static_assert(BENCH_HEADER_LENGTH + PELMOR_MESSAGE_MAX + 2 == PELMOR_DISK_RECORD_LENGTH,
+              "header, message and CR LF make a record");
 
 void BenchPingPong(NevtarSocket connection)
 {
@@ -29,12 +43,56 @@ void BenchPingPong(NevtarSocket connection)
     }
 }
 
+// Whether fileName still leads to the file open as file.
+bool BenchNameLeadsTo(const char* fileName, const struct stat& opened)
+{
+    struct stat named {};
+    return stat(fileName, &named) == 0 && named.st_dev == opened.st_dev &&
+           named.st_ino == opened.st_ino;
+}
+
+void BenchRecords(int connection, const char* fileName, bool checkName)
+{
+    const int file = open(fileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    struct stat opened {};
+    if (file < 0 || fstat(file, &opened) != 0) {
+        if (file >= 0) {
+            close(file);
+        }
+        return;
+    }
+    char record[PELMOR_DISK_RECORD_LENGTH];
+    std::memset(record, '0', BENCH_HEADER_LENGTH);
+    record[0] = '$';
+    record[PELMOR_DISK_RECORD_LENGTH - 2] = '\r';
+    record[PELMOR_DISK_RECORD_LENGTH - 1] = '\n';
+    char message[PELMOR_MESSAGE_MAX];
+    for (;;) {
+        const ssize_t received = recv(connection, message, sizeof message, 0);
+        if (received <= 0 || message[0] == 'X') {
+            break;
+        }
+        const std::size_t length = strnlen(message, static_cast<std::size_t>(received));
+        std::memcpy(record + BENCH_HEADER_LENGTH, message, length);
+        std::memset(record + BENCH_HEADER_LENGTH + length, ' ', PELMOR_MESSAGE_MAX - length);
+        if (write(file, record, sizeof record) != static_cast<ssize_t>(sizeof record) ||
+            (checkName && !BenchNameLeadsTo(fileName, opened)) ||
+            send(connection, "1", 1, MSG_NOSIGNAL) != 1) {
+            break;
+        }
+    }
+    close(file);
+}
+
 int BenchUsage()
 {
-    std::fputs("Aufruf: pelmor-bench-server session BUFFERDATEI LOGDATEI\n"
-               "        pelmor-bench-server pingpong\n"
+    std::fputs("Aufruf: pelmor-bench-server pingpong\n"
+               "        pelmor-bench-server records DATEI\n"
+               "        pelmor-bench-server checked DATEI\n"
                "Lauscht auf einem freien Port, gibt \"PORT <n>\" aus und bedient\n"
-               "Verbindungen, bis der Prozess beendet wird.\n",
+               "Verbindungen, bis der Prozess beendet wird: pingpong antwortet \"1\" ohne\n"
+               "Datei, records schreibt je Nachricht einen Satz von 552 Bytes in DATEI,\n"
+               "checked prueft dazu vor jeder Quittung, ob DATEI noch die beschriebene ist.\n",
                stderr);
     return 2;
 }
@@ -43,38 +101,28 @@ int BenchUsage()
 
 int main(int argc, char** argv)
 {
-    const bool session = argc == 4 && std::strcmp(argv[1], "session") == 0;
     const bool pingPong = argc == 2 && std::strcmp(argv[1], "pingpong") == 0;
-    if (!session && !pingPong) {
+    const bool checked = argc == 3 && std::strcmp(argv[1], "checked") == 0;
+    const bool records = checked || (argc == 3 && std::strcmp(argv[1], "records") == 0);
+    if (!pingPong && !records) {
         return BenchUsage();
     }
-    ReceiverContext context{};
-    if (session) {
-        std::snprintf(context.bufferFileName, sizeof context.bufferFileName, "%s", argv[2]);
-        std::snprintf(context.logFileName, sizeof context.logFileName, "%s", argv[3]);
-        std::snprintf(context.localIP, sizeof context.localIP, "127.000.000.001");
-        if (CLogInit(context.logFileName, 1000, 2000) == 0) {
-            std::fputs("pelmor-bench-server: Logdatei nicht zu oeffnen\n", stderr);
-            return 1;
-        }
-    }
-    context.timeout = BENCH_READ_TIMEOUT;
-    if (CSocketServerInit(&context.listenSocket, 0, &context.port) != 0) {
+    NevtarSocket listener = -1;
+    int32_t port = 0;
+    if (CSocketServerInit(&listener, 0, &port) != 0) {
         std::fputs("pelmor-bench-server: kein Port\n", stderr);
         return 1;
     }
-    std::snprintf(context.portText, sizeof context.portText, "%u",
-                  static_cast<unsigned>(static_cast<uint16_t>(context.port)));
-    std::printf("PORT %ld\n", static_cast<long>(context.port));
+    std::printf("PORT %ld\n", static_cast<long>(port));
     std::fflush(stdout);
 
     for (;;) {
         NevtarSocket connection = -1;
-        if (CSocketServerOpen(context.listenSocket, &connection, nullptr, 20) != 0) {
+        if (CSocketServerOpen(listener, &connection, nullptr, 20) != 0) {
             continue;
         }
-        if (session) {
-            RcvConSession(&context, connection);
+        if (records) {
+            BenchRecords(connection, argv[2], checked);
         } else {
             BenchPingPong(connection);
         }

@@ -15,7 +15,8 @@
 //
 // Signals: a signal handler installed without SA_RESTART interrupts a waiting
 // CSocketServerOpen (benign return, see there) and a waiting CSocketRead
-// (failure). CSocketWrite finishes its bytes across interruptions.
+// (failure); CSocketRead also with SA_RESTART. CSocketWrite finishes its
+// bytes across interruptions.
 //
 // Windows: nevtar.dll over Winsock 2 behaves the same, except that error
 // numbers are Winsock or Win32 codes with Windows' own texts (a read
@@ -84,7 +85,11 @@ NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket);
 // timeout is in seconds; 0 or less waits without limit. A time-out
 // (NEVTAR_ERR_TIMEOUT), a receive error or a signal (NEVTAR_ERR_SYSTEM) is a
 // failure with a pending error. An orderly close by the peer is result 0 with
-// count 0.
+// count 0. The time-out is set on the socket (SO_RCVTIMEO) and set again
+// only when a read asks for another one, so the library remembers it per
+// socket: read blocking sockets as CSocketServerOpen hands them out and close
+// them with CSocketClose. After a time-out Windows leaves the connection's
+// state undefined: close it.
 NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char* buffer, int32_t capacity,
                                            int32_t* count, int32_t timeout);
 

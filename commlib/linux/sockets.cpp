@@ -1,5 +1,6 @@
 // TCP server sockets over POSIX: listen, accept with a bounded wait, one
-// receive per read, complete sends, close.
+// receive per read (its time-out set on the socket, so a read is one system
+// call), complete sends, close.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -10,10 +11,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "commlib/last_error.h"
 #include "commlib/nevtar.h"
+#include "commlib/read_timeouts.h"
 #include "commlib/socket_arguments.h"
 
 namespace {
@@ -21,6 +24,7 @@ namespace {
 constexpr int NEVTAR_LISTEN_BACKLOG = 16;
 // Pause of an accept without a time limit that lacks descriptors or memory.
 constexpr int NEVTAR_RESOURCE_PAUSE_MS = 1000;
+constexpr time_t NEVTAR_UNLIMITED_READ_SLICE = time_t{24} * 60 * 60; // a day
 
 // poll() time-out in milliseconds from a count of units; 0 or less: no limit.
 int NevtarPollMillis(int32_t units, int64_t millisPerUnit)
@@ -41,6 +45,16 @@ int NevtarWaitReadable(int fd, int millis)
     entry.events = POLLIN;
     const int ready = poll(&entry, 1, millis);
     return ready > 0 ? 1 : ready;
+}
+
+// A receive time-out of seconds on fd; 0 stands for no limit, set as a day:
+// with any time-out set, a signal ends a waiting receive even when its
+// handler asks for restarted calls, so "no limit" keeps that promise too.
+int NevtarSetReceiveTimeout(int fd, int32_t seconds)
+{
+    timeval wait{};
+    wait.tv_sec = seconds > 0 ? seconds : NEVTAR_UNLIMITED_READ_SLICE;
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 }
 
 bool NevtarAcceptIsTransient(int errorNumber)
@@ -148,6 +162,9 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
         inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         std::snprintf(peerAddress, 16, "%s", text);
     }
+    // The number may have been closed behind the library's back: whatever
+    // time-out was remembered for it is not this socket's.
+    NevtarReadTimeoutForget(fd);
     *connection = fd;
     return 0;
 }
@@ -155,6 +172,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
 {
     NevtarClearError();
+    NevtarReadTimeoutForget(socket);
     // Linux releases the descriptor even when close is interrupted; retrying
     // could close a descriptor another call has just been given.
     if (close(socket) != 0 && errno != EINTR) {
@@ -170,20 +188,33 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
     if (NevtarEnterRead(buffer, capacity, count) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
-    const int ready = NevtarWaitReadable(socket, NevtarPollMillis(timeout, 1000));
-    if (ready == 0) {
-        return NevtarFail(NEVTAR_ERR_TIMEOUT, ETIMEDOUT,
-                          "CSocketRead: keine Daten in %ld s", static_cast<long>(timeout));
+    const int32_t seconds = NevtarReadSeconds(timeout);
+    if (NevtarReadTimeoutIsSet(socket, seconds) == 0) {
+        if (NevtarSetReceiveTimeout(socket, seconds) != 0) {
+            NevtarReadTimeoutForget(socket);
+            return NevtarFailSystem(errno, "CSocketRead: SO_RCVTIMEO");
+        }
+        NevtarReadTimeoutRemember(socket, seconds);
     }
-    if (ready < 0) {
-        return NevtarFailSystem(errno, "CSocketRead: poll");
+    for (;;) {
+        const ssize_t received = recv(socket, buffer, static_cast<size_t>(capacity), 0);
+        if (received >= 0) {
+            *count = static_cast<int32_t>(received);
+            return 0;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return NevtarFailSystem(errno, "CSocketRead: recv");
+        }
+        if (seconds > 0) {
+            return NevtarFail(NEVTAR_ERR_TIMEOUT, ETIMEDOUT, "CSocketRead: keine Daten in %ld s",
+                              static_cast<long>(seconds));
+        }
+        // No limit: the day's slice ran out (or the socket does not block);
+        // wait until something comes, then receive again.
+        if (NevtarWaitReadable(socket, -1) < 0) {
+            return NevtarFailSystem(errno, "CSocketRead: poll");
+        }
     }
-    const ssize_t received = recv(socket, buffer, static_cast<size_t>(capacity), 0);
-    if (received < 0) {
-        return NevtarFailSystem(errno, "CSocketRead: recv");
-    }
-    *count = static_cast<int32_t>(received);
-    return 0;
 }
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,

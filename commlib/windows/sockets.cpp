@@ -1,5 +1,6 @@
 // TCP server sockets over Winsock 2: listen, accept with a bounded wait, one
-// receive per read, complete sends, close.
+// receive per read (its time-out set on the socket, so a read is one call),
+// complete sends, close.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -8,6 +9,7 @@
 
 #include "commlib/last_error.h"
 #include "commlib/nevtar.h"
+#include "commlib/read_timeouts.h"
 #include "commlib/socket_arguments.h"
 
 namespace {
@@ -59,6 +61,14 @@ int NevtarWaitReadable(SOCKET socket, int32_t units, int32_t millisPerUnit)
     return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
 }
 
+// SO_RCVTIMEO's milliseconds for a time-out in seconds, 0 for no limit; a
+// time-out beyond what the DWORD holds (about 49 days) waits that long.
+DWORD NevtarReceiveMillis(int32_t seconds)
+{
+    const uint64_t millis = static_cast<uint64_t>(seconds) * 1000;
+    return millis < MAXDWORD ? static_cast<DWORD>(millis) : MAXDWORD - 1;
+}
+
 bool NevtarAcceptIsTransient(int errorNumber)
 {
     // The client went away between the wait and the accept.
@@ -95,9 +105,10 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listen
     }
     // Not inherited by child processes, and no SO_REUSEADDR: Windows listens
     // again after a restart without it, and with it another program could
-    // take over the port.
-    const SOCKET listener =
-        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    // take over the port. Overlapped, as socket() makes them: accepted
+    // sockets take it over, and only on those does SO_RCVTIMEO end a recv.
+    const SOCKET listener = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (listener == INVALID_SOCKET) {
         return NevtarFailWinsock("CSocketServerInit: socket");
     }
@@ -185,6 +196,9 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
         const auto* parts = reinterpret_cast<const unsigned char*>(&peer.sin_addr);
         std::snprintf(peerAddress, 16, "%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
     }
+    // The number may have been closed behind the library's back: whatever
+    // time-out was remembered for it is not this socket's.
+    NevtarReadTimeoutForget(static_cast<NevtarSocket>(accepted));
     *connection = static_cast<NevtarSocket>(accepted);
     return 0;
 }
@@ -192,6 +206,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
 {
     NevtarClearError();
+    NevtarReadTimeoutForget(socket);
     if (closesocket(NevtarToSocket(socket)) != 0) {
         return NevtarFailWinsock("CSocketClose");
     }
@@ -206,17 +221,24 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
         return NEVTAR_ERR_ARGUMENT;
     }
     const SOCKET connection = NevtarToSocket(socket);
-    const int ready = NevtarWaitReadable(connection, timeout, 1000);
-    if (ready == 0) {
-        return NevtarFail(NEVTAR_ERR_TIMEOUT, WSAETIMEDOUT, "CSocketRead: keine Daten in %ld s",
-                          static_cast<long>(timeout));
-    }
-    if (ready < 0) {
-        return NevtarFailWinsock("CSocketRead: select");
+    const int32_t seconds = NevtarReadSeconds(timeout);
+    if (NevtarReadTimeoutIsSet(socket, seconds) == 0) {
+        const DWORD millis = NevtarReceiveMillis(seconds);
+        if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&millis),
+                       sizeof millis) != 0) {
+            NevtarReadTimeoutForget(socket);
+            return NevtarFailWinsock("CSocketRead: SO_RCVTIMEO");
+        }
+        NevtarReadTimeoutRemember(socket, seconds);
     }
     const int received = recv(connection, buffer, capacity, 0);
     if (received == SOCKET_ERROR) {
-        return NevtarFailWinsock("CSocketRead: recv");
+        const int error = WSAGetLastError();
+        if (error == WSAETIMEDOUT) {
+            return NevtarFail(NEVTAR_ERR_TIMEOUT, WSAETIMEDOUT,
+                              "CSocketRead: keine Daten in %ld s", static_cast<long>(seconds));
+        }
+        return NevtarFailSystem(error, "CSocketRead: recv");
     }
     *count = received;
     return 0;

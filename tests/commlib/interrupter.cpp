@@ -9,12 +9,12 @@ void InterrupterHandler(int) {}
 
 } // namespace
 
-void InterrupterStart(Interrupter* interrupter)
+void InterrupterStart(Interrupter* interrupter, int handlerFlags)
 {
     struct sigaction action {};
     action.sa_handler = InterrupterHandler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: the blocking call returns
+    action.sa_flags = handlerFlags;
     sigaction(SIGUSR1, &action, nullptr);
     const pthread_t target = pthread_self();
     interrupter->done = false;

@@ -1,7 +1,8 @@
 // Interrupts a blocking call of the calling thread with SIGUSR1, delivered
-// through a handler installed without SA_RESTART, as the receiver's stop
-// handler is. The signal repeats until the interrupter is stopped, so it
-// cannot fall before the call has begun.
+// through a handler installed with handlerFlags: 0 (no SA_RESTART) as the
+// receiver's stop handler is, or SA_RESTART as other programs' may be. The
+// signal repeats until the interrupter is stopped, so it cannot fall before
+// the call has begun.
 #ifndef TESTS_INTERRUPTER_H
 #define TESTS_INTERRUPTER_H
 
@@ -14,7 +15,7 @@ struct Interrupter {
     std::thread thread;
 };
 
-void InterrupterStart(Interrupter* interrupter);
+void InterrupterStart(Interrupter* interrupter, int handlerFlags = 0);
 void InterrupterStop(Interrupter* interrupter);
 
 #endif

@@ -11,6 +11,7 @@
 # failed check.
 set -u
 export LC_ALL=C
+source "$(dirname "$0")/e2e_support.sh"
 
 bin=$1
 shift
@@ -38,32 +39,6 @@ check() { # check DESCRIPTION COMMAND...
     failed=$((failed + 1))
     echo "FEHLER: $description" >&2
   fi
-}
-
-# A port on which nothing answers a moment ago.
-free_port() {
-  local port
-  for _ in $(seq 50); do
-    port=$((20000 + RANDOM % 40000))
-    if ! (exec 9<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return
-    fi
-  done
-  echo 0
-}
-
-# write_ini FILE KEY-LINE...: KEYINI, section PELMOR, the key lines, CR LF.
-write_ini() {
-  local file=$1
-  shift
-  printf 'KEYINI\r\n[PELMOR]\r\n' >"$file"
-  printf '%s\r\n' "$@" >>"$file"
-}
-
-standard_ini() { # standard_ini FILE PORT
-  write_ini "$1" "UPLPORT    = $2" "BUFFDATEI  = PELMOR.BUF" "LOGDATEI   = PELMOR.LOG" \
-    "MAXLOGSIZE = 2000" "ERRLEVEL   = 1000" "TIMEOUT    = 3"
 }
 
 # Starts pelmor.exe with one parameter file; its id goes to $receiver.
@@ -128,8 +103,8 @@ is_empty_or_missing() { [ ! -s "$1" ]; }
 equals() { [ "$1" = "$2" ]; }
 
 # --- messages become records, byte for byte; pelmorctl stop ends it with 0 --
-port=$(free_port)
-standard_ini pelmor.ini "$port"
+port=$(pelmor_free_port)
+pelmor_standard_ini pelmor.ini "$port"
 before=$(local_stamp)
 start_receiver pelmor.ini
 pelmorctl wait-ready --timeout 30
@@ -160,8 +135,8 @@ check "pelmorctl records --csv: Zeilenende CR LF, unuebersetzt" equals \
   "$(tail -c 6 ctl.out | od -An -tx1 | tr -d ' \n')" 2c6e65750d0a
 
 # --- a second copy ends at once, without a log; the first serves on --------
-write_ini second.ini "UPLPORT = $(free_port)" "LOGDATEI = SECOND.LOG" "BUFFDATEI = SECOND.BUF" \
-  "ERRLEVEL = 1000" "MAXLOGSIZE = 10"
+pelmor_write_ini second.ini "UPLPORT = $(pelmor_free_port)" "LOGDATEI = SECOND.LOG" \
+  "BUFFDATEI = SECOND.BUF" "ERRLEVEL = 1000" "MAXLOGSIZE = 10"
 timeout 60 "${wine[@]}" "$bin/pelmor.exe" second.ini >/dev/null 2>second.err </dev/null
 check "zweite Kopie endet mit 0" equals $? 0
 check "zweite Kopie ohne Log" is_empty_or_missing SECOND.LOG
@@ -179,8 +154,8 @@ pelmorctl status
 check "pelmorctl status: laeuft nicht" equals $? 3
 
 # --- without a buffer file every connection is closed and logged ------------
-port=$(free_port)
-write_ini nobuf.ini "UPLPORT = $port" "LOGDATEI = NOBUF.LOG" "MAXLOGSIZE = 2000" \
+port=$(pelmor_free_port)
+pelmor_write_ini nobuf.ini "UPLPORT = $port" "LOGDATEI = NOBUF.LOG" "MAXLOGSIZE = 2000" \
   "ERRLEVEL = 1000" "TIMEOUT = 3"
 start_receiver nobuf.ini
 pelmorctl wait-ready --timeout 30
@@ -200,7 +175,7 @@ check "nur diese" equals "$(wc -l <NOBUF.LOG)" 2
 # --- a quoted path keeps its quotes: not opened, exit 0, no log -------------
 # Wine would escape quotes taken from a Linux argument list; a batch file
 # hands pelmor.exe its command line exactly as written.
-standard_ini quoted.ini "$(free_port)"
+pelmor_standard_ini quoted.ini "$(pelmor_free_port)"
 rm -f PELMOR.LOG
 program=$(timeout 60 "${wine[@]}" winepath -w "$bin/pelmor.exe" </dev/null | tr -d '\r')
 printf '@"%s" "quoted.ini"\r\n@exit /b %%errorlevel%%\r\n' "$program" >quoted.bat
