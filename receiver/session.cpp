@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/share.h"
-#include "receiver/lifecycle.h"
+#include "lifecycle.h"
 #include "receiver/pelmor.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "platform/kernel_objects.h"
-#include "receiver/lifecycle.h"
+#include "lifecycle.h"
 #include "receiver/pelmor.h"
 
 int PelmorExit(ReceiverContext* context) {

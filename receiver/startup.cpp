@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/kernel_objects.h"
-#include "receiver/lifecycle.h"
+#include "lifecycle.h"
 #include "receiver/pelmor.h"
 #include "receiver/settings.h"
 

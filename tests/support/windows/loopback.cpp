@@ -2,14 +2,9 @@
 // Winsock's handles are small numbers.
 #include <winsock2.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <process.h>
 #include <string>
 
-#include "tests/commlib/loopback.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -86,29 +81,4 @@ void LoopbackReset(int fd)
     setsockopt(LoopbackSocket(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
                sizeof abortive);
     closesocket(LoopbackSocket(fd));
-}
-
-std::string LoopbackMakeDirectory()
-{
-    static std::atomic<int> serial{0};
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("pelmor-test-" + std::to_string(_getpid()) + "-" + std::to_string(++serial));
-    std::error_code error;
-    if (!std::filesystem::create_directory(path, error)) {
-        return "";
-    }
-    return path.string();
-}
-
-void LoopbackRemoveDirectory(const std::string& path)
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string LoopbackReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

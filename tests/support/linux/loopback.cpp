@@ -1,11 +1,6 @@
-#include "tests/commlib/loopback.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -63,23 +58,18 @@ void LoopbackReset(int fd)
     close(fd);
 }
 
-std::string LoopbackMakeDirectory()
+int LoopbackFreePort()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pelmor-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return "";
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
     }
-    return pattern;
-}
-
-void LoopbackRemoveDirectory(const std::string& path)
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string LoopbackReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    close(probe);
+    return port;
 }
