@@ -18,6 +18,7 @@ struct ReceiverContext {
     char portText[6];      // UPLPORT
     char logFileName[101]; // LOGDATEI
     char bufferFileName[101]; // BUFFDATEI
+    int32_t syncRecords;      // SYNC: each record on stable storage before "1"
 };
 
 constexpr int32_t PELMOR_MESSAGE_MAX = 512; // bytes of one message

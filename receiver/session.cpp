@@ -36,12 +36,21 @@ void SessionCutFragment(FILE* bufferFile, long long recordStart)
     }
 }
 
+// Without SYNC a record handed to the operating system counts as stored;
+// with it, only once the system says it is on the disk.
+bool SessionOnStableStorage(FILE* bufferFile, int32_t syncRecords)
+{
+    return syncRecords == 0 || _commit(_fileno(bufferFile)) == 0;
+}
+
 // Puts the record into the stream and hands it to the operating system, so
-// that "1" is only sent for a record that survives the process. The record's
-// line feed goes to disk as CR LF: binary mode keeps line feeds inside the
-// message as they came, and every record is 552 bytes on every platform.
+// that "1" is only sent for a record that survives the process; with SYNC it
+// is on stable storage too, so it survives the machine losing power. The
+// record's line feed goes to disk as CR LF: binary mode keeps line feeds
+// inside the message as they came, and every record is 552 bytes on every
+// platform.
 char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1],
-                   long long* fileEnd)
+                   long long* fileEnd, int32_t syncRecords)
 {
     record[PELMOR_RECORD_LENGTH - 1] = '\r';
     record[PELMOR_RECORD_LENGTH] = '\n';
@@ -53,9 +62,15 @@ char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 
         SessionCutFragment(bufferFile, *fileEnd);
         return SESSION_ACK_FAILED;
     }
+    const char* failedCall = nullptr;
     if (std::fflush(bufferFile) != 0) {
+        failedCall = "fflush";
+    } else if (!SessionOnStableStorage(bufferFile, syncRecords)) {
+        failedCall = "fsync";
+    }
+    if (failedCall != nullptr) {
         std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
-                      "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!");
+                      "Fehler: Satz in Pelmor-Bufferdatei schreiben (%s)!", failedCall);
         SessionLog(0, 0, "");
         SessionCutFragment(bufferFile, *fileEnd);
         return SESSION_ACK_FAILED;
@@ -107,7 +122,7 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
                           "Fehler: Fkt. FormatRcvMsg()!");
             SessionLog(0, error, std::strerror(error));
         }
-        acknowledgement = SessionAppend(bufferFile, record, &fileEnd);
+        acknowledgement = SessionAppend(bufferFile, record, &fileEnd, context->syncRecords);
 
         const int32_t writeResult = CSocketWrite(connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {

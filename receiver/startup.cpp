@@ -16,6 +16,7 @@ void PelmorTakeSettings(ReceiverContext* context) {
     context->timeout = PelmorSettings[PELMOR_SETTING_TIMEOUT].value.intValue;
     context->logLevel = PelmorSettings[PELMOR_SETTING_ERRLEVEL].value.intValue;
     context->maxLogSize = PelmorSettings[PELMOR_SETTING_MAXLOGSIZE].value.intValue;
+    context->syncRecords = PelmorSettings[PELMOR_SETTING_SYNC].value.intValue;
     PelmorSettingText(PELMOR_SETTING_UPLPORT, context->portText, sizeof context->portText);
     PelmorSettingText(PELMOR_SETTING_BUFFDATEI, context->bufferFileName,
                       sizeof context->bufferFileName);

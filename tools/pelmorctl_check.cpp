@@ -13,6 +13,11 @@
 
 namespace {
 
+// What PelmorctlShowSetting found.
+constexpr int PELMORCTL_SETTING_BAD = 0;      // missing or invalid: not what the file means
+constexpr int PELMORCTL_SETTING_FROM_FILE = 1;
+constexpr int PELMORCTL_SETTING_OPTIONAL = 2; // absent, and may be
+
 const char* PelmorctlReadError(int32_t code) {
     switch (code) {
     case KEYINI_E_OPEN:
@@ -57,6 +62,9 @@ int PelmorctlRead(const char* path) {
 // The value the receiver takes from a setting, as text.
 std::string PelmorctlValueText(int32_t index) {
     const ParameterDescriptor& entry = PelmorSettings[index];
+    if (entry.type == TYPBOOL) {
+        return entry.value.intValue ? "TRUE" : "FALSE";
+    }
     if (entry.type != TYPSTRING) {
         return std::to_string(entry.value.intValue);
     }
@@ -69,24 +77,35 @@ std::string PelmorctlValueText(int32_t index) {
     return value;
 }
 
-// Prints one setting; 1 when its value comes from the file.
+// Prints one setting; says whether its value comes from the file
+// (PELMORCTL_SETTING_*).
 int PelmorctlShowSetting(int32_t index) {
     const ParameterDescriptor& entry = PelmorSettings[index];
     std::string value = PelmorctlValueText(index);
     std::printf("%-10s = %-20s", entry.paramToken, value.c_str());
     if (entry.found && entry.valid) {
         std::puts(" aus der Datei");
-        return 1;
+        return PELMORCTL_SETTING_FROM_FILE;
     }
-    const char* received = entry.type == TYPSTRING ? "den leeren Text" : "0";
+    const char* received = entry.type == TYPSTRING ? "den leeren Text"
+                           : entry.type == TYPBOOL ? "FALSE"
+                                                   : "0";
     if (!entry.found) {
-        std::printf(" FEHLT in der Datei; der Empfaenger erhaelt %s\n", received);
-        return 0;
+        std::printf(" %s; der Empfaenger erhaelt %s\n",
+                    entry.optional ? "nicht in der Datei (darf fehlen)" : "FEHLT in der Datei",
+                    received);
+        return entry.optional ? PELMORCTL_SETTING_OPTIONAL : PELMORCTL_SETTING_BAD;
     }
-    std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: %s %.0f bis %.0f); der Empfaenger erhaelt %s\n",
-                entry.content, entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min, entry.max,
-                received);
-    return 0;
+    char allowed[64];
+    if (entry.type == TYPBOOL) {
+        std::snprintf(allowed, sizeof allowed, "TRUE oder FALSE");
+    } else {
+        std::snprintf(allowed, sizeof allowed, "%s %.0f bis %.0f",
+                      entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min, entry.max);
+    }
+    std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: %s); der Empfaenger erhaelt %s\n",
+                entry.content, allowed, received);
+    return PELMORCTL_SETTING_BAD;
 }
 
 // A line comment runs to the first LF directly preceded by CR. Names every
@@ -156,16 +175,20 @@ int PelmorctlCheck(const char* path) {
         return PELMORCTL_FAILED;
     }
     int fromFile = 0;
+    int optionalAbsent = 0;
     for (int32_t index = 0; index < PELMOR_SETTINGS_COUNT; ++index) {
-        fromFile += PelmorctlShowSetting(index);
+        const int shown = PelmorctlShowSetting(index);
+        fromFile += shown == PELMORCTL_SETTING_FROM_FILE;
+        optionalAbsent += shown == PELMORCTL_SETTING_OPTIONAL;
     }
-    if (fromFile < PELMOR_SETTINGS_COUNT) {
-        std::printf("%d von %d Einstellungen nicht aus der Datei.\n",
-                    static_cast<int>(PELMOR_SETTINGS_COUNT - fromFile),
-                    static_cast<int>(PELMOR_SETTINGS_COUNT));
+    const int expected = PELMOR_SETTINGS_COUNT - optionalAbsent;
+    if (fromFile < expected) {
+        std::printf("%d von %d Einstellungen nicht aus der Datei.\n", expected - fromFile,
+                    expected);
         return PELMORCTL_FAILED;
     }
-    std::puts("Alle Einstellungen aus der Datei.");
+    std::puts(optionalAbsent == 0 ? "Alle Einstellungen aus der Datei."
+                                  : "Alle noetigen Einstellungen aus der Datei.");
     return PELMORCTL_OK;
 }
 

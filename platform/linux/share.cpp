@@ -68,3 +68,12 @@ int _chsize_s(int fd, long long size)
     } while (result != 0 && errno == EINTR);
     return result == 0 ? 0 : errno;
 }
+
+int _commit(int fd)
+{
+    int result;
+    do {
+        result = fdatasync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
