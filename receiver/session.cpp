@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/share.h"
+#include "receiver/counters.h"
 #include "receiver/lifecycle.h"
 #include "receiver/pelmor.h"
 
@@ -81,6 +82,18 @@ char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 
     return SESSION_ACK_STORED;
 }
 
+// Why a read that delivered no message ends the session.
+int32_t SessionReadEnding(int32_t readResult, int32_t count)
+{
+    if (readResult == 0 && count == 0) {
+        return PELMOR_END_PEER;
+    }
+    if (readResult == NEVTAR_ERR_TIMEOUT) {
+        return PELMOR_END_TIMEOUT;
+    }
+    return PelmorStopAsked() ? PELMOR_END_STOP : PELMOR_END_FAILURE;
+}
+
 } // namespace
 
 int RcvConSession(ReceiverContext* context, NevtarSocket connection)
@@ -98,6 +111,7 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
 
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
+    int32_t ending = PELMOR_END_STOP; // unless the session ends otherwise first
     // A stop asked for while a client streams ends the session between two
     // messages: every acknowledged record is written, and the next message
     // finds the connection closed.
@@ -111,9 +125,12 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
             std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                           "Fehler: CSocketRead! ErrorCode: %ld", static_cast<long>(readResult));
             SessionLog(readResult, 0, "");
+            ending = SessionReadEnding(readResult, count);
             break;
         }
+        PelmorCountMessage(count);
         if (message[0] == SESSION_END) {
+            ending = PELMOR_END_X;
             break;
         }
         if (FormatRcvMsg(context, message, record, PELMOR_RECORD_LENGTH) == 0) {
@@ -123,6 +140,7 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
             SessionLog(0, error, std::strerror(error));
         }
         acknowledgement = SessionAppend(bufferFile, record, &fileEnd, context->syncRecords);
+        PelmorCountRecord(acknowledgement == SESSION_ACK_STORED, PelmorRecordTime);
 
         const int32_t writeResult = CSocketWrite(connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {
@@ -131,9 +149,11 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
             SessionLog(writeResult, 0, "");
         }
         if (acknowledgement == SESSION_ACK_FAILED || writeResult != 0) {
+            ending = PELMOR_END_FAILURE;
             break;
         }
     }
     std::fclose(bufferFile);
+    PelmorCountSessionEnd(ending);
     return 1;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/kernel_objects.h"
+#include "receiver/counters.h"
 #include "receiver/lifecycle.h"
 #include "receiver/pelmor.h"
 #include "receiver/settings.h"
@@ -76,6 +77,11 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
         return 0;
     }
     PelmorKeepStopRequest();
+    // Without its counters the receiver still serves; pelmorctl then shows none.
+    if (PelmorCountersOpen() == 0) {
+        std::fprintf(stderr, "pelmor: Zaehler %s nicht erzeugt (Fehler %lu)\n",
+                     PELMOR_COUNTERS_NAME, static_cast<unsigned long>(GetLastError()));
+    }
     PelmorStartEvent = PelmorCreateEvent("StartPelmorEvent", FALSE);
     if (PelmorStartEvent == nullptr) {
         return 0;

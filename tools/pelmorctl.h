@@ -14,4 +14,9 @@ int PelmorctlCheck(const char* path);
 // list FILE: the file read into the receiver's table, shown by the reader's listing.
 int PelmorctlList(const char* path);
 
+// status: the running receiver's counters, one per line.
+void PelmorctlShowCounters();
+// status --json: whether a receiver runs and its counters, one JSON object.
+void PelmorctlShowCountersJson(int running);
+
 #endif
