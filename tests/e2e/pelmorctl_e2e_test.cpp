@@ -34,13 +34,21 @@ TEST_F(E2ePelmorctl, UnusableNamespaceIsAnErrorNotAStoppedReceiver) {
     EXPECT_EQ(RunPelmorctl({"wait-ready", "--timeout", "0"}).exitCode, 1);
 }
 
-TEST_F(E2ePelmorctl, StatusShowsBothEventsOfARunningReceiver) {
+TEST_F(E2ePelmorctl, StatusShowsBothEventsAndTheCountersOfARunningReceiver) {
     pid_t receiver = StartReadyReceiver(E2eFreePort());
     ToolRun status = RunPelmorctl({"status"});
     EXPECT_EQ(status.exitCode, 0);
-    EXPECT_EQ(status.out, "Empfaenger:       laeuft\n"
-                          "StopPelmorEvent:  gesetzt\n"
-                          "StartPelmorEvent: gesetzt\n");
+    const std::string events = "Empfaenger:       laeuft\n"
+                               "StopPelmorEvent:  gesetzt\n"
+                               "StartPelmorEvent: gesetzt\n";
+    EXPECT_EQ(status.out.substr(0, events.size()), events);
+    for (const std::string& line :
+         {"Prozess-ID:       " + std::to_string(receiver) + "\n",
+          std::string("Verbindungen:     0\n"), std::string("Letzter Satz:     keiner\n"),
+          std::string("Verbunden mit:    niemand\n")}) {
+        EXPECT_NE(status.out.find(line), std::string::npos) << line << status.out;
+    }
+    EXPECT_EQ(E2eCount(status.out, "\n"), 17) << "one figure a line";
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
 }
