@@ -31,14 +31,14 @@ struct PelmorCounters {
     uint32_t processId;
     uint32_t reserved;
     int64_t started;
-    uint64_t connections;                // accepted
+    uint64_t connections;                     // accepted
     uint64_t sessionsEnded[PELMOR_END_KINDS]; // by PELMOR_END_*
-    uint64_t recordsStored;              // answered "1"
-    uint64_t recordsFailed;              // answered "2"
-    uint64_t bytesReceived;              // by every read, "X" messages included
-    int64_t lastRecord;                  // the stamp time of the last record stored
-    uint64_t reopenings;                 // of the buffer file inside a session
-    char peer[16];                       // dotted address of the session in progress, or ""
+    uint64_t recordsStored;                   // answered "1"
+    uint64_t recordsFailed;                   // answered "2"
+    uint64_t bytesReceived;                   // by every read, "X" messages included
+    int64_t lastRecord;                       // the stamp time of the last record stored
+    uint64_t reopenings;                      // of the buffer file inside a session
+    char peer[16];                            // dotted address of the session in progress, or ""
 };
 
 // The receiver's calls. Without the shared object (start-up not run, or it

@@ -65,8 +65,8 @@ void PelmorctlIsoTime(int64_t seconds, char (&text)[PELMORCTL_TIME_TEXT]) {
     if (local.tm_year != utc.tm_year) {
         days = local.tm_year > utc.tm_year ? 1 : -1;
     }
-    const long offset = ((days * 24L + local.tm_hour - utc.tm_hour) * 60L + local.tm_min -
-                         utc.tm_min);
+    const long offset =
+        ((days * 24L + local.tm_hour - utc.tm_hour) * 60L + local.tm_min - utc.tm_min);
     const long magnitude = offset < 0 ? -offset : offset;
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
@@ -139,18 +139,16 @@ void PelmorctlShowCountersJson(int running) {
     if (peer[0] != '\0') {
         std::snprintf(peerJson, sizeof peerJson, "\"%s\"", peer);
     }
-    std::printf("{\"running\": true, \"pid\": %" PRIu32 ", \"started\": \"%s\", "
-                "\"connections\": %" PRIu64 ", \"ended_x\": %" PRIu64
-                ", \"ended_peer\": %" PRIu64 ", \"read_timeouts\": %" PRIu64
-                ", \"ended_failure\": %" PRIu64 ", \"ended_stop\": %" PRIu64
-                ", \"records_stored\": %" PRIu64 ", \"records_failed\": %" PRIu64
-                ", \"bytes_received\": %" PRIu64 ", \"last_record\": %s, \"peer\": %s, "
-                "\"reopenings\": %" PRIu64 "}\n",
-                counters.processId, started, counters.connections,
-                counters.sessionsEnded[PELMOR_END_X], counters.sessionsEnded[PELMOR_END_PEER],
-                counters.sessionsEnded[PELMOR_END_TIMEOUT],
-                counters.sessionsEnded[PELMOR_END_FAILURE],
-                counters.sessionsEnded[PELMOR_END_STOP], counters.recordsStored,
-                counters.recordsFailed, counters.bytesReceived, lastRecord, peerJson,
-                counters.reopenings);
+    std::printf(
+        "{\"running\": true, \"pid\": %" PRIu32 ", \"started\": \"%s\", "
+        "\"connections\": %" PRIu64 ", \"ended_x\": %" PRIu64 ", \"ended_peer\": %" PRIu64
+        ", \"read_timeouts\": %" PRIu64 ", \"ended_failure\": %" PRIu64 ", \"ended_stop\": %" PRIu64
+        ", \"records_stored\": %" PRIu64 ", \"records_failed\": %" PRIu64
+        ", \"bytes_received\": %" PRIu64 ", \"last_record\": %s, \"peer\": %s, "
+        "\"reopenings\": %" PRIu64 "}\n",
+        counters.processId, started, counters.connections, counters.sessionsEnded[PELMOR_END_X],
+        counters.sessionsEnded[PELMOR_END_PEER], counters.sessionsEnded[PELMOR_END_TIMEOUT],
+        counters.sessionsEnded[PELMOR_END_FAILURE], counters.sessionsEnded[PELMOR_END_STOP],
+        counters.recordsStored, counters.recordsFailed, counters.bytesReceived, lastRecord,
+        peerJson, counters.reopenings);
 }
