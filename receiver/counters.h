@@ -29,7 +29,7 @@ struct PelmorCounters {
     uint32_t magic;   // PELMOR_COUNTERS_MAGIC once the record is filled in
     uint32_t version; // PELMOR_COUNTERS_VERSION
     uint32_t processId;
-    uint32_t reserved;
+    uint32_t reserved; // 0; the 64-bit fields fall on 8-byte offsets on every platform
     int64_t started;
     uint64_t connections;                     // accepted
     uint64_t sessionsEnded[PELMOR_END_KINDS]; // by PELMOR_END_*
@@ -40,6 +40,8 @@ struct PelmorCounters {
     uint64_t reopenings;                      // of the buffer file inside a session
     char peer[16];                            // dotted address of the session in progress, or ""
 };
+
+static_assert(sizeof(PelmorCounters) == 128, "one layout on 32 and 64 bits, without padding");
 
 // The receiver's calls. Without the shared object (start-up not run, or it
 // could not be made) they count into memory of the process's own.
