@@ -16,10 +16,11 @@
 // request fails with ERROR_INVALID_PARAMETER); a mutex is owned by a handle,
 // not by a thread, and stays owned until that handle is closed (there is no
 // ReleaseMutex). Handles are not inherited across exec; a child made by fork
-// shares its parent's handles until it exits. A file mapping is backed by
-// memory only (INVALID_HANDLE_VALUE, PAGE_READWRITE, zero-filled when made)
-// and is viewed whole from offset 0; as on Windows, a view keeps the object
-// alive after its handle is closed.
+// shares its parent's handles until it exits. A file mapping is only what
+// Windows makes without a file of the caller's (INVALID_HANDLE_VALUE,
+// PAGE_READWRITE): memory of a fixed size, zero-filled when made, viewed
+// whole from offset 0; as on Windows, a view keeps the object alive after
+// its handle is closed.
 #ifndef PLATFORM_KERNEL_OBJECTS_H
 #define PLATFORM_KERNEL_OBJECTS_H
 
@@ -49,7 +50,6 @@
 #define MUTEX_ALL_ACCESS 0x001F0001u
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(-1))
-#define PAGE_READONLY 0x02u
 #define PAGE_READWRITE 0x04u
 #define FILE_MAP_WRITE 0x0002u
 #define FILE_MAP_READ 0x0004u
