@@ -443,6 +443,7 @@ DWORD WINAPI GetLastError(void) {
     return kernelLastError;
 }
 
+// cppcheck-suppress constParameter ; the signature is Windows'
 HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect,
                                  DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name) {
     if (file != INVALID_HANDLE_VALUE || protect != PAGE_READWRITE || maximumSizeHigh != 0 ||
