@@ -46,6 +46,7 @@ void SendUsage(std::FILE* out)
         "              Quittungszeit p50/p99 in Mikrosekunden\n"
         "  --size S    Laenge jeder Nachricht im Lastbetrieb, 1 bis 512 (Vorgabe 100)\n"
         "  --help      diese Hilfe\n"
+        "  --version   zeigt die Version\n"
         "\n"
         "Rueckgabe: 0 wenn jede Nachricht \"1\" erhielt, 1 sonst, 2 bei falschem\n"
         "Aufruf oder ohne Verbindung.\n",
@@ -64,7 +65,7 @@ bool SendParseNumber(const char* text, long min, long max, long* value)
     return true;
 }
 
-// 1 parsed, 0 --help shown, -1 bad call (message printed).
+// 1 parsed, 0 --help or --version shown, -1 bad call (message printed).
 int SendParseArguments(int argc, char** argv, SendOptions* options)
 {
     for (int i = 1; i < argc; ++i) {
@@ -72,6 +73,10 @@ int SendParseArguments(int argc, char** argv, SendOptions* options)
         const bool hasValue = i + 1 < argc;
         if (argument == "--help") {
             SendUsage(stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::puts("pelmor-send " PELMOR_VERSION);
             return 0;
         }
         if (argument == "--host" && hasValue) {

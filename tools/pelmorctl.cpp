@@ -40,6 +40,7 @@ void PelmorctlUsage() {
                "  list DATEI                liest DATEI in die Tabelle des Empfaengers und\n"
                "                            listet sie (eine Taste je Eintrag)\n"
                "  --help                    diese Hilfe\n"
+               "  --version                 zeigt die Version\n"
                "\n"
                "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"
                "$XDG_RUNTIME_DIR/pelmor, sonst in /tmp/pelmor-<uid>.\n"
@@ -184,7 +185,8 @@ int PelmorctlWrongCall(const char* why) {
     std::fprintf(stderr,
                  "pelmorctl: %s\n"
                  "Aufruf: pelmorctl status [--json] | stop [--timeout S] |\n"
-                 "                  wait-ready [--timeout S] | check DATEI | list DATEI | --help\n",
+                 "                  wait-ready [--timeout S] | check DATEI | list DATEI | --help |\n"
+                 "                  --version\n",
                  why);
     return PELMORCTL_USAGE;
 }
@@ -198,6 +200,10 @@ int main(int argc, char** argv) {
     const char* command = argv[1];
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
         PelmorctlUsage();
+        return PELMORCTL_OK;
+    }
+    if (std::strcmp(command, "--version") == 0 && argc == 2) {
+        std::puts("pelmorctl " PELMOR_VERSION);
         return PELMORCTL_OK;
     }
     if (std::strcmp(command, "status") == 0 &&

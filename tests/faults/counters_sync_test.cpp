@@ -1,15 +1,20 @@
 // What operators see and rely on: the live counters after every way a session
 // can end, read as pelmorctl status --json and straight from the shared
 // memory; and SYNC = TRUE, which answers "1" only for a record on disk.
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
+#include <iterator>
 #include <fstream>
 #include <regex>
 #include <string>
 
-#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -128,9 +133,24 @@ TEST_F(OperatorView, CountersAfterEveryWayASessionEnds) {
     CloseHandle(mapping);
 }
 
-// SYNC = TRUE: records are acknowledged and whole; a file that cannot be
-// forced to disk (a pipe, which takes the bytes) gets "2" and the "(fsync)"
-// entry.
+// In a receiver's process before it starts: every fdatasync fails with EIO,
+// as on a disk that cannot write what the system holds.
+void OperatorFailDataSync() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fdatasync, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        _exit(125);
+    }
+}
+
+// SYNC = TRUE: records are acknowledged and whole; when the disk does not
+// confirm a record the client gets "2" and the log the "(fsync)" entry.
 TEST_F(OperatorView, SyncAnswersOneOnlyForARecordOnDisk) {
     std::ofstream(PathOf("pelmor.ini"), std::ios::app | std::ios::binary) << "SYNC = TRUE\r\n";
     Start();
@@ -141,25 +161,23 @@ TEST_F(OperatorView, SyncAnswersOneOnlyForARecordOnDisk) {
         EXPECT_EQ(records[i], FaultMessage(static_cast<int>(i)));
     }
     EXPECT_EQ(Log(), "");
+    EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
+    EXPECT_EQ(ReceiverExit(receiver), 0);
 
-    ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("kept.BUF").c_str()), 0);
-    ASSERT_EQ(mkfifo(PathOf("PELMOR.BUF").c_str(), 0600), 0);
-    const int pipe = open(PathOf("PELMOR.BUF").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(pipe, 0);
+    beforeReceiver = OperatorFailDataSync;
+    Start();
     const int fd = E2eConnect(port);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(E2eSend(fd, FaultMessage(20)), '2');
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
     close(fd);
     Settle();
-    close(pipe);
-    EXPECT_EQ(E2eCount(Log(), "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!"), 1) << Log();
-
-    ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
-    ASSERT_EQ(std::rename(PathOf("kept.BUF").c_str(), PathOf("PELMOR.BUF").c_str()), 0);
-    Session(21, 1);
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!"), 1)
+        << Log();
+    // The system took the record whole; only its place on the disk is unsure.
     records = FaultRecords(Buffer());
     ASSERT_EQ(records.size(), 21u);
-    EXPECT_EQ(records.back(), FaultMessage(21));
+    EXPECT_EQ(records.back(), FaultMessage(20));
 }
 
 } // namespace

@@ -1,0 +1,37 @@
+# Runs at install time, so that every path follows the prefix given then
+# (cmake --install --prefix P, or /usr for the Debian package): installs the
+# example parameter file and the systemd unit that names where the programs
+# and the parameter file went.
+
+# A destination as GNUInstallDirs resolves one, but against the install-time
+# prefix: an absolute one stays, a relative one lies under the prefix, and
+# the prefix /usr keeps its configuration in /etc.
+function(pelmor_installed_dir dir out)
+  if(IS_ABSOLUTE "${dir}")
+    set(${out} "${dir}" PARENT_SCOPE)
+  elseif(dir STREQUAL "etc" AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
+    set(${out} "/etc" PARENT_SCOPE)
+  else()
+    set(${out} "${CMAKE_INSTALL_PREFIX}/${dir}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(pelmor_install_config)
+  cmake_parse_arguments(PARSE_ARGV 0 arg ""
+    "INI;UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
+  pelmor_installed_dir("${arg_SBINDIR}" PELMOR_UNIT_SBINDIR)
+  pelmor_installed_dir("${arg_BINDIR}" PELMOR_UNIT_BINDIR)
+  pelmor_installed_dir("${arg_SYSCONFDIR}" PELMOR_UNIT_SYSCONFDIR)
+  pelmor_installed_dir("${arg_UNITDIR}" unit_dir)
+
+  # An operator's edited parameter file is never overwritten.
+  set(ini_dir "${PELMOR_UNIT_SYSCONFDIR}/pelmor")
+  if(EXISTS "$ENV{DESTDIR}${ini_dir}/pelmor.ini")
+    message(STATUS "Kept: $ENV{DESTDIR}${ini_dir}/pelmor.ini")
+  else()
+    file(INSTALL "${arg_INI}" DESTINATION "${ini_dir}")
+  endif()
+
+  configure_file("${arg_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor.service" @ONLY)
+  file(INSTALL "${arg_STAGE}/pelmor.service" DESTINATION "${unit_dir}")
+endfunction()
