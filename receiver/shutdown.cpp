@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "platform/kernel_objects.h"
+#include "receiver/counters.h"
 #include "receiver/lifecycle.h"
 #include "receiver/pelmor.h"
 
@@ -25,5 +26,6 @@ int PelmorExit(ReceiverContext* context) {
     CloseHandle(stop);
     CloseHandle(PelmorStartEvent);
     PelmorStartEvent = nullptr;
+    PelmorCountersClose();
     return 1;
 }

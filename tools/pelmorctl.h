@@ -24,4 +24,9 @@ int PelmorctlVerify(const char* path);
 // record was skipped, USAGE not readable, -1 a wrong call.
 int PelmorctlRecords(int argc, char** argv);
 
+// status: the running receiver's counters, one per line.
+void PelmorctlShowCounters();
+// status --json: whether a receiver runs and its counters, one JSON object.
+void PelmorctlShowCountersJson(int running);
+
 #endif

@@ -34,9 +34,11 @@ void E2eRemoveTree(const std::string& path) {
     }
 }
 
-// Starts a program in dir with stdin from /dev/null and stdout/stderr into files.
+// Starts a program in dir with stdin from /dev/null and stdout/stderr into
+// files; inChild, when given, runs in the child just before the program.
 pid_t E2eSpawn(const char* program, const std::vector<std::string>& words, const std::string& dir,
-               const std::string& outFile, const std::string& errFile) {
+               const std::string& outFile, const std::string& errFile,
+               void (*inChild)() = nullptr) {
     pid_t child = fork();
     if (child != 0) {
         return child;
@@ -53,6 +55,9 @@ pid_t E2eSpawn(const char* program, const std::vector<std::string>& words, const
     if (chdir(dir.c_str()) != 0 || in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
         dup2(out, 1) < 0 || dup2(err, 2) < 0) {
         _exit(126);
+    }
+    if (inChild != nullptr) {
+        inChild();
     }
     execv(program, argv.data());
     _exit(127);
@@ -92,7 +97,8 @@ void E2eTest::WriteStandardIni(const std::string& name, int port,
 }
 
 pid_t E2eTest::StartReceiver(const std::vector<std::string>& words) {
-    pid_t child = E2eSpawn(PELMOR_BIN, words, dir, PathOf("pelmor.out"), PathOf("pelmor.err"));
+    pid_t child = E2eSpawn(PELMOR_BIN, words, dir, PathOf("pelmor.out"), PathOf("pelmor.err"),
+                           beforeReceiver);
     if (child > 0) {
         started.push_back(child);
     }

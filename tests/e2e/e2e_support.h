@@ -42,6 +42,7 @@ class E2eTest : public ::testing::Test {
 
     std::string dir;
     std::vector<pid_t> started; // not yet reaped, so their ids cannot have been reused
+    void (*beforeReceiver)() = nullptr; // runs in a receiver's process before it starts
 };
 
 // A port that was free a moment ago on 127.0.0.1.
