@@ -204,8 +204,9 @@ long PelmorctlTimeout(int argc, char** argv) {
 int PelmorctlWrongCall(const char* why) {
     std::fprintf(stderr,
                  "pelmorctl: %s\n"
-                 "Aufruf: pelmorctl status [--json] | stop [--timeout S] | wait-ready [--timeout S] |\n"
-                 "                  check DATEI | list DATEI | verify DATEI |\n"
+                 "Aufruf: pelmorctl status [--json] | stop [--timeout S] |\n"
+                 "                  wait-ready [--timeout S] | check DATEI | list DATEI |\n"
+                 "                  verify DATEI |\n"
                  "                  records DATEI [--from N] [--count K] [--json | --csv] |\n"
                  "                  --help | --version\n",
                  why);
