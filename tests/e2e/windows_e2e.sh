@@ -14,6 +14,7 @@ export LC_ALL=C
 
 bin=$1
 shift
+golden=$(cd "$(dirname "$0")/../paramfile/golden" && pwd)
 wine=("$@")
 work=$(mktemp -d)
 passed=0
@@ -202,6 +203,22 @@ check "Pfad in Anfuehrungszeichen: Ende 0" equals $? 0
 check "Pfad mit seinen Anfuehrungszeichen" grep -qF 'Parameterdatei "quoted.ini" nicht gelesen' \
   quoted.err
 check "kein Log" is_empty_or_missing PELMOR.LOG
+
+# --- pelmorctl list with piped keys: one byte per entry, as on Linux --------
+# Standard output is a text-mode stream: each CR LF of the listing's formats
+# reaches the file as CR CR LF.
+printf 'KEYINI\r\n[PELMOR]\r\nMAXLOGSIZE = 500\r\n' >list.ini
+sed 's/$/\r/' "$golden/pelmor_maxlogsize_listing.txt" >listing.expected
+printf 123456789 >keys
+{
+  timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" list list.ini >listing.out
+  cat >keys.left
+} <keys
+check "Liste wie die Vorlage" cmp -s listing.expected listing.out
+check "eine Taste je Eintrag" equals "$(cat keys.left)" 789
+# Keys that come late are awaited; at the end of input the listing goes on.
+(sleep 1 && printf ab) | timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" list list.ini >listing.out
+check "Liste bis zum Ende der Eingabe" cmp -s listing.expected listing.out
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
