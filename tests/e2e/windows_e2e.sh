@@ -204,6 +204,11 @@ check "Pfad mit seinen Anfuehrungszeichen" grep -qF 'Parameterdatei "quoted.ini"
   quoted.err
 check "kein Log" is_empty_or_missing PELMOR.LOG
 
+# --- pelmorctl --help says where the objects live on Windows ---------------
+pelmorctl --help
+check "Hilfe nennt die Windows-Sitzung" grep -q Windows-Sitzung ctl.out
+check "Hilfe ohne Linux-Verzeichnisse" bash -c '! grep -q RUNTIME_DIR ctl.out'
+
 # --- pelmorctl list with piped keys: one byte per entry, as on Linux --------
 # Standard output is a text-mode stream: each CR LF of the listing's formats
 # reaches the file as CR CR LF.
