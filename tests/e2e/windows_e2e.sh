@@ -126,6 +126,7 @@ record_is() { # record_is NUMBER PORT SEQUENCE MESSAGE BEFORE AFTER
 }
 
 is_empty_or_missing() { [ ! -s "$1" ]; }
+is_file_not() { [ ! -e "$1" ] && [ -f "$2" ]; } # is_file_not MISSING PRESENT
 equals() { [ "$1" = "$2" ]; }
 
 # --- messages become records, byte for byte; pelmorctl stop ends it with 0 --
@@ -190,6 +191,33 @@ check "Empfaenger endet mit 0" equals "$(receiver_exit "$receiver" 10)" 0
 entry='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[[0-9]+\] pelmor PelmorWork\(\) L1 E0 N0 Fehler: Funktion RcvConSession\(\)!$'
 check "zwei Logeintraege" equals "$(grep -Ec "$entry" NOBUF.LOG)" 2
 check "nur diese" equals "$(wc -l <NOBUF.LOG)" 2
+
+# --- a consumer cannot rename or delete the buffer file during a session ---
+# The session's sharing mode lets others read and write but not delete or
+# rename; between sessions the file is free and the next session begins anew.
+port=$(free_port)
+write_ini share.ini "UPLPORT = $port" "BUFFDATEI = SHARE.BUF" "LOGDATEI = SHARE.LOG" \
+  "MAXLOGSIZE = 2000" "ERRLEVEL = 1000" "TIMEOUT = 60"
+start_receiver share.ini
+pelmorctl wait-ready --timeout 30
+connect "$port"
+check "erste Nachricht quittiert" equals "$(send eins)" 1
+timeout 60 "${wine[@]}" cmd /c ren SHARE.BUF SHARE.OLD >/dev/null 2>&1 </dev/null
+timeout 60 "${wine[@]}" cmd /c del SHARE.BUF >/dev/null 2>&1 </dev/null
+check "waehrend der Sitzung weder umbenannt noch geloescht" is_file_not SHARE.OLD SHARE.BUF
+check "zweite Nachricht quittiert" equals "$(send zwei)" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+check "beide Saetze in der Bufferdatei" equals "$(wc -c <SHARE.BUF)" 1104
+timeout 60 "${wine[@]}" cmd /c ren SHARE.BUF SHARE.OLD >/dev/null 2>&1 </dev/null
+check "nach der Sitzung umbenannt" is_file_not SHARE.BUF SHARE.OLD
+connect "$port"
+check "neue Sitzung quittiert" equals "$(send drei)" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+check "neue Bufferdatei mit einem Satz" equals "$(wc -c <SHARE.BUF)" 552
+pelmorctl stop --timeout 30
+check "Empfaenger endet mit 0" equals "$(receiver_exit "$receiver" 10)" 0
 
 # --- a quoted path keeps its quotes: not opened, exit 0, no log -------------
 # Wine would escape quotes taken from a Linux argument list; a batch file
