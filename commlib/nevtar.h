@@ -68,7 +68,9 @@ NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket, int
 // without limit). When the wait ends without a connection - time-out, a
 // signal, or a client that went away before it was taken - the result is
 // NEVTAR_ERR_NOCONNECTION and no failure is pending, so the caller simply
-// tries again. peerAddress, when not null, receives the peer's dotted address:
+// tries again. So it is when the process lacks descriptors or memory to take
+// a waiting connection: the call then pauses for its wait (1 s without a
+// limit) before it returns, and a later call takes the connection. peerAddress, when not null, receives the peer's dotted address:
 // at most 16 bytes, terminated. The connection has TCP_NODELAY (a one-byte
 // acknowledgement never waits in the stack) and close-on-exec.
 NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenSocket,
@@ -107,6 +109,9 @@ NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity);
 
 // 34: non-zero when the log is ready; 0 for an empty name or a file that
 // cannot be opened for appending (created with mode 0644 less the umask).
+// The log is opened without waiting and only as a regular file, on Linux
+// never through a symbolic link of another user than the caller's or root;
+// so it is for every entry CLogWrite appends.
 // logLevel: entries with a level above it are not written (1 is the most
 // important). maxLogSize in kilobytes, 0 or less without limit: when an entry
 // would grow the file past it, the file is renamed to NAME.old (replacing an

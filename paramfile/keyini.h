@@ -121,4 +121,27 @@ struct ParameterDescriptor {
 int ReadKeyIni(const char* path, uint32_t flags, ParameterDescriptor* table, int32_t count,
                int32_t* resultCode, int32_t* position);
 
+// What a tool that checks a file can tell its user.
+//
+// A German description of a result code ("Datei beginnt nicht mit KEYINI");
+// "Lesefehler" for a code the reader never gives.
+const char* KeyIniErrorText(int32_t code);
+
+// A line comment runs to the next CR LF, so one whose line ends in a LF
+// alone takes in the lines after it: one such comment of the last reading.
+struct KeyIniOpenComment {
+    int32_t line;    // the line the comment begins in
+    int32_t endLine; // the line whose CR LF ends it; 0 when it runs to the end of the file
+};
+
+// Comments the reader keeps of one reading; more are counted, not kept.
+constexpr int32_t KEYINI_OPEN_COMMENTS_MAX = 16;
+
+// The line comments of the last ReadKeyIni call that ran on past a LF
+// without a CR before it, in file order, each once however often a
+// look-ahead read it again. Copies the first of them, at most capacity, to
+// comments and returns how many the reading met. Only what was read counts:
+// a reading that stops at an error does not see the rest of the file.
+int32_t KeyIniOpenComments(KeyIniOpenComment* comments, int32_t capacity);
+
 #endif

@@ -19,6 +19,9 @@ struct ScanState {
     int32_t filePosition; // offset of the next byte to read
     char tokenBuffer[KEYINI_TOKEN_BUFFER];
     int32_t readFailed; // a read or seek failed: the end of file met since is no normal end
+    KeyIniOpenComment openComments[KEYINI_OPEN_COMMENTS_MAX];
+    int32_t openCommentCount;
+    int32_t openCommentReach; // offset of the last one counted, so a rewind counts none twice
 };
 
 struct ScanMark {

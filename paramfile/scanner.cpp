@@ -48,20 +48,57 @@ int ReadByte(unsigned char* byte) {
     return 1;
 }
 
-// Skips a comment up to and including the first pair of bytes
-// closing[0] closing[1]; any closing[0] can begin the pair. previous is the
-// byte before the comment's text, which may begin the pair too.
-int32_t SkipComment(const char* closing, unsigned char previous) {
-    const unsigned char first = static_cast<unsigned char>(closing[0]);
-    const unsigned char second = static_cast<unsigned char>(closing[1]);
+// Skips a block comment up to and including the first "*/"; any "*" can
+// begin the pair.
+int32_t SkipBlockComment() {
+    unsigned char previous = 0;
     unsigned char byte;
     for (;;) {
         if (!ReadByte(&byte)) {
             return KEYINI_E_EOF;
         }
-        if (previous == first && byte == second) {
+        if (previous == '*' && byte == '/') {
             return KEYINI_OK;
         }
+        previous = byte;
+    }
+}
+
+// Counts a line comment that a LF without CR left open; text is the offset
+// its text begins at.
+void NoteOpenComment(int32_t text, int32_t line, int32_t endLine) {
+    if (text <= keyIniScan.openCommentReach) {
+        return; // read again after a rewind
+    }
+    keyIniScan.openCommentReach = text;
+    if (keyIniScan.openCommentCount < KEYINI_OPEN_COMMENTS_MAX) {
+        keyIniScan.openComments[keyIniScan.openCommentCount] = KeyIniOpenComment{line, endLine};
+    }
+    ++keyIniScan.openCommentCount;
+}
+
+// Skips a line comment up to the first LF directly after a CR; the CR or LF
+// that ended the opening token counts as the comment's first byte.
+int32_t SkipLineComment(unsigned char delimiter) {
+    const int32_t text = keyIniScan.filePosition;
+    const int32_t line = keyIniScan.lineNumber - (delimiter == '\n' ? 1 : 0);
+    int open = delimiter == '\n';
+    unsigned char previous = delimiter;
+    unsigned char byte;
+    for (;;) {
+        if (!ReadByte(&byte)) {
+            if (open) {
+                NoteOpenComment(text, line, 0);
+            }
+            return KEYINI_E_EOF;
+        }
+        if (byte == '\n' && previous == '\r') {
+            if (open) {
+                NoteOpenComment(text, line, keyIniScan.lineNumber - 1);
+            }
+            return KEYINI_OK;
+        }
+        open = open || byte == '\n';
         previous = byte;
     }
 }
@@ -117,6 +154,18 @@ void ResetScanner(HFILE file) {
     keyIniScan.filePosition = 0;
     keyIniScan.readFailed = 0;
     std::memset(keyIniScan.tokenBuffer, 0, sizeof keyIniScan.tokenBuffer);
+    keyIniScan.openCommentCount = 0;
+    keyIniScan.openCommentReach = -1;
+}
+
+int32_t KeyIniOpenComments(KeyIniOpenComment* comments, int32_t capacity) {
+    const int32_t kept = keyIniScan.openCommentCount < KEYINI_OPEN_COMMENTS_MAX
+                             ? keyIniScan.openCommentCount
+                             : KEYINI_OPEN_COMMENTS_MAX;
+    for (int32_t i = 0; comments != nullptr && i < kept && i < capacity; ++i) {
+        comments[i] = keyIniScan.openComments[i];
+    }
+    return keyIniScan.openCommentCount;
 }
 
 int32_t NextToken() {
@@ -130,9 +179,7 @@ int32_t NextToken() {
         if (token[0] != '/' || (token[1] != '*' && token[1] != '/')) {
             return KEYINI_OK;
         }
-        // A block comment runs to "*/"; a line comment to CR LF, where the CR
-        // that ended the opening token counts.
-        result = token[1] == '*' ? SkipComment("*/", 0) : SkipComment("\r\n", delimiter);
+        result = token[1] == '*' ? SkipBlockComment() : SkipLineComment(delimiter);
         if (result != KEYINI_OK) {
             return result;
         }

@@ -3,10 +3,11 @@
 //
 // Linux: names live in one namespace directory ($PELMOR_RUNTIME_DIR, else
 // $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>; created 0700 and used only
-// when it is a directory of the calling user). An object exists while a
-// process holds a handle to it; the kernel drops a dead process's handles,
-// so a killed process leaves nothing stale, and the next creation starts the
-// object afresh with its initial state. Of two processes creating one name at
+// when it is a directory of the calling user that neither group nor others
+// may write, and an object only when its file is the user's too). An object
+// exists while a process holds a handle to it; the kernel drops a dead
+// process's handles, so a killed process leaves nothing stale, and the next
+// creation starts the object afresh with its initial state. Of two processes creating one name at
 // once exactly one creates it; the other gets ERROR_ALREADY_EXISTS and a
 // handle to the same object (an event keeps its state). SetEvent and
 // ResetEvent are async-signal-safe.

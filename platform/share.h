@@ -1,11 +1,18 @@
 // Opening a stream with a sharing mode: _fsopen and _SH_DENYNO (others may
 // read and write the file while it is open); the length of an open file and
-// cutting it back: _fileno, _filelengthi64, _chsize_s.
+// cutting it back: _fileno, _filelengthi64, _chsize_s. And whether an open
+// file still bears its name: ShareIdentifyOpenFile, ShareNameLeadsTo.
 //
-// Linux: a file that does not exist is created with mode 0644 less the umask.
+// Linux: _fsopen opens regular files only, never waits (a FIFO without a
+// reader), never writes through a symbolic link that belongs to another user
+// than the caller's or root, and creates a missing file with mode 0644 less
+// the umask.
+// Windows: a file _fsopen holds open with _SH_DENYNO cannot be renamed or
+// deleted (no FILE_SHARE_DELETE), so there its name always leads to it.
 #ifndef PLATFORM_SHARE_H
 #define PLATFORM_SHARE_H
 
+#include <cstdint>
 #include <cstdio>
 
 #if defined(_WIN32)
@@ -19,5 +26,19 @@ int _fileno(FILE* stream);
 long long _filelengthi64(int fd);           // -1 on failure
 int _chsize_s(int fd, long long size);      // 0 on success, else an errno value
 #endif
+
+// Which file an open descriptor is: its volume (device) and its number there.
+struct ShareFileIdentity {
+    uint64_t volume;
+    uint64_t index;
+};
+
+// 1 and the identity of the file open as fd when it is a regular disk file;
+// 0 for anything else (a FIFO, a device) or when it cannot be told.
+int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity);
+
+// 1 when path leads to the file of identity now; 0 when it leads to another
+// file or to none (renamed away, deleted). Linux: one stat of the path.
+int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity);
 
 #endif

@@ -13,6 +13,15 @@ namespace {
 constexpr char SESSION_END = 'X';
 constexpr char SESSION_ACK_STORED = '1';
 constexpr char SESSION_ACK_FAILED = '2';
+// Times one record follows its file's name to a new file; a name that moves
+// under every record is given up rather than followed for ever.
+constexpr int SESSION_REOPEN_MAX = 3;
+
+// The session's buffer file and the file its name led to when it was opened.
+struct SessionFile {
+    FILE* stream;
+    ShareFileIdentity identity;
+};
 
 // Every entry of a session: source "pelmor", level 1, the message from the
 // shared buffer.
@@ -22,48 +31,101 @@ void SessionLog(int32_t errorCode, int32_t furtherNumber, const char* extraText)
               extraText);
 }
 
-// A record that the file took only in part (a size limit, a full disk) would
-// shift every later record off the 552-byte framing, so the fragment is cut
-// back. Only an excess shorter than one record can be that fragment; more
-// than that was written by someone else and stays.
-void SessionCutFragment(FILE* bufferFile, long long recordStart)
+// Cuts back the bytes beyond the last whole record: a record the file took
+// only in part (a size limit, a full disk, a process that died while
+// writing) would shift every later record off the 552-byte framing. Taken
+// from the file's present length, since a consumer may have emptied the file
+// meanwhile; an excess is always shorter than one record, and it was never
+// acknowledged. The bytes cut, or -1 when the file could not be cut.
+long long SessionCutTornRecord(FILE* stream)
 {
-    const int fd = _fileno(bufferFile);
+    const int fd = _fileno(stream);
     const long long length = _filelengthi64(fd);
-    if (recordStart >= 0 && length > recordStart &&
-        length - recordStart < PELMOR_DISK_RECORD_LENGTH) {
-        _chsize_s(fd, recordStart);
+    if (length < 0) {
+        return -1;
     }
+    const long long excess = length % PELMOR_DISK_RECORD_LENGTH;
+    if (excess == 0) {
+        return 0;
+    }
+    return _chsize_s(fd, length - excess) == 0 ? excess : -1;
+}
+
+// Opens the buffer file for appending, created if missing: only a regular
+// file, and with a torn record at its end cut back first. 1, or 0 when the
+// file cannot be used (the stream is then null).
+int SessionOpen(const ReceiverContext* context, SessionFile* file)
+{
+    file->stream = _fsopen(context->bufferFileName, "ab", _SH_DENYNO);
+    if (file->stream == nullptr) {
+        return 0;
+    }
+    if (ShareIdentifyOpenFile(_fileno(file->stream), &file->identity) == 0) {
+        std::fclose(file->stream);
+        file->stream = nullptr;
+        return 0;
+    }
+    const long long cut = SessionCutTornRecord(file->stream);
+    if (cut > 0) {
+        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                      "Fehler: Satzrest von %ld Bytes aus Pelmor-Bufferdatei entfernt",
+                      static_cast<long>(cut));
+        SessionLog(0, static_cast<int32_t>(cut), "");
+    } else if (cut < 0) {
+        // Records appended after the torn one would all be off the framing.
+        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                      "Fehler: Satzrest in Pelmor-Bufferdatei nicht entfernt!");
+        SessionLog(0, 0, "");
+        std::fclose(file->stream);
+        file->stream = nullptr;
+        return 0;
+    }
+    return 1;
 }
 
 // Puts the record into the stream and hands it to the operating system, so
-// that "1" is only sent for a record that survives the process. The record's
-// line feed goes to disk as CR LF: binary mode keeps line feeds inside the
-// message as they came, and every record is 552 bytes on every platform.
-char SessionAppend(FILE* bufferFile, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1],
-                   long long* fileEnd)
+// that "1" is only sent for a record that survives the process. 1, or 0
+// after the log entry, with a torn part cut back.
+int SessionAppend(FILE* stream, const char* record)
 {
-    record[PELMOR_RECORD_LENGTH - 1] = '\r';
-    record[PELMOR_RECORD_LENGTH] = '\n';
-    record[PELMOR_DISK_RECORD_LENGTH] = '\0';
-    if (std::fputs(record, bufferFile) == EOF) {
-        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
-                      "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!");
-        SessionLog(0, 0, "");
-        SessionCutFragment(bufferFile, *fileEnd);
-        return SESSION_ACK_FAILED;
+    const char* failed = nullptr;
+    if (std::fputs(record, stream) == EOF) {
+        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!";
+    } else if (std::fflush(stream) != 0) {
+        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!";
+    } else {
+        return 1;
     }
-    if (std::fflush(bufferFile) != 0) {
-        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
-                      "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!");
-        SessionLog(0, 0, "");
-        SessionCutFragment(bufferFile, *fileEnd);
-        return SESSION_ACK_FAILED;
+    std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer, "%s", failed);
+    SessionLog(0, 0, "");
+    SessionCutTornRecord(stream);
+    return 0;
+}
+
+// Appends the record to the file that bears the buffer file's name. A
+// consumer takes records away by renaming or deleting the file: when the
+// file written no longer bears the name, the record goes again into the file
+// that does now, created as at the start of a session, and the session goes
+// on with that one. So an acknowledged record is never only in a deleted
+// file; it may also stay in the renamed one. "1" or "2".
+char SessionStore(const ReceiverContext* context, SessionFile* file, const char* record)
+{
+    for (int reopened = 0;; ++reopened) {
+        if (SessionAppend(file->stream, record) == 0) {
+            return SESSION_ACK_FAILED;
+        }
+        if (ShareNameLeadsTo(context->bufferFileName, &file->identity) != 0) {
+            return SESSION_ACK_STORED;
+        }
+        std::fclose(file->stream);
+        if (reopened == SESSION_REOPEN_MAX || SessionOpen(context, file) == 0) {
+            file->stream = nullptr;
+            std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                          "Fehler: Pelmor-Bufferdatei nicht neu geoeffnet!");
+            SessionLog(0, 0, "");
+            return SESSION_ACK_FAILED;
+        }
     }
-    if (*fileEnd >= 0) {
-        *fileEnd += PELMOR_DISK_RECORD_LENGTH;
-    }
-    return SESSION_ACK_STORED;
 }
 
 } // namespace
@@ -73,13 +135,11 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
     if (std::memchr(context->bufferFileName, '\0', sizeof context->bufferFileName) == nullptr) {
         return 0; // not a terminated name
     }
-    FILE* bufferFile = _fsopen(context->bufferFileName, "ab", _SH_DENYNO);
-    if (bufferFile == nullptr) {
+    SessionFile file{};
+    if (SessionOpen(context, &file) == 0) {
         return 0;
     }
     PelmorRecordCounter = 0;
-    // Where the next record starts (-1: unknown), to cut back a torn one.
-    long long fileEnd = _filelengthi64(_fileno(bufferFile));
 
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
@@ -93,9 +153,15 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
         const int32_t readResult =
             CSocketRead(connection, message, PELMOR_MESSAGE_MAX, &count, context->timeout);
         if (readResult != 0 || count == 0) {
-            std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
-                          "Fehler: CSocketRead! ErrorCode: %ld", static_cast<long>(readResult));
-            SessionLog(readResult, 0, "");
+            // On Linux the signal that asks for a stop also ends a waiting
+            // read: that is no failure of the read. A time-out still is.
+            const bool stopped =
+                readResult != 0 && readResult != NEVTAR_ERR_TIMEOUT && PelmorStopAsked();
+            if (!stopped) {
+                std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                              "Fehler: CSocketRead! ErrorCode: %ld", static_cast<long>(readResult));
+                SessionLog(readResult, 0, "");
+            }
             break;
         }
         if (message[0] == SESSION_END) {
@@ -107,7 +173,13 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
                           "Fehler: Fkt. FormatRcvMsg()!");
             SessionLog(0, error, std::strerror(error));
         }
-        acknowledgement = SessionAppend(bufferFile, record, &fileEnd);
+        // The record's line feed goes to disk as CR LF: binary mode keeps
+        // line feeds inside the message as they came, and every record is
+        // 552 bytes on every platform.
+        record[PELMOR_RECORD_LENGTH - 1] = '\r';
+        record[PELMOR_RECORD_LENGTH] = '\n';
+        record[PELMOR_DISK_RECORD_LENGTH] = '\0';
+        acknowledgement = SessionStore(context, &file, record);
 
         const int32_t writeResult = CSocketWrite(connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {
@@ -119,6 +191,8 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
             break;
         }
     }
-    std::fclose(bufferFile);
+    if (file.stream != nullptr) {
+        std::fclose(file.stream);
+    }
     return 1;
 }

@@ -28,3 +28,18 @@ void PelmorSettingText(int32_t index, char* field, size_t capacity) {
     }
     field[length] = '\0';
 }
+
+int32_t PelmorPortOfText(const char* text) {
+    constexpr int32_t portMax = 65535;
+    int32_t port = 0;
+    for (size_t i = 0; i < sizeof(ParameterValue::textValue) && text[i] != '\0'; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return 0;
+        }
+        port = port * 10 + (text[i] - '0');
+        if (port > portMax) {
+            return 0;
+        }
+    }
+    return port;
+}

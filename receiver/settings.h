@@ -22,6 +22,10 @@ constexpr const char* PELMOR_DEFAULT_PARAMETER_FILE = "D:\\COMM\\NEVTAR.INI";
 
 extern ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT];
 
+// The port an UPLPORT text names: digits only, 1 to 65535; 0 for any other
+// text (the empty one included), which the receiver refuses to start with.
+int32_t PelmorPortOfText(const char* text);
+
 // Copies the text value of a TYPSTRING setting into a field of capacity bytes,
 // cut to fit and always terminated.
 void PelmorSettingText(int32_t index, char* field, size_t capacity);

@@ -1,7 +1,6 @@
 // Start-up: settings from the parameter file, the log, the listening socket,
 // the local address and the two named events.
 #include <cstdio>
-#include <cstdlib>
 
 #include "platform/kernel_objects.h"
 #include "receiver/lifecycle.h"
@@ -20,7 +19,7 @@ void PelmorTakeSettings(ReceiverContext* context) {
     PelmorSettingText(PELMOR_SETTING_BUFFDATEI, context->bufferFileName,
                       sizeof context->bufferFileName);
     PelmorSettingText(PELMOR_SETTING_LOGDATEI, context->logFileName, sizeof context->logFileName);
-    context->port = std::atoi(context->portText);
+    context->port = PelmorPortOfText(context->portText);
 }
 
 // A failed start-up call: its error text goes into the shared buffer and the log.
@@ -55,6 +54,13 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
 
     if (CLogInit(context->logFileName, context->logLevel, context->maxLogSize) == 0) {
         std::fprintf(stderr, "pelmor: Logdatei \"%s\" nicht gestartet\n", context->logFileName);
+        return 0;
+    }
+    // Port 0 would let the system pick one that no client knows.
+    if (context->port == 0) {
+        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
+                      "Fehler: UPLPORT \"%s\" ist kein Port von 1 bis 65535!", context->portText);
+        PelmorLogBuffered("PelmorInit()", 1, 0);
         return 0;
     }
     int32_t result = CSocketServerInit(&context->listenSocket, context->port, &context->port);

@@ -3,9 +3,6 @@
 #include "tools/pelmorctl.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "paramfile/keyini.h"
@@ -13,45 +10,36 @@
 
 namespace {
 
-const char* PelmorctlReadError(int32_t code) {
-    switch (code) {
-    case KEYINI_E_OPEN:
-        return "Datei kann nicht geoeffnet werden";
-    case KEYINI_E_CLOSE:
-        return "Datei kann nicht geschlossen werden";
-    case KEYINI_E_EOF:
-        return "Datei endet, wo noch ein Wort erwartet wird";
-    case KEYINI_E_TOKEN_LONG:
-        return "Wort laenger als 100 Zeichen";
-    case KEYINI_E_NO_HEADER:
-        return "Datei beginnt nicht mit KEYINI";
-    case KEYINI_E_NO_OPEN:
-        return "\"[\" erwartet";
-    case KEYINI_E_NO_CLOSE:
-        return "\"]\" erwartet";
-    case KEYINI_E_NO_EQUALS:
-        return "\"=\" erwartet";
-    case KEYINI_E_UNKNOWN_KEY:
-        return "unbekannter Schluessel";
-    case KEYINI_E_NOT_DYN:
-        return "DYNAMIC-Abschnitt fuer eine Gruppe ohne TYPDYN-Eintrag";
-    case KEYINI_E_NO_MEMORY:
-        return "kein Speicher";
-    default:
-        return "Lesefehler";
-    }
+// Reads the file into the receiver's table: 0, or the reader's result code
+// with the line in *position.
+int32_t PelmorctlRead(const char* path, int32_t* position) {
+    int32_t resultCode = 0;
+    ReadKeyIni(path, KEYINI_READ, PelmorSettings, PELMOR_SETTINGS_COUNT, &resultCode, position);
+    return resultCode;
 }
 
-int PelmorctlRead(const char* path) {
-    int32_t resultCode = 0;
-    int32_t position = 0;
-    if (ReadKeyIni(path, KEYINI_READ, PelmorSettings, PELMOR_SETTINGS_COUNT, &resultCode,
-                   &position) != 0) {
-        return 1;
-    }
+void PelmorctlSayReadError(int32_t resultCode, int32_t position) {
     std::printf("Fehler %d in Zeile %d: %s\n", static_cast<int>(resultCode),
-                static_cast<int>(position), PelmorctlReadError(resultCode));
-    return 0;
+                static_cast<int>(position), KeyIniErrorText(resultCode));
+}
+
+// Names every line comment of the reading that ran past a LF without CR, as
+// it swallows the lines after it.
+void PelmorctlWarnOpenComments() {
+    KeyIniOpenComment comments[KEYINI_OPEN_COMMENTS_MAX];
+    const int32_t count = KeyIniOpenComments(comments, KEYINI_OPEN_COMMENTS_MAX);
+    for (int32_t i = 0; i < count && i < KEYINI_OPEN_COMMENTS_MAX; ++i) {
+        const std::string end = comments[i].endLine != 0
+                                    ? "Zeile " + std::to_string(comments[i].endLine)
+                                    : "zum Dateiende";
+        std::printf("Warnung: Zeilenkommentar in Zeile %d laeuft ueber ein Zeilenende "
+                    "ohne CR hinaus und verschluckt die Zeilen bis %s\n",
+                    static_cast<int>(comments[i].line), end.c_str());
+    }
+    if (count > KEYINI_OPEN_COMMENTS_MAX) {
+        std::printf("Warnung: %d weitere solche Zeilenkommentare\n",
+                    static_cast<int>(count - KEYINI_OPEN_COMMENTS_MAX));
+    }
 }
 
 // The value the receiver takes from a setting, as text.
@@ -63,95 +51,50 @@ std::string PelmorctlValueText(int32_t index) {
     char text[sizeof entry.value.textValue];
     PelmorSettingText(index, text, sizeof text);
     std::string value = std::string("\"") + text + "\"";
-    if (index == PELMOR_SETTING_UPLPORT) {
-        value += " (Port " + std::to_string(std::atoi(text)) + ")";
+    const int32_t port = PelmorPortOfText(text);
+    if (index == PELMOR_SETTING_UPLPORT && port != 0) {
+        value += " (Port " + std::to_string(port) + ")";
     }
     return value;
 }
 
-// Prints one setting; 1 when its value comes from the file.
+// Prints one setting; 1 when its value comes from the file and the receiver
+// can start with it.
 int PelmorctlShowSetting(int32_t index) {
     const ParameterDescriptor& entry = PelmorSettings[index];
     std::string value = PelmorctlValueText(index);
     std::printf("%-10s = %-20s", entry.paramToken, value.c_str());
-    if (entry.found && entry.valid) {
+    const bool noPort = index == PELMOR_SETTING_UPLPORT && entry.valid &&
+                        PelmorPortOfText(entry.value.textValue) == 0;
+    if (entry.found && entry.valid && !noPort) {
         std::puts(" aus der Datei");
         return 1;
     }
     const char* received = entry.type == TYPSTRING ? "den leeren Text" : "0";
     if (!entry.found) {
         std::printf(" FEHLT in der Datei; der Empfaenger erhaelt %s\n", received);
-        return 0;
+    } else if (noPort) {
+        std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: Port 1 bis 65535); der Empfaenger "
+                    "startet nicht\n",
+                    entry.content);
+    } else {
+        std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: %s %.0f bis %.0f); der Empfaenger "
+                    "erhaelt %s\n",
+                    entry.content, entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min,
+                    entry.max, received);
     }
-    std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: %s %.0f bis %.0f); der Empfaenger erhaelt %s\n",
-                entry.content, entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min, entry.max,
-                received);
     return 0;
-}
-
-// A line comment runs to the first LF directly preceded by CR. Names every
-// line comment that runs past a LF without CR, as it swallows the lines after it.
-// Tokens and comments are found as the reader finds them.
-int PelmorctlWarnLineComments(const std::string& bytes) {
-    auto isSpace = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    };
-    auto isSymbol = [](char c) { return c == '=' || c == '[' || c == ']'; };
-    size_t at = 0;
-    int32_t line = 1;
-    int warnings = 0;
-    while (at < bytes.size()) {
-        if (isSpace(bytes[at]) || isSymbol(bytes[at])) {
-            line += bytes[at] == '\n';
-            at++;
-            continue;
-        }
-        size_t start = at;
-        while (at < bytes.size() && !isSpace(bytes[at]) && !isSymbol(bytes[at])) {
-            at++;
-        }
-        if (bytes.compare(start, 2, "/*") == 0) {
-            size_t end = bytes.find("*/", at);
-            end = end == std::string::npos ? bytes.size() : end + 2;
-            for (; at < end; ++at) {
-                line += bytes[at] == '\n';
-            }
-        } else if (bytes.compare(start, 2, "//") == 0) {
-            // The comment's text begins with the byte that ended its opening token.
-            size_t text = at;
-            int32_t opened = line;
-            int32_t last = 0; // the line whose CR LF ends the comment; 0 at the end of the file
-            int swallowing = 0;
-            for (; at < bytes.size() && last == 0; ++at) {
-                if (bytes[at] == '\n') {
-                    if (at > text && bytes[at - 1] == '\r') {
-                        last = line;
-                    } else {
-                        swallowing = 1;
-                    }
-                    line++;
-                }
-            }
-            if (swallowing) {
-                std::string end = last ? "Zeile " + std::to_string(last) : "zum Dateiende";
-                std::printf("Warnung: Zeilenkommentar in Zeile %d laeuft ueber ein Zeilenende "
-                            "ohne CR hinaus und verschluckt die Zeilen bis %s\n",
-                            static_cast<int>(opened), end.c_str());
-                warnings++;
-            }
-        }
-    }
-    return warnings;
 }
 
 } // namespace
 
 int PelmorctlCheck(const char* path) {
     std::printf("Parameterdatei: %s\n", path);
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    PelmorctlWarnLineComments(bytes);
-    if (!PelmorctlRead(path)) {
+    int32_t position = 0;
+    const int32_t resultCode = PelmorctlRead(path, &position);
+    PelmorctlWarnOpenComments();
+    if (resultCode != KEYINI_OK) {
+        PelmorctlSayReadError(resultCode, position);
         std::puts("Der Empfaenger liest diese Datei nicht und startet nicht.");
         return PELMORCTL_FAILED;
     }
@@ -170,10 +113,12 @@ int PelmorctlCheck(const char* path) {
 }
 
 int PelmorctlList(const char* path) {
-    int read = PelmorctlRead(path);
-    int32_t resultCode = 0;
     int32_t position = 0;
-    ReadKeyIni(nullptr, KEYINI_LIST, PelmorSettings, PELMOR_SETTINGS_COUNT, &resultCode,
-               &position);
-    return read ? PELMORCTL_OK : PELMORCTL_FAILED;
+    const int32_t resultCode = PelmorctlRead(path, &position);
+    if (resultCode != KEYINI_OK) {
+        PelmorctlSayReadError(resultCode, position);
+    }
+    int32_t listCode = 0;
+    ReadKeyIni(nullptr, KEYINI_LIST, PelmorSettings, PELMOR_SETTINGS_COUNT, &listCode, &position);
+    return resultCode == KEYINI_OK ? PELMORCTL_OK : PELMORCTL_FAILED;
 }

@@ -13,12 +13,14 @@
 #include "commlib/last_error.h"
 #include "commlib/log_file.h"
 #include "commlib/nevtar.h"
+#include "platform/linux/regular_file.h"
 
 namespace {
 
+// A FIFO, a device or another user's link in the log's place is no log.
 int NevtarLogOpen(const char* fileName)
 {
-    return open(fileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return RegularFileOpen(fileName, O_WRONLY | O_APPEND | O_CREAT, 0644);
 }
 
 // Moves a full file aside before an entry of entryBytes would overflow it.

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr int NEVTAR_LISTEN_BACKLOG = 16;
+// Pause of an accept without a time limit that lacks descriptors or memory.
+constexpr int NEVTAR_RESOURCE_PAUSE_MS = 1000;
 
 // poll() time-out in milliseconds from a count of units; 0 or less: no limit.
 int NevtarPollMillis(int32_t units, int64_t millisPerUnit)
@@ -46,6 +48,14 @@ bool NevtarAcceptIsTransient(int errorNumber)
     // The client went away between the wait and the accept, or a signal came.
     return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ECONNABORTED ||
            errorNumber == EINTR || errorNumber == EPROTO;
+}
+
+// Out of descriptors or memory for now: the connection waits in the backlog
+// until some are free again.
+bool NevtarAcceptLacksResources(int errorNumber)
+{
+    return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS ||
+           errorNumber == ENOMEM;
 }
 
 } // namespace
@@ -115,6 +125,14 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
                            SOCK_CLOEXEC);
     if (fd < 0) {
         if (NevtarAcceptIsTransient(errno)) {
+            return NEVTAR_ERR_NOCONNECTION;
+        }
+        if (NevtarAcceptLacksResources(errno)) {
+            // The waiting connection keeps the socket readable, so the next
+            // call would fail at once again: the wait is spent pausing (a
+            // signal ends the pause).
+            poll(nullptr, 0, waitTenths > 0 ? NevtarPollMillis(waitTenths, 100)
+                                            : NEVTAR_RESOURCE_PAUSE_MS);
             return NEVTAR_ERR_NOCONNECTION;
         }
         return NevtarFailSystem(errno, "CSocketServerOpen: accept");

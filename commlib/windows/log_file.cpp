@@ -10,11 +10,18 @@
 
 namespace {
 
+// A pipe or a device (NUL, COM1) in the log's place is no log.
 HANDLE NevtarLogOpen(const char* fileName)
 {
-    return CreateFileA(fileName, FILE_APPEND_DATA,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileA(fileName, FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
 }
 
 // Moves a full file aside before an entry of entryBytes would overflow it.

@@ -13,6 +13,8 @@
 namespace {
 
 constexpr int NEVTAR_LISTEN_BACKLOG = 16;
+// Pause of an accept without a time limit that lacks sockets or buffers.
+constexpr DWORD NEVTAR_RESOURCE_PAUSE_MS = 1000;
 
 bool winsockStarted = false;
 
@@ -62,6 +64,13 @@ bool NevtarAcceptIsTransient(int errorNumber)
     // The client went away between the wait and the accept.
     return errorNumber == WSAEWOULDBLOCK || errorNumber == WSAECONNRESET ||
            errorNumber == WSAECONNABORTED || errorNumber == WSAEINTR;
+}
+
+// Out of sockets or buffers for now: the connection waits in the backlog
+// until some are free again.
+bool NevtarAcceptLacksResources(int errorNumber)
+{
+    return errorNumber == WSAEMFILE || errorNumber == WSAENOBUFS;
 }
 
 int32_t NevtarSetBlocking(SOCKET socket, bool blocking, const char* what)
@@ -148,6 +157,13 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
     if (accepted == INVALID_SOCKET) {
         const int error = WSAGetLastError();
         if (NevtarAcceptIsTransient(error)) {
+            return NEVTAR_ERR_NOCONNECTION;
+        }
+        if (NevtarAcceptLacksResources(error)) {
+            // The waiting connection keeps the socket readable, so the next
+            // call would fail at once again: the wait is spent pausing.
+            Sleep(waitTenths > 0 ? static_cast<DWORD>(waitTenths) * 100
+                                 : NEVTAR_RESOURCE_PAUSE_MS);
             return NEVTAR_ERR_NOCONNECTION;
         }
         return NevtarFailSystem(error, "CSocketServerOpen: accept");

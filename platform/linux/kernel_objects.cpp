@@ -105,9 +105,11 @@ int KernelNamespaceDir(char* dir, size_t capacity) {
         KernelFail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : KernelErrorFromErrno(errno));
         return 0;
     }
-    // Another user's directory (say a planted /tmp/pelmor-<uid>) is not ours to use.
+    // Another user's directory (say a planted /tmp/pelmor-<uid>) is not ours
+    // to use, nor one where others may put or replace the object files.
     struct stat info;
-    if (lstat(dir, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
+    if (lstat(dir, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         KernelFail(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -270,6 +272,13 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
     int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
     if (fd < 0) {
         KernelFail(KernelErrorFromErrno(errno));
+        return nullptr;
+    }
+    // An object file of another user could be written by that user.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || info.st_uid != geteuid()) {
+        KernelFail(ERROR_ACCESS_DENIED);
+        close(fd);
         return nullptr;
     }
     int error = KernelLockByte(fd, KERNEL_BYTE_GUARD, F_WRLCK, 1);

@@ -1,7 +1,9 @@
 // _fsopen on Linux: files are never locked against other processes, so every
 // sharing mode behaves as _SH_DENYNO. The descriptor is opened by hand to
-// give new files mode 0644 (less the umask) and close-on-exec.
+// give new files mode 0644 (less the umask) and close-on-exec, and to take
+// only a regular file and no link of another user.
 #include "platform/share.h"
+#include "platform/linux/regular_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -36,7 +38,7 @@ FILE* _fsopen(const char* path, const char* mode, int shareFlag)
         errno = EINVAL;
         return nullptr;
     }
-    const int fd = open(path, flags, 0644);
+    const int fd = RegularFileOpen(path, flags, 0644);
     if (fd < 0) {
         return nullptr;
     }
@@ -67,4 +69,22 @@ int _chsize_s(int fd, long long size)
         result = ftruncate(fd, static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
     return result == 0 ? 0 : errno;
+}
+
+int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return 0;
+    }
+    identity->volume = status.st_dev;
+    identity->index = status.st_ino;
+    return 1;
+}
+
+int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity)
+{
+    struct stat status;
+    return stat(path, &status) == 0 && status.st_dev == identity->volume &&
+           status.st_ino == identity->index;
 }

@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include <sys/stat.h>
+
 namespace {
 
 using E2ePelmorctl = E2eTest;
@@ -97,17 +99,32 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
               std::string::npos)
         << gaps.out;
     EXPECT_NE(gaps.out.find("2 von 6 Einstellungen nicht aus der Datei.\n"), std::string::npos);
+
+    for (const std::string text : {"abc", "0", "99999", "-1"}) {
+        WriteIni("port.ini", {"UPLPORT = " + text, "BUFFDATEI = B", "LOGDATEI = L",
+                              "MAXLOGSIZE = 1", "ERRLEVEL = 1", "TIMEOUT = 1"});
+        ToolRun port = RunPelmorctl({"check", "port.ini"});
+        EXPECT_EQ(port.exitCode, 1) << text;
+        EXPECT_NE(port.out.find(" UNGUELTIG: \"" + text +
+                                "\" (erlaubt: Port 1 bis 65535); der Empfaenger startet nicht\n"),
+                  std::string::npos)
+            << port.out;
+    }
 }
 
 TEST_F(E2ePelmorctl, CheckNamesReadErrorsAndSwallowingLineComments) {
+    // The second comment is read twice, once by the look-ahead after a value.
     std::ofstream(PathOf("lf.ini"), std::ios::binary)
-        << "KEYINI\r\n// Port\nUPLPORT = 1\r\n[PELMOR]\r\nUPLPORT = 6664\r\n";
+        << "KEYINI\r\n// Port\nUPLPORT = 1\r\n[PELMOR]\r\nUPLPORT = 6664 //x\nTIMEOUT = 1\r\n";
     ToolRun lf = RunPelmorctl({"check", "lf.ini"});
     EXPECT_EQ(lf.exitCode, 1) << "five keys are missing";
     EXPECT_NE(lf.out.find("Warnung: Zeilenkommentar in Zeile 2 laeuft ueber ein Zeilenende ohne "
-                          "CR hinaus und verschluckt die Zeilen bis Zeile 3\n"),
+                          "CR hinaus und verschluckt die Zeilen bis Zeile 3\n"
+                          "Warnung: Zeilenkommentar in Zeile 5 laeuft ueber ein Zeilenende ohne "
+                          "CR hinaus und verschluckt die Zeilen bis Zeile 6\n"),
               std::string::npos)
         << lf.out;
+    EXPECT_EQ(E2eCount(lf.out, "Warnung"), 2);
     EXPECT_NE(lf.out.find("UPLPORT    = \"6664\""), std::string::npos);
 
     std::ofstream(PathOf("open.ini"), std::ios::binary) << "KEYINI\r\n[PELMOR] // offen\n";
@@ -125,10 +142,17 @@ TEST_F(E2ePelmorctl, CheckNamesReadErrorsAndSwallowingLineComments) {
     EXPECT_NE(header.out.find("Fehler -20 in Zeile 3: Datei beginnt nicht mit KEYINI\n"),
               std::string::npos)
         << header.out;
-    ToolRun missing = RunPelmorctl({"check", "nirgends.ini"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.out.find("Fehler -2 in Zeile 0: Datei kann nicht geoeffnet werden\n"),
-              std::string::npos);
+    // Refused at once, as the receiver refuses them: nothing waits on a FIFO
+    // or reads a device or a folder.
+    ASSERT_EQ(mkfifo(PathOf("fifo.ini").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(PathOf("folder.ini").c_str(), 0755), 0);
+    for (const std::string path : {"nirgends.ini", "fifo.ini", "folder.ini", "/dev/zero"}) {
+        ToolRun refused = RunPelmorctl({"check", path});
+        EXPECT_EQ(refused.exitCode, 1) << path;
+        EXPECT_NE(refused.out.find("Fehler -2 in Zeile 0: Datei kann nicht geoeffnet werden\n"),
+                  std::string::npos)
+            << path << refused.out;
+    }
 }
 
 TEST_F(E2ePelmorctl, ListShowsTheReceiversTable) {

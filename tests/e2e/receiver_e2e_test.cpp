@@ -134,6 +134,7 @@ TEST_F(E2eReceiver, TermDuringAnIdleSessionEndsItAtItsRead) {
     EXPECT_EQ(ReceiverExit(receiver), 0);
     close(connection);
     EXPECT_EQ(E2eReadFile(PathOf("PELMOR.BUF")).size(), 552u);
+    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "") << "a stop is no failed read";
 }
 
 TEST_F(E2eReceiver, StopEventResetBeforeStartAcceptsNothingAndIsLeftSignalled) {

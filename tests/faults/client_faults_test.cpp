@@ -3,7 +3,9 @@
 // holds no more descriptors or memory afterwards.
 #include <chrono>
 #include <string>
+#include <thread>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,6 +99,32 @@ TEST_F(ClientFaults, ResetInTheMiddleOfAMessage) {
         LoopbackReset(fd);
     }
     ExpectServed("nach dem Abbruch");
+}
+
+// Without a free descriptor the receiver cannot take a waiting connection:
+// it keeps running without spinning on it and serves the client once there
+// are descriptors again.
+TEST_F(ClientFaults, NoFreeDescriptorToAcceptWaitsForOne) {
+    rlimit limit{};
+    ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, nullptr, &limit), 0);
+    rlimit tight = limit;
+    tight.rlim_cur = static_cast<rlim_t>(FaultLowestFreeDescriptor(receiver));
+    ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, &tight, nullptr), 0);
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(LoopbackSend(fd, "wartet"));
+    const long ticksBefore = FaultCpuTicks(receiver);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LT(FaultCpuTicks(receiver) - ticksBefore, sysconf(_SC_CLK_TCK) / 2) << "spinning";
+    char early = 0;
+    EXPECT_EQ(recv(fd, &early, 1, MSG_DONTWAIT), -1) << "served without a free descriptor";
+    EXPECT_TRUE(Running());
+
+    ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, &limit, nullptr), 0);
+    EXPECT_EQ(LoopbackReceiveByte(fd), '1') << Log();
+    LoopbackSend(fd, "X");
+    close(fd);
+    ExpectServed("wieder frei");
 }
 
 TEST_F(ClientFaults, TwoThousandEmptyConnectionsLeaveNoDescriptorsOrMemoryBehind) {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -89,6 +90,15 @@ std::vector<std::string> FaultRecords(const std::string& content) {
     return messages;
 }
 
+int FaultLowestFreeDescriptor(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    int fd = 0;
+    while (access((folder + std::to_string(fd)).c_str(), F_OK) == 0) {
+        ++fd;
+    }
+    return fd;
+}
+
 int FaultOpenDescriptors(pid_t pid) {
     DIR* listing = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
     if (listing == nullptr) {
@@ -111,4 +121,17 @@ long FaultResidentKilobytes(pid_t pid) {
         }
     }
     return -1;
+}
+
+long FaultCpuTicks(pid_t pid) {
+    const std::string stat = E2eReadFile("/proc/" + std::to_string(pid) + "/stat");
+    // The fields after the command's closing parenthesis; utime and stime
+    // are the 12th and 13th of them.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        ticks += i >= 12 ? std::atol(field.c_str()) : 0;
+    }
+    return ticks;
 }

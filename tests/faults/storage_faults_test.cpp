@@ -1,11 +1,14 @@
 // Faults around the receiver's process and files: killed mid-stream, a full
-// or unopenable buffer file, a buffer file taken away by a consumer, a log
-// that cannot be written, a stop while a client streams. In each, nothing
-// acknowledged is lost and the receiver keeps serving.
+// or unopenable buffer file, a torn record, a buffer file taken away by a
+// consumer, FIFOs and other users' links in place of its files, a log that
+// cannot be written, a stop while a client streams. In each, nothing
+// acknowledged is lost, nothing planted is written and the receiver keeps
+// serving.
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -79,6 +82,124 @@ TEST_F(StorageFaults, FileSizeLimitAnswersTwoAndLeavesNoTornRecord) {
     EXPECT_EQ(records[9], FaultMessage(9));
     EXPECT_EQ(records[10], FaultMessage(11));
     EXPECT_EQ(records[11], FaultMessage(12));
+}
+
+// A torn record at the end of the file, as a process that died while
+// writing leaves it, is cut back before a session appends; one that a size
+// limit tears is cut back from the file's present length, also when a
+// consumer emptied the file during the session.
+TEST_F(StorageFaults, TornRecordsAreCutBackFromThePresentLength) {
+    Start();
+    Session(0, 2);
+    std::ofstream(PathOf("PELMOR.BUF"), std::ios::app | std::ios::binary) << std::string(96, 'x');
+    Session(2, 1);
+    std::vector<std::string> records = FaultRecords(Buffer());
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2], FaultMessage(2));
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Satzrest von 96 Bytes aus Pelmor-Bufferdatei entfernt"), 1)
+        << Log();
+
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(E2eSend(fd, FaultMessage(3)), '1');
+    ASSERT_EQ(truncate(PathOf("PELMOR.BUF").c_str(), 0), 0);
+    rlimit limit{};
+    ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, nullptr, &limit), 0);
+    limit.rlim_cur = FAULT_RECORD_BYTES + 100;
+    ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, &limit, nullptr), 0);
+    EXPECT_EQ(E2eSend(fd, FaultMessage(4)), '1');
+    EXPECT_EQ(E2eSend(fd, FaultMessage(5)), '2');
+    close(fd);
+    Settle();
+    records = FaultRecords(Buffer());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], FaultMessage(4));
+}
+
+// A consumer renames the file, then deletes the next one, while a client
+// streams: each acknowledged record is in the file bearing the name or in
+// the renamed one, and the sequence numbers go on.
+TEST_F(StorageFaults, RecordsFollowTheNameWhenTheFileIsTakenDuringASession) {
+    Start();
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(E2eSend(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
+    ASSERT_EQ(E2eSend(fd, FaultMessage(1)), '1');
+    ASSERT_EQ(E2eSend(fd, FaultMessage(2)), '1');
+    EXPECT_EQ(FaultRecords(Buffer()), (std::vector<std::string>{FaultMessage(1), FaultMessage(2)}));
+    ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
+    ASSERT_EQ(E2eSend(fd, FaultMessage(3)), '1');
+    ASSERT_EQ(E2eSend(fd, FaultMessage(4)), '1');
+    LoopbackSend(fd, "X");
+    EXPECT_EQ(LoopbackReceiveByte(fd), -1);
+    close(fd);
+
+    const std::vector<std::string> taken = FaultRecords(E2eReadFile(PathOf("taken.BUF")));
+    ASSERT_GE(taken.size(), 1u);
+    ASSERT_LE(taken.size(), 2u) << "at most the record of the hand-off twice";
+    EXPECT_EQ(taken[0], FaultMessage(0));
+    EXPECT_EQ(FaultRecords(Buffer()), (std::vector<std::string>{FaultMessage(3), FaultMessage(4)}));
+    EXPECT_EQ(Buffer().substr(35, 3), "004");
+    EXPECT_EQ(Buffer().substr(FAULT_RECORD_BYTES + 35, 3), "005");
+}
+
+// A FIFO in place of the log or the buffer file is refused like a file that
+// cannot be opened, at start-up and while the receiver runs, instead of
+// waiting for a reader.
+TEST_F(StorageFaults, FifosInPlaceOfTheFilesAreRefusedNotWaitedOn) {
+    ASSERT_EQ(mkfifo(PathOf("PELMOR.LOG").c_str(), 0644), 0);
+    EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"}), 5000), 0);
+    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"PELMOR.LOG\" nicht gestartet\n");
+    ASSERT_EQ(std::remove(PathOf("PELMOR.LOG").c_str()), 0);
+
+    Start();
+    ASSERT_EQ(std::remove(PathOf("PELMOR.LOG").c_str()), 0);
+    ASSERT_EQ(mkfifo(PathOf("PELMOR.LOG").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(PathOf("PELMOR.BUF").c_str(), 0644), 0);
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    LoopbackSend(fd, FaultMessage(0));
+    EXPECT_LT(LoopbackReceiveByte(fd), 0) << "closed without a reply";
+    close(fd);
+
+    ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
+    Session(1, 1);
+    EXPECT_EQ(FaultRecords(Buffer()).size(), 1u);
+    const ToolRun stopped = RunPelmorctl({"stop", "--timeout", "5"});
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    EXPECT_EQ(ReceiverExit(receiver, 1000), 0);
+}
+
+// Another user's link as the buffer file or the log is not written through;
+// a link of the receiver's own user is.
+TEST_F(StorageFaults, LinksOfAnotherUserAreNotWrittenThrough) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a link to another user";
+    }
+    constexpr uid_t OTHER_USER = 65534;
+    std::ofstream(PathOf("victim")) << "geheim\n";
+    Start();
+    Session(0, 1);
+    for (const char* name : {"PELMOR.BUF", "PELMOR.LOG"}) {
+        ASSERT_EQ(std::remove(PathOf(name).c_str()), 0);
+        ASSERT_EQ(symlink("victim", PathOf(name).c_str()), 0);
+        ASSERT_EQ(lchown(PathOf(name).c_str(), OTHER_USER, OTHER_USER), 0);
+    }
+    // Refused: the session logs, the log refuses too.
+    const int fd = E2eConnect(port);
+    ASSERT_GE(fd, 0);
+    LoopbackSend(fd, FaultMessage(1));
+    EXPECT_LT(LoopbackReceiveByte(fd), 0);
+    close(fd);
+    EXPECT_EQ(E2eReadFile(PathOf("victim")), "geheim\n");
+
+    ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
+    ASSERT_EQ(symlink("own.BUF", PathOf("PELMOR.BUF").c_str()), 0);
+    Session(2, 1);
+    EXPECT_EQ(FaultRecords(E2eReadFile(PathOf("own.BUF"))),
+              std::vector<std::string>{FaultMessage(2)});
+    EXPECT_TRUE(Running());
 }
 
 TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan) {

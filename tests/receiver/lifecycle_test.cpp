@@ -95,9 +95,11 @@ TEST_F(Lifecycle, StartUpTakesTheSettingsAndAnnouncesItself) {
 
 TEST_F(Lifecycle, AbsentOrInvalidKeysGiveEmptyTextOrZeroNotTheDefaults) {
     WriteIni("LOGDATEI = L.LOG\r\nTIMEOUT = 1001\r\nMAXLOGSIZE = 10000\r\n");
-    ASSERT_EQ(PelmorInit(ini.c_str(), &context), 1);
+    EXPECT_EQ(PelmorInit(ini.c_str(), &context), 0) << "no port to listen on";
     EXPECT_STREQ(context.portText, "");
-    EXPECT_EQ(fakeNevtar.serverInitPort, 0) << "handed on unchanged";
+    EXPECT_EQ(fakeNevtar.serverInitPort, -1) << "port 0 would be one the system picks";
+    EXPECT_EQ(fakeNevtar.log,
+              Entries{"PelmorInit()|1|0|0|Fehler: UPLPORT \"\" ist kein Port von 1 bis 65535!|"});
     EXPECT_STREQ(context.bufferFileName, "");
     EXPECT_EQ(context.timeout, 0);
     EXPECT_EQ(context.logLevel, 0);
