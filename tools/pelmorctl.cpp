@@ -61,11 +61,10 @@ void PelmorctlUsage() {
                "                            Nachricht Byte fuer Byte\n"
                "  --help                    diese Hilfe\n"
                "  --version                 zeigt die Version\n"
-               "\n"
-               "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"
-               "$XDG_RUNTIME_DIR/pelmor, sonst in /tmp/pelmor-<uid>.\n"
-               "Falscher Aufruf: Ende 2.\n",
+               "\n",
                stdout);
+    std::fputs(PELMORCTL_OBJECTS_HELP, stdout);
+    std::fputs("Falscher Aufruf: Ende 2.\n", stdout);
 }
 
 // Whether a receiver runs: 1 when some process holds its mutex, 0 when none

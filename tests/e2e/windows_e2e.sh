@@ -15,6 +15,7 @@ source "$(dirname "$0")/e2e_support.sh"
 
 bin=$1
 shift
+golden=$(cd "$(dirname "$0")/../paramfile/golden" && pwd)
 wine=("$@")
 work=$(mktemp -d)
 passed=0
@@ -100,6 +101,7 @@ record_is() { # record_is NUMBER PORT SEQUENCE MESSAGE BEFORE AFTER
 }
 
 is_empty_or_missing() { [ ! -s "$1" ]; }
+is_file_not() { [ ! -e "$1" ] && [ -f "$2" ]; } # is_file_not MISSING PRESENT
 equals() { [ "$1" = "$2" ]; }
 
 # pelmorctl status --json, its line in $json; json_has PATTERN: the line
@@ -194,8 +196,8 @@ check "nur diese" equals "$(wc -l <NOBUF.LOG)" 2
 
 # --- SYNC = TRUE: records acknowledged once on disk, as byte for byte; the
 # counters show the session in progress ----------------------------------
-port=$(free_port)
-write_ini sync.ini "UPLPORT = $port" "BUFFDATEI = PELMOR.BUF" "LOGDATEI = SYNC.LOG" \
+port=$(pelmor_free_port)
+pelmor_write_ini sync.ini "UPLPORT = $port" "BUFFDATEI = PELMOR.BUF" "LOGDATEI = SYNC.LOG" \
   "MAXLOGSIZE = 2000" "ERRLEVEL = 1000" "TIMEOUT = 60" "SYNC = TRUE"
 rm -f PELMOR.BUF
 start_receiver sync.ini
@@ -221,6 +223,33 @@ status_json
 check "status --json ohne Empfaenger: Ende 3" equals $? 3
 check "status --json ohne Empfaenger" equals "$json" '{"running": false}'
 
+# --- a consumer cannot rename or delete the buffer file during a session ---
+# The session's sharing mode lets others read and write but not delete or
+# rename; between sessions the file is free and the next session begins anew.
+port=$(pelmor_free_port)
+pelmor_write_ini share.ini "UPLPORT = $port" "BUFFDATEI = SHARE.BUF" "LOGDATEI = SHARE.LOG" \
+  "MAXLOGSIZE = 2000" "ERRLEVEL = 1000" "TIMEOUT = 60"
+start_receiver share.ini
+pelmorctl wait-ready --timeout 30
+connect "$port"
+check "erste Nachricht quittiert" equals "$(send eins)" 1
+timeout 60 "${wine[@]}" cmd /c ren SHARE.BUF SHARE.OLD >/dev/null 2>&1 </dev/null
+timeout 60 "${wine[@]}" cmd /c del SHARE.BUF >/dev/null 2>&1 </dev/null
+check "waehrend der Sitzung weder umbenannt noch geloescht" is_file_not SHARE.OLD SHARE.BUF
+check "zweite Nachricht quittiert" equals "$(send zwei)" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+check "beide Saetze in der Bufferdatei" equals "$(wc -c <SHARE.BUF)" 1104
+timeout 60 "${wine[@]}" cmd /c ren SHARE.BUF SHARE.OLD >/dev/null 2>&1 </dev/null
+check "nach der Sitzung umbenannt" is_file_not SHARE.BUF SHARE.OLD
+connect "$port"
+check "neue Sitzung quittiert" equals "$(send drei)" 1
+check "X ohne Antwort" equals "$(send X)" none
+disconnect
+check "neue Bufferdatei mit einem Satz" equals "$(wc -c <SHARE.BUF)" 552
+pelmorctl stop --timeout 30
+check "Empfaenger endet mit 0" equals "$(receiver_exit "$receiver" 10)" 0
+
 # --- a quoted path keeps its quotes: not opened, exit 0, no log -------------
 # Wine would escape quotes taken from a Linux argument list; a batch file
 # hands pelmor.exe its command line exactly as written.
@@ -233,6 +262,27 @@ check "Pfad in Anfuehrungszeichen: Ende 0" equals $? 0
 check "Pfad mit seinen Anfuehrungszeichen" grep -qF 'Parameterdatei "quoted.ini" nicht gelesen' \
   quoted.err
 check "kein Log" is_empty_or_missing PELMOR.LOG
+
+# --- pelmorctl --help says where the objects live on Windows ---------------
+pelmorctl --help
+check "Hilfe nennt die Windows-Sitzung" grep -q Windows-Sitzung ctl.out
+check "Hilfe ohne Linux-Verzeichnisse" bash -c '! grep -q RUNTIME_DIR ctl.out'
+
+# --- pelmorctl list with piped keys: one byte per entry, as on Linux --------
+# Standard output is a text-mode stream: each CR LF of the listing's formats
+# reaches the file as CR CR LF.
+printf 'KEYINI\r\n[PELMOR]\r\nMAXLOGSIZE = 500\r\n' >list.ini
+sed 's/$/\r/' "$golden/pelmor_maxlogsize_listing.txt" >listing.expected
+printf 123456789 >keys
+{
+  timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" list list.ini >listing.out
+  cat >keys.left
+} <keys
+check "Liste wie die Vorlage" cmp -s listing.expected listing.out
+check "eine Taste je Eintrag" equals "$(cat keys.left)" 789
+# Keys that come late are awaited; at the end of input the listing goes on.
+(sleep 1 && printf ab) | timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" list list.ini >listing.out
+check "Liste bis zum Ende der Eingabe" cmp -s listing.expected listing.out
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
