@@ -36,10 +36,10 @@ const char* TypeName(int32_t type, char* buffer, size_t size) {
 }
 
 void WaitForKey() {
-    while (!_kbhit()) {
+    while (!KeyPressWaiting()) {
         Sleep(LISTING_POLL_MS);
     }
-    _getch();
+    ReadKeyPress();
 }
 
 void ListEntry(int32_t number, const ParameterDescriptor* entry) {

@@ -3,6 +3,7 @@
 
 #include "platform/kernel_objects.h"
 #include "lifecycle.h"
+#include "receiver/counters.h"
 #include "receiver/pelmor.h"
 
 namespace {
@@ -31,7 +32,9 @@ int PelmorWork(ReceiverContext* context) {
             }
             continue; // nothing pending: no connection came, look at the stop event again
         }
+        PelmorCountConnection(peerAddress);
         if (RcvConSession(context, connection) == 0) {
+            PelmorCountSessionEnd(PELMOR_END_FAILURE); // the buffer file was not opened
             std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                           "Fehler: Funktion RcvConSession()!");
             PelmorLogBuffered("PelmorWork()", 1, 0);

@@ -9,6 +9,7 @@
 #include "receiver/record_layout.h"
 
 uint32_t PelmorRecordCounter = 0;
+int64_t PelmorRecordTime = -1;
 char PelmorMessageBuffer[PELMOR_LOGTEXT_SIZE];
 
 namespace {
@@ -114,6 +115,7 @@ int FormatRcvMsg(ReceiverContext* context, const char* message, char* record, in
 {
     char stamp[15];
     const int result = RecordStamp(stamp);
+    PelmorRecordTime = result ? static_cast<int64_t>(recordStampSecond) : -1;
     PelmorRecordCounter = PelmorRecordCounter < RECORD_COUNTER_MAX ? PelmorRecordCounter + 1 : 0;
     if (capacity < 0) {
         return result;

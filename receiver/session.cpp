@@ -6,6 +6,7 @@
 
 #include "platform/share.h"
 #include "lifecycle.h"
+#include "receiver/counters.h"
 #include "receiver/pelmor.h"
 
 namespace {
@@ -83,16 +84,27 @@ int SessionOpen(const ReceiverContext* context, SessionFile* file)
     return 1;
 }
 
+// Without SYNC a record handed to the operating system counts as stored;
+// with it, only once the system says it is on the disk.
+bool SessionOnStableStorage(FILE* stream, int32_t syncRecords)
+{
+    return syncRecords == 0 || _commit(_fileno(stream)) == 0;
+}
+
 // Puts the record into the stream and hands it to the operating system, so
-// that "1" is only sent for a record that survives the process. 1, or 0
-// after the log entry, with a torn part cut back.
-int SessionAppend(FILE* stream, const char* record)
+// that "1" is only sent for a record that survives the process; with SYNC it
+// is on stable storage too, so it survives the machine losing power. 1, or 0
+// after the log entry, with a torn part cut back (a whole record that could
+// not be forced to disk stays).
+int SessionAppend(FILE* stream, const char* record, int32_t syncRecords)
 {
     const char* failed = nullptr;
     if (std::fputs(record, stream) == EOF) {
         failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!";
     } else if (std::fflush(stream) != 0) {
         failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!";
+    } else if (!SessionOnStableStorage(stream, syncRecords)) {
+        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!";
     } else {
         return 1;
     }
@@ -111,7 +123,7 @@ int SessionAppend(FILE* stream, const char* record)
 char SessionStore(const ReceiverContext* context, SessionFile* file, const char* record)
 {
     for (int reopened = 0;; ++reopened) {
-        if (SessionAppend(file->stream, record) == 0) {
+        if (SessionAppend(file->stream, record, context->syncRecords) == 0) {
             return SESSION_ACK_FAILED;
         }
         if (ShareNameLeadsTo(context->bufferFileName, &file->identity) != 0) {
@@ -125,7 +137,20 @@ char SessionStore(const ReceiverContext* context, SessionFile* file, const char*
             SessionLog(0, 0, "");
             return SESSION_ACK_FAILED;
         }
+        PelmorCountReopening();
     }
+}
+
+// Why a read that delivered no message ends the session.
+int32_t SessionReadEnding(int32_t readResult, int32_t count)
+{
+    if (readResult == 0 && count == 0) {
+        return PELMOR_END_PEER;
+    }
+    if (readResult == NEVTAR_ERR_TIMEOUT) {
+        return PELMOR_END_TIMEOUT;
+    }
+    return PelmorStopAsked() ? PELMOR_END_STOP : PELMOR_END_FAILURE;
 }
 
 } // namespace
@@ -143,6 +168,7 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
 
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
+    int32_t ending = PELMOR_END_STOP; // unless the session ends otherwise first
     // A stop asked for while a client streams ends the session between two
     // messages: every acknowledged record is written, and the next message
     // finds the connection closed.
@@ -155,16 +181,17 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
         if (readResult != 0 || count == 0) {
             // On Linux the signal that asks for a stop also ends a waiting
             // read: that is no failure of the read. A time-out still is.
-            const bool stopped =
-                readResult != 0 && readResult != NEVTAR_ERR_TIMEOUT && PelmorStopAsked();
-            if (!stopped) {
+            ending = SessionReadEnding(readResult, count);
+            if (ending != PELMOR_END_STOP) {
                 std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
                               "Fehler: CSocketRead! ErrorCode: %ld", static_cast<long>(readResult));
                 SessionLog(readResult, 0, "");
             }
             break;
         }
+        PelmorCountMessage(count);
         if (message[0] == SESSION_END) {
+            ending = PELMOR_END_X;
             break;
         }
         if (FormatRcvMsg(context, message, record, PELMOR_RECORD_LENGTH) == 0) {
@@ -180,6 +207,7 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
         record[PELMOR_RECORD_LENGTH] = '\n';
         record[PELMOR_DISK_RECORD_LENGTH] = '\0';
         acknowledgement = SessionStore(context, &file, record);
+        PelmorCountRecord(acknowledgement == SESSION_ACK_STORED, PelmorRecordTime);
 
         const int32_t writeResult = CSocketWrite(connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {
@@ -188,11 +216,13 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection)
             SessionLog(writeResult, 0, "");
         }
         if (acknowledgement == SESSION_ACK_FAILED || writeResult != 0) {
+            ending = PELMOR_END_FAILURE;
             break;
         }
     }
     if (file.stream != nullptr) {
         std::fclose(file.stream);
     }
+    PelmorCountSessionEnd(ending);
     return 1;
 }

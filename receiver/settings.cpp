@@ -2,7 +2,8 @@
 
 // found, optional, onError and valid start at 0, content and value empty: the
 // receiver reads with KEYINI_READ alone, so a key that is absent or invalid
-// keeps the empty text or 0.
+// keeps the empty text or 0. SYNC alone is optional: without it, or with an
+// invalid value, it is FALSE and the receiver does what it always did.
 ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
     {"PELMOR", "UPLPORT", 0, 0, 0, 0, 0, 1, 5, TYPSTRING, "6664", {}, {}, "UPL-Empfangs-Port"},
     {"PELMOR", "BUFFDATEI", 1, 0, 0, 0, 0, 1, 50, TYPSTRING, "PELMOR.BUF", {}, {},
@@ -13,6 +14,8 @@ ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
      "max. Logdateigroesse"},
     {"PELMOR", "ERRLEVEL", 4, 0, 0, 0, 0, 0, 10000, TYPINT, "1000", {}, {}, "ErrorLoglevel"},
     {"PELMOR", "TIMEOUT", 5, 0, 0, 0, 0, 0, 1000, TYPINT, "3", {}, {}, "Receive-TimeOut"},
+    {"PELMOR", "SYNC", 6, 0, 1, 0, 0, 0, 0, TYPBOOL, "FALSE", {}, {},
+     "Satz vor Quittung auf Platte"},
 };
 
 void PelmorSettingText(int32_t index, char* field, size_t capacity) {

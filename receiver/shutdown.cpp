@@ -3,6 +3,7 @@
 
 #include "platform/kernel_objects.h"
 #include "lifecycle.h"
+#include "receiver/counters.h"
 #include "receiver/pelmor.h"
 
 int PelmorExit(ReceiverContext* context) {
@@ -25,5 +26,6 @@ int PelmorExit(ReceiverContext* context) {
     CloseHandle(stop);
     CloseHandle(PelmorStartEvent);
     PelmorStartEvent = nullptr;
+    PelmorCountersClose();
     return 1;
 }

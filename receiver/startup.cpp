@@ -4,6 +4,7 @@
 
 #include "platform/kernel_objects.h"
 #include "lifecycle.h"
+#include "receiver/counters.h"
 #include "receiver/pelmor.h"
 #include "receiver/settings.h"
 
@@ -15,6 +16,7 @@ void PelmorTakeSettings(ReceiverContext* context) {
     context->timeout = PelmorSettings[PELMOR_SETTING_TIMEOUT].value.intValue;
     context->logLevel = PelmorSettings[PELMOR_SETTING_ERRLEVEL].value.intValue;
     context->maxLogSize = PelmorSettings[PELMOR_SETTING_MAXLOGSIZE].value.intValue;
+    context->syncRecords = PelmorSettings[PELMOR_SETTING_SYNC].value.intValue;
     PelmorSettingText(PELMOR_SETTING_UPLPORT, context->portText, sizeof context->portText);
     PelmorSettingText(PELMOR_SETTING_BUFFDATEI, context->bufferFileName,
                       sizeof context->bufferFileName);
@@ -81,6 +83,11 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
         return 0;
     }
     PelmorKeepStopRequest();
+    // Without its counters the receiver still serves; pelmorctl then shows none.
+    if (PelmorCountersOpen() == 0) {
+        std::fprintf(stderr, "pelmor: Zaehler %s nicht erzeugt (Fehler %lu)\n",
+                     PELMOR_COUNTERS_NAME, static_cast<unsigned long>(GetLastError()));
+    }
     PelmorStartEvent = PelmorCreateEvent("StartPelmorEvent", FALSE);
     if (PelmorStartEvent == nullptr) {
         return 0;

@@ -25,8 +25,9 @@ void PelmorctlUsage() {
                "Steuert den Empfaenger pelmor und prueft seine Parameterdatei.\n"
                "\n"
                "Befehle:\n"
-               "  status                    zeigt, ob ein Empfaenger laeuft, und den Zustand\n"
-               "                            von StopPelmorEvent und StartPelmorEvent\n"
+               "  status [--json]           zeigt, ob ein Empfaenger laeuft, den Zustand von\n"
+               "                            StopPelmorEvent und StartPelmorEvent und die Zaehler\n"
+               "                            des laufenden Empfaengers (--json: ein JSON-Objekt)\n"
                "                            (Ende 0: laeuft, 3: laeuft nicht, 1: nicht pruefbar)\n"
                "  stop [--timeout S]        setzt StopPelmorEvent zurueck und wartet hoechstens\n"
                "                            S Sekunden (Vorgabe 10) auf das Ende des Empfaengers\n"
@@ -60,11 +61,10 @@ void PelmorctlUsage() {
                "                            Nachricht Byte fuer Byte\n"
                "  --help                    diese Hilfe\n"
                "  --version                 zeigt die Version\n"
-               "\n"
-               "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"
-               "$XDG_RUNTIME_DIR/pelmor, sonst in /tmp/pelmor-<uid>.\n"
-               "Falscher Aufruf: Ende 2.\n",
+               "\n",
                stdout);
+    std::fputs(PELMORCTL_OBJECTS_HELP, stdout);
+    std::fputs("Falscher Aufruf: Ende 2.\n", stdout);
 }
 
 // Whether a receiver runs: 1 when some process holds its mutex, 0 when none
@@ -100,16 +100,23 @@ const char* PelmorctlStateText(int state) {
     return state < 0 ? "nicht vorhanden" : state ? "gesetzt" : "zurueckgesetzt";
 }
 
-int PelmorctlStatus() {
+int PelmorctlStatus(int json) {
     int running = PelmorctlRunning();
     if (running < 0) {
         return PELMORCTL_FAILED;
+    }
+    if (json) {
+        PelmorctlShowCountersJson(running);
+        return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
     }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
     std::printf("%-17s %s\n", "StopPelmorEvent:",
                 PelmorctlStateText(PelmorctlEventState(PELMORCTL_STOP_EVENT)));
     std::printf("%-17s %s\n", "StartPelmorEvent:",
                 PelmorctlStateText(PelmorctlEventState(PELMORCTL_START_EVENT)));
+    if (running) {
+        PelmorctlShowCounters();
+    }
     return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
 }
 
@@ -196,8 +203,9 @@ long PelmorctlTimeout(int argc, char** argv) {
 int PelmorctlWrongCall(const char* why) {
     std::fprintf(stderr,
                  "pelmorctl: %s\n"
-                 "Aufruf: pelmorctl status | stop [--timeout S] | wait-ready [--timeout S] |\n"
-                 "                  check DATEI | list DATEI | verify DATEI |\n"
+                 "Aufruf: pelmorctl status [--json] | stop [--timeout S] |\n"
+                 "                  wait-ready [--timeout S] | check DATEI | list DATEI |\n"
+                 "                  verify DATEI |\n"
                  "                  records DATEI [--from N] [--count K] [--json | --csv] |\n"
                  "                  --help | --version\n",
                  why);
@@ -219,8 +227,9 @@ int main(int argc, char** argv) {
         std::puts("pelmorctl " PELMOR_VERSION);
         return PELMORCTL_OK;
     }
-    if (std::strcmp(command, "status") == 0 && argc == 2) {
-        return PelmorctlStatus();
+    if (std::strcmp(command, "status") == 0 &&
+        (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--json") == 0))) {
+        return PelmorctlStatus(argc == 3);
     }
     if (std::strcmp(command, "stop") == 0 || std::strcmp(command, "wait-ready") == 0) {
         long seconds = PelmorctlTimeout(argc, argv);

@@ -8,6 +8,9 @@ constexpr int PELMORCTL_FAILED = 1;       // time-out, a file the receiver would
 constexpr int PELMORCTL_USAGE = 2;        // wrong command line
 constexpr int PELMORCTL_NOT_RUNNING = 3;  // status: no receiver runs
 
+// The --help lines on where the named objects live; each platform has its own.
+extern const char* const PELMORCTL_OBJECTS_HELP;
+
 // check FILE: every setting as the receiver would get it, what is missing or
 // invalid, read errors with their line, line comments that swallow lines.
 int PelmorctlCheck(const char* path);
@@ -23,5 +26,10 @@ int PelmorctlVerify(const char* path);
 // words after "records": the records decoded. OK, FAILED when a broken
 // record was skipped, USAGE not readable, -1 a wrong call.
 int PelmorctlRecords(int argc, char** argv);
+
+// status: the running receiver's counters, one per line.
+void PelmorctlShowCounters();
+// status --json: whether a receiver runs and its counters, one JSON object.
+void PelmorctlShowCountersJson(int running);
 
 #endif

@@ -10,6 +10,11 @@
 
 namespace {
 
+// What PelmorctlShowSetting found.
+constexpr int PELMORCTL_SETTING_BAD = 0;      // missing or invalid: not what the file means
+constexpr int PELMORCTL_SETTING_FROM_FILE = 1;
+constexpr int PELMORCTL_SETTING_OPTIONAL = 2; // absent, and may be
+
 // Reads the file into the receiver's table: 0, or the reader's result code
 // with the line in *position.
 int32_t PelmorctlRead(const char* path, int32_t* position) {
@@ -45,6 +50,9 @@ void PelmorctlWarnOpenComments() {
 // The value the receiver takes from a setting, as text.
 std::string PelmorctlValueText(int32_t index) {
     const ParameterDescriptor& entry = PelmorSettings[index];
+    if (entry.type == TYPBOOL) {
+        return entry.value.intValue ? "TRUE" : "FALSE";
+    }
     if (entry.type != TYPSTRING) {
         return std::to_string(entry.value.intValue);
     }
@@ -58,8 +66,8 @@ std::string PelmorctlValueText(int32_t index) {
     return value;
 }
 
-// Prints one setting; 1 when its value comes from the file and the receiver
-// can start with it.
+// Prints one setting; PELMORCTL_SETTING_FROM_FILE when its value comes from
+// the file and the receiver can start with it.
 int PelmorctlShowSetting(int32_t index) {
     const ParameterDescriptor& entry = PelmorSettings[index];
     std::string value = PelmorctlValueText(index);
@@ -68,11 +76,21 @@ int PelmorctlShowSetting(int32_t index) {
                         PelmorPortOfText(entry.value.textValue) == 0;
     if (entry.found && entry.valid && !noPort) {
         std::puts(" aus der Datei");
-        return 1;
+        return PELMORCTL_SETTING_FROM_FILE;
     }
-    const char* received = entry.type == TYPSTRING ? "den leeren Text" : "0";
+    const char* received = entry.type == TYPSTRING ? "den leeren Text"
+                           : entry.type == TYPBOOL ? "FALSE"
+                                                   : "0";
+    if (!entry.found && entry.optional) {
+        std::printf(" nicht in der Datei (darf fehlen); der Empfaenger erhaelt %s\n", received);
+        return PELMORCTL_SETTING_OPTIONAL;
+    }
     if (!entry.found) {
         std::printf(" FEHLT in der Datei; der Empfaenger erhaelt %s\n", received);
+    } else if (entry.type == TYPBOOL) {
+        std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: TRUE oder FALSE); der Empfaenger "
+                    "erhaelt %s\n",
+                    entry.content, received);
     } else if (noPort) {
         std::printf(" UNGUELTIG: \"%.100s\" (erlaubt: Port 1 bis 65535); der Empfaenger "
                     "startet nicht\n",
@@ -83,7 +101,7 @@ int PelmorctlShowSetting(int32_t index) {
                     entry.content, entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min,
                     entry.max, received);
     }
-    return 0;
+    return PELMORCTL_SETTING_BAD;
 }
 
 } // namespace
@@ -99,16 +117,20 @@ int PelmorctlCheck(const char* path) {
         return PELMORCTL_FAILED;
     }
     int fromFile = 0;
+    int optionalAbsent = 0;
     for (int32_t index = 0; index < PELMOR_SETTINGS_COUNT; ++index) {
-        fromFile += PelmorctlShowSetting(index);
+        const int shown = PelmorctlShowSetting(index);
+        fromFile += shown == PELMORCTL_SETTING_FROM_FILE;
+        optionalAbsent += shown == PELMORCTL_SETTING_OPTIONAL;
     }
-    if (fromFile < PELMOR_SETTINGS_COUNT) {
-        std::printf("%d von %d Einstellungen nicht aus der Datei.\n",
-                    static_cast<int>(PELMOR_SETTINGS_COUNT - fromFile),
-                    static_cast<int>(PELMOR_SETTINGS_COUNT));
+    const int expected = PELMOR_SETTINGS_COUNT - optionalAbsent;
+    if (fromFile < expected) {
+        std::printf("%d von %d Einstellungen nicht aus der Datei.\n", expected - fromFile,
+                    expected);
         return PELMORCTL_FAILED;
     }
-    std::puts("Alle Einstellungen aus der Datei.");
+    std::puts(optionalAbsent == 0 ? "Alle Einstellungen aus der Datei."
+                                  : "Alle noetigen Einstellungen aus der Datei.");
     return PELMORCTL_OK;
 }
 

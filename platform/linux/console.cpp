@@ -1,8 +1,9 @@
 // Console keyboard on Linux.
 //
-// A terminal is switched to raw, non-echo input by _kbhit and held so while
-// a caller waits for a key (sleeping between tests), so that a key pressed
-// meanwhile is not echoed; _getch reads the key and restores the settings.
+// A terminal is switched to raw, non-echo input by KeyPressWaiting and held
+// so while a caller waits for a key (sleeping between tests), so that a key
+// pressed meanwhile is not echoed; ReadKeyPress reads the key and restores
+// the settings.
 // They are restored as well when the process exits or is ended by SIGINT,
 // SIGTERM, SIGHUP or SIGQUIT during the wait. Input that is not a terminal
 // is read byte by byte, each byte one key press.
@@ -116,7 +117,7 @@ void DropEscapeSequence() {
 
 } // namespace
 
-int _kbhit(void) {
+BOOL WINAPI KeyPressWaiting(void) {
     if (!isatty(CONSOLE_INPUT) || !HoldRawInput()) {
         // Not a terminal: a byte, the end of input or a failure all count,
         // so a caller waiting for a key never waits forever.
@@ -125,7 +126,7 @@ int _kbhit(void) {
     return PollInput(0) > 0;
 }
 
-int _getch(void) {
+int WINAPI ReadKeyPress(void) {
     if (!isatty(CONSOLE_INPUT) || !HoldRawInput()) {
         return ReadInputByte();
     }

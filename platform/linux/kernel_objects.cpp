@@ -1,4 +1,5 @@
-// Named mutexes and manual-reset events shared between processes.
+// Named mutexes, manual-reset events and file mappings shared between
+// processes.
 //
 // Every name is a file in the namespace directory. Its existence as an object
 // is carried by open-file-description locks, which the kernel drops when the
@@ -10,6 +11,9 @@
 //   byte 2  ownership of a mutex
 // The state lives in the file itself and is mapped shared, so SetEvent and
 // ResetEvent are an atomic store and a futex wake: safe in a signal handler.
+// A file mapping's memory follows the shared part at KERNEL_VIEW_OFFSET; a
+// view maps the file from its start, and as the mapping holds the open file
+// description, a view keeps the holder lock (and so the object) alive.
 // The files stay in the directory; without holders they mean nothing.
 #include "platform/kernel_objects.h"
 
@@ -34,6 +38,7 @@ namespace {
 constexpr int32_t KERNEL_KIND_NONE = 0; // a closed record
 constexpr int32_t KERNEL_KIND_MUTEX = 0x4D555458;
 constexpr int32_t KERNEL_KIND_EVENT = 0x45564E54;
+constexpr int32_t KERNEL_KIND_MAPPING = 0x4D415050;
 
 constexpr off_t KERNEL_BYTE_GUARD = 0;
 constexpr off_t KERNEL_BYTE_HOLDERS = 1;
@@ -45,7 +50,11 @@ constexpr int64_t KERNEL_MUTEX_POLL_MS = 5;
 struct KernelShared {
     int32_t kind;
     std::atomic<int32_t> signalled; // events: 1 signalled, 0 reset
+    uint32_t size;                  // file mappings: bytes of memory after the shared part
 };
+// Where a mapping's memory begins in its file: aligned for any field.
+constexpr std::size_t KERNEL_VIEW_OFFSET = 64;
+static_assert(sizeof(KernelShared) <= KERNEL_VIEW_OFFSET, "the memory follows the shared part");
 static_assert(std::atomic<int32_t>::is_always_lock_free, "signal handlers need a lock-free state");
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "the futex word is 32 bits");
 
@@ -195,12 +204,17 @@ HANDLE KernelNewHandle(int fd, int32_t kind, int32_t owned) {
     return object;
 }
 
-// Writes a fresh object's state into its (zeroed) file. 1, or 0 with the last error set.
-int KernelInitialise(int fd, int32_t kind, int32_t signalled) {
+// Writes a fresh object's state into its (zeroed) file, with size bytes of
+// zeroed memory for a mapping. 1, or 0 with the last error set.
+int KernelInitialise(int fd, int32_t kind, int32_t signalled, uint32_t size) {
     KernelShared fresh;
     fresh.kind = kind;
     fresh.signalled.store(signalled);
-    if (ftruncate(fd, 0) != 0 || ftruncate(fd, sizeof fresh) != 0 ||
+    fresh.size = size;
+    const off_t length = kind == KERNEL_KIND_MAPPING
+                             ? static_cast<off_t>(KERNEL_VIEW_OFFSET) + static_cast<off_t>(size)
+                             : static_cast<off_t>(sizeof fresh);
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, length) != 0 ||
         pwrite(fd, &fresh, sizeof fresh, 0) != static_cast<ssize_t>(sizeof fresh)) {
         KernelFail(KernelErrorFromErrno(errno));
         return 0;
@@ -228,8 +242,8 @@ int KernelJoinExisting(int fd, int32_t kind) {
 
 // Makes a fresh object the caller is the only holder of. Called under the guard
 // with the holder byte locked exclusively.
-int KernelCreateFresh(int fd, int32_t kind, int32_t signalled, int32_t owned) {
-    if (!KernelInitialise(fd, kind, signalled)) {
+int KernelCreateFresh(int fd, int32_t kind, int32_t signalled, int32_t owned, uint32_t size) {
+    if (!KernelInitialise(fd, kind, signalled, size)) {
         return 0;
     }
     int error = owned ? KernelLockByte(fd, KERNEL_BYTE_OWNER, F_WRLCK, 0) : 0;
@@ -243,10 +257,10 @@ int KernelCreateFresh(int fd, int32_t kind, int32_t signalled, int32_t owned) {
     return 1;
 }
 
-// Creates (create 1) or opens (create 0) the object of a name. signalled and
-// owned are the state of a fresh object.
-HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalled,
-                    int32_t owned) {
+// Creates (create 1) or opens (create 0) the object of a name. signalled,
+// owned and size are the state of a fresh object.
+HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalled, int32_t owned,
+                    uint32_t size = 0) {
     if (name == nullptr) {
         // An unnamed object is a fresh one nobody else can reach.
         if (!create) {
@@ -254,7 +268,7 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
             return nullptr;
         }
         int fd = memfd_create("pelmor-object", MFD_CLOEXEC);
-        if (fd < 0 || !KernelCreateFresh(fd, kind, signalled, owned)) {
+        if (fd < 0 || !KernelCreateFresh(fd, kind, signalled, owned, size)) {
             if (fd >= 0) {
                 close(fd);
             } else {
@@ -295,7 +309,7 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
             kernelLastError = create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
         }
     } else if (create) {
-        ready = KernelCreateFresh(fd, kind, signalled, owned);
+        ready = KernelCreateFresh(fd, kind, signalled, owned, size);
         if (ready) {
             kernelLastError = ERROR_SUCCESS;
         }
@@ -421,8 +435,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    if (object == nullptr ||
-        (object->kind != KERNEL_KIND_EVENT && object->kind != KERNEL_KIND_MUTEX)) {
+    if (object == nullptr || object == INVALID_HANDLE_VALUE ||
+        (object->kind != KERNEL_KIND_EVENT && object->kind != KERNEL_KIND_MUTEX &&
+         object->kind != KERNEL_KIND_MAPPING)) {
         KernelFail(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -435,4 +450,66 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 DWORD WINAPI GetLastError(void) {
     return kernelLastError;
+}
+
+// cppcheck-suppress constParameter ; the signature is Windows'
+HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect,
+                                 DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name) {
+    if (file != INVALID_HANDLE_VALUE || protect != PAGE_READWRITE || maximumSizeHigh != 0 ||
+        maximumSizeLow == 0) {
+        KernelFail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return KernelAttach(name, KERNEL_KIND_MAPPING, 1, 0, 0, maximumSizeLow);
+}
+
+HANDLE WINAPI OpenFileMappingA(DWORD, BOOL, LPCSTR name) {
+    return KernelAttach(name, KERNEL_KIND_MAPPING, 0, 0, 0);
+}
+
+LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                            SIZE_T bytes) {
+    if (!KernelIsKind(mapping, KERNEL_KIND_MAPPING)) {
+        return nullptr;
+    }
+    const uint32_t size = mapping->shared->size;
+    if (offsetHigh != 0 || offsetLow != 0 || bytes > size) {
+        KernelFail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // A file cut short by someone else would fault on access instead of failing here.
+    struct stat info;
+    const std::size_t length = KERNEL_VIEW_OFFSET + size;
+    if (fstat(mapping->fd, &info) != 0 || info.st_size < static_cast<off_t>(length)) {
+        KernelFail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const int protection = (access & FILE_MAP_WRITE) != 0 ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* map = mmap(nullptr, length, protection, MAP_SHARED, mapping->fd, 0);
+    if (map == MAP_FAILED) {
+        KernelFail(KernelErrorFromErrno(errno));
+        return nullptr;
+    }
+    return static_cast<char*>(map) + KERNEL_VIEW_OFFSET;
+}
+
+BOOL WINAPI UnmapViewOfFile(LPCVOID view) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(view);
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    if (view == nullptr || address % page != KERNEL_VIEW_OFFSET) {
+        KernelFail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    void* start = reinterpret_cast<void*>(address - KERNEL_VIEW_OFFSET);
+    const KernelShared* shared = static_cast<const KernelShared*>(start);
+    if (shared->kind != KERNEL_KIND_MAPPING ||
+        munmap(start, KERNEL_VIEW_OFFSET + shared->size) != 0) {
+        KernelFail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
 }

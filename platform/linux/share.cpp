@@ -71,6 +71,15 @@ int _chsize_s(int fd, long long size)
     return result == 0 ? 0 : errno;
 }
 
+int _commit(int fd)
+{
+    int result;
+    do {
+        result = fdatasync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
 int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity)
 {
     struct stat status;

@@ -36,7 +36,8 @@ void E2eTest::WriteStandardIni(const std::string& name, int port,
 }
 
 pid_t E2eTest::StartReceiver(const std::vector<std::string>& words) {
-    pid_t child = SupportStart(PELMOR_BIN, words, dir, PathOf("pelmor.out"), PathOf("pelmor.err"));
+    pid_t child = SupportStart(PELMOR_BIN, words, dir, PathOf("pelmor.out"), PathOf("pelmor.err"),
+                               beforeReceiver);
     if (child > 0) {
         started.push_back(child);
     }

@@ -46,6 +46,7 @@ class E2eTest : public ::testing::Test {
 
     std::string dir;
     std::vector<pid_t> started; // not yet reaped, so their ids cannot have been reused
+    void (*beforeReceiver)() = nullptr; // runs in a receiver's process before it starts
 };
 
 // Counts the occurrences of text in haystack.

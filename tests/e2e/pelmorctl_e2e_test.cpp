@@ -36,13 +36,21 @@ TEST_F(E2ePelmorctl, UnusableNamespaceIsAnErrorNotAStoppedReceiver) {
     EXPECT_EQ(RunPelmorctl({"wait-ready", "--timeout", "0"}).exitCode, 1);
 }
 
-TEST_F(E2ePelmorctl, StatusShowsBothEventsOfARunningReceiver) {
+TEST_F(E2ePelmorctl, StatusShowsBothEventsAndTheCountersOfARunningReceiver) {
     pid_t receiver = StartReadyReceiver(LoopbackFreePort());
     ToolRun status = RunPelmorctl({"status"});
     EXPECT_EQ(status.exitCode, 0);
-    EXPECT_EQ(status.out, "Empfaenger:       laeuft\n"
-                          "StopPelmorEvent:  gesetzt\n"
-                          "StartPelmorEvent: gesetzt\n");
+    const std::string events = "Empfaenger:       laeuft\n"
+                               "StopPelmorEvent:  gesetzt\n"
+                               "StartPelmorEvent: gesetzt\n";
+    EXPECT_EQ(status.out.substr(0, events.size()), events);
+    for (const std::string& line :
+         {"Prozess-ID:       " + std::to_string(receiver) + "\n",
+          std::string("Verbindungen:     0\n"), std::string("Letzter Satz:     keiner\n"),
+          std::string("Verbunden mit:    niemand\n")}) {
+        EXPECT_NE(status.out.find(line), std::string::npos) << line << status.out;
+    }
+    EXPECT_EQ(E2eCount(status.out, "\n"), 17) << "one figure a line";
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
 }
@@ -88,10 +96,12 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
                         "MAXLOGSIZE = 2000                 aus der Datei\n"
                         "ERRLEVEL   = 1000                 aus der Datei\n"
                         "TIMEOUT    = 3                    aus der Datei\n"
-                        "Alle Einstellungen aus der Datei.\n");
+                        "SYNC       = FALSE                nicht in der Datei (darf fehlen); der "
+                        "Empfaenger erhaelt FALSE\n"
+                        "Alle noetigen Einstellungen aus der Datei.\n");
 
     WriteIni("gaps.ini", {"UPLPORT = 6664", "LOGDATEI = PELMOR.LOG", "MAXLOGSIZE = 2000",
-                          "ERRLEVEL = 1000", "TIMEOUT = 1001"});
+                          "ERRLEVEL = 1000", "TIMEOUT = 1001", "SYNC = ja"});
     ToolRun gaps = RunPelmorctl({"check", "gaps.ini"});
     EXPECT_EQ(gaps.exitCode, 1);
     EXPECT_NE(gaps.out.find("BUFFDATEI  = \"\"                   FEHLT in der Datei; der "
@@ -102,7 +112,11 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
                             "Wert 0 bis 1000); der Empfaenger erhaelt 0\n"),
               std::string::npos)
         << gaps.out;
-    EXPECT_NE(gaps.out.find("2 von 6 Einstellungen nicht aus der Datei.\n"), std::string::npos);
+    EXPECT_NE(gaps.out.find("SYNC       = FALSE                UNGUELTIG: \"ja\" (erlaubt: TRUE "
+                            "oder FALSE); der Empfaenger erhaelt FALSE\n"),
+              std::string::npos)
+        << gaps.out;
+    EXPECT_NE(gaps.out.find("3 von 7 Einstellungen nicht aus der Datei.\n"), std::string::npos);
 
     for (const std::string text : {"abc", "0", "99999", "-1"}) {
         WriteIni("port.ini", {"UPLPORT = " + text, "BUFFDATEI = B", "LOGDATEI = L",
@@ -163,7 +177,7 @@ TEST_F(E2ePelmorctl, ListShowsTheReceiversTable) {
     WriteStandardIni("good.ini", 6664);
     ToolRun list = RunPelmorctl({"list", "good.ini"});
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_EQ(E2eCount(list.out, "Parameter-Token: "), 6);
+    EXPECT_EQ(E2eCount(list.out, "Parameter-Token: "), 7);
     EXPECT_NE(list.out.find("Parameter-Token: UPLPORT\r\n"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("Inhalt_________: 6664\r\n"), std::string::npos);
     EXPECT_NE(list.out.find("Kommentar______: max. Logdateigroesse\r\n"), std::string::npos);

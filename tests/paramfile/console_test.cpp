@@ -36,11 +36,11 @@ class ConsoleTerminalTest : public ::testing::Test {
         close(terminal);
         close(master);
     }
-    // Polls _kbhit for at most two seconds.
+    // Polls KeyPressWaiting for at most two seconds.
     bool KeyArrives() {
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (std::chrono::steady_clock::now() < until) {
-            if (_kbhit()) {
+            if (KeyPressWaiting()) {
                 return true;
             }
             Sleep(5);
@@ -62,7 +62,7 @@ class ConsoleTerminalTest : public ::testing::Test {
 
 TEST_F(ConsoleTerminalTest, KeyPressedDuringTheWaitIsNotEchoedAndCountsWithoutLineEnd) {
     ASSERT_TRUE(before.c_lflag & ECHO) << "a fresh terminal echoes";
-    EXPECT_EQ(_kbhit(), 0);
+    EXPECT_EQ(KeyPressWaiting(), 0);
     struct termios waiting;
     ASSERT_EQ(tcgetattr(terminal, &waiting), 0);
     EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO), 0u) << "raw while the caller waits";
@@ -70,18 +70,18 @@ TEST_F(ConsoleTerminalTest, KeyPressedDuringTheWaitIsNotEchoedAndCountsWithoutLi
     struct pollfd echo = {master, POLLIN, 0};
     EXPECT_EQ(poll(&echo, 1, 100), 0) << "the key must not be echoed";
     ASSERT_TRUE(KeyArrives()) << "a key counts without a line end";
-    EXPECT_EQ(_getch(), 'a');
+    EXPECT_EQ(ReadKeyPress(), 'a');
     ExpectSettingsAsBefore();
 }
 
 TEST_F(ConsoleTerminalTest, EscapeSequenceIsOneKeyPress) {
     ASSERT_EQ(write(master, "\x1b[A", 3), 3);
     ASSERT_TRUE(KeyArrives());
-    EXPECT_EQ(_getch(), 0x1B);
-    EXPECT_EQ(_kbhit(), 0) << "the rest of the arrow key is no further key press";
+    EXPECT_EQ(ReadKeyPress(), 0x1B);
+    EXPECT_EQ(KeyPressWaiting(), 0) << "the rest of the arrow key is no further key press";
     ASSERT_EQ(write(master, "b", 1), 1);
     ASSERT_TRUE(KeyArrives());
-    EXPECT_EQ(_getch(), 'b');
+    EXPECT_EQ(ReadKeyPress(), 'b');
     ExpectSettingsAsBefore();
 }
 
@@ -93,7 +93,7 @@ void EndWhileWaiting(int terminal, void (*end)()) {
     if (child == 0) {
         alarm(5);
         dup2(terminal, STDIN_FILENO);
-        _kbhit();
+        KeyPressWaiting();
         end();
         _exit(99);
     }

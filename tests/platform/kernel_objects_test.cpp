@@ -1,4 +1,4 @@
-// Named mutexes and events across handles and processes.
+// Named mutexes, events and file mappings across handles and processes.
 #include "platform/kernel_objects.h"
 
 #include "support/files.h"
@@ -132,6 +132,45 @@ TEST_F(KernelObjects, KindsAndNamesAreChecked) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, std::string(5000, 'n').c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+// What one handle's view writes the other's sees; a view outlives its
+// handle; once the last view and handle are gone a new one starts zeroed.
+TEST_F(KernelObjects, FileMappingIsSharedLivesWithItsViewsAndStartsZeroed) {
+    HANDLE made = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100, "Map");
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    auto* written = static_cast<unsigned char*>(MapViewOfFile(made, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(written, nullptr);
+    EXPECT_EQ(written[0] + written[99], 0);
+    written[99] = 42;
+    EXPECT_TRUE(CloseHandle(made)) << "the view keeps it";
+
+    HANDLE again = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, "Map");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(again);
+    HANDLE opened = OpenFileMappingA(FILE_MAP_READ, FALSE, "Map");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(MapViewOfFile(opened, FILE_MAP_READ, 0, 0, 101), nullptr) << "beyond its 100 bytes";
+    auto* read = static_cast<const unsigned char*>(MapViewOfFile(opened, FILE_MAP_READ, 0, 0, 100));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read[99], 42);
+    EXPECT_TRUE(UnmapViewOfFile(read));
+    CloseHandle(opened);
+    EXPECT_TRUE(UnmapViewOfFile(written));
+    EXPECT_FALSE(UnmapViewOfFile(nullptr));
+
+    EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, "Map"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    made = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100, "Map");
+    ASSERT_NE(made, nullptr);
+    auto* fresh = static_cast<unsigned char*>(MapViewOfFile(made, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh[99], 0);
+    EXPECT_EQ(WaitForSingleObject(made, 0), WAIT_FAILED) << "not a waitable object";
+    UnmapViewOfFile(fresh);
+    CloseHandle(made);
 }
 
 TEST_F(KernelObjects, UnnamedObjectsArePrivate) {

@@ -1,5 +1,6 @@
-// Named kernel objects shared between processes: mutexes and manual-reset
-// events, with Windows' names, values and meanings.
+// Named kernel objects shared between processes: mutexes, manual-reset
+// events and file mappings (shared memory), with Windows' names, values and
+// meanings; and the calling process's id.
 //
 // Linux: names live in one namespace directory ($PELMOR_RUNTIME_DIR, else
 // $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>; created 0700 and used only
@@ -16,7 +17,11 @@
 // request fails with ERROR_INVALID_PARAMETER); a mutex is owned by a handle,
 // not by a thread, and stays owned until that handle is closed (there is no
 // ReleaseMutex). Handles are not inherited across exec; a child made by fork
-// shares its parent's handles until it exits.
+// shares its parent's handles until it exits. A file mapping is only what
+// Windows makes without a file of the caller's (INVALID_HANDLE_VALUE,
+// PAGE_READWRITE): memory of a fixed size, zero-filled when made, viewed
+// whole from offset 0; as on Windows, a view keeps the object alive after
+// its handle is closed.
 #ifndef PLATFORM_KERNEL_OBJECTS_H
 #define PLATFORM_KERNEL_OBJECTS_H
 
@@ -45,6 +50,12 @@
 #define EVENT_ALL_ACCESS 0x001F0003u
 #define MUTEX_ALL_ACCESS 0x001F0001u
 
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(-1))
+#define PAGE_READWRITE 0x04u
+#define FILE_MAP_WRITE 0x0002u
+#define FILE_MAP_READ 0x0004u
+#define FILE_MAP_ALL_ACCESS 0x000F001Fu
+
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
 HANDLE WINAPI OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
@@ -55,6 +66,15 @@ BOOL WINAPI ResetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE object);
 DWORD WINAPI GetLastError(void);
+
+HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect,
+                                 DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name);
+HANDLE WINAPI OpenFileMappingA(DWORD access, BOOL inherit, LPCSTR name);
+LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                            SIZE_T bytes);
+BOOL WINAPI UnmapViewOfFile(LPCVOID view);
+
+DWORD WINAPI GetCurrentProcessId(void);
 #endif
 
 #endif

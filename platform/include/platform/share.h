@@ -1,12 +1,14 @@
 // Opening a stream with a sharing mode: _fsopen and _SH_DENYNO (others may
 // read and write the file while it is open); the length of an open file and
-// cutting it back: _fileno, _filelengthi64, _chsize_s. And whether an open
-// file still bears its name: ShareIdentifyOpenFile, ShareNameLeadsTo.
+// cutting it back: _fileno, _filelengthi64, _chsize_s; forcing what was
+// written to stable storage: _commit. And whether an open file still bears
+// its name: ShareIdentifyOpenFile, ShareNameLeadsTo.
 //
 // Linux: _fsopen opens regular files only, never waits (a FIFO without a
 // reader), never writes through a symbolic link that belongs to another user
 // than the caller's or root, and creates a missing file with mode 0644 less
-// the umask.
+// the umask. _commit is fdatasync: the data and what is needed to read it
+// back (the length), not the times.
 // Windows: a file _fsopen holds open with _SH_DENYNO cannot be renamed or
 // deleted (no FILE_SHARE_DELETE), so there its name always leads to it.
 #ifndef PLATFORM_SHARE_H
@@ -25,6 +27,7 @@ FILE* _fsopen(const char* path, const char* mode, int shareFlag);
 int _fileno(FILE* stream);
 long long _filelengthi64(int fd);           // -1 on failure
 int _chsize_s(int fd, long long size);      // 0 on success, else an errno value
+int _commit(int fd);                        // 0 on success, else -1 and errno
 #endif
 
 // Which file an open descriptor is: its volume (device) and its number there.
@@ -38,7 +41,8 @@ struct ShareFileIdentity {
 int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity);
 
 // 1 when path leads to the file of identity now; 0 when it leads to another
-// file or to none (renamed away, deleted). Linux: one stat of the path.
+// file or to none (renamed away, deleted). Linux: one stat of the path;
+// Windows: no call, the open stream keeps its name (see above).
 int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity);
 
 #endif

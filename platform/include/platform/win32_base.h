@@ -6,6 +6,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <cstddef>
 #include <cstdint>
 
 #define WINAPI
@@ -18,6 +19,8 @@ typedef int32_t BOOL;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef std::size_t SIZE_T;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef struct PlatformObject* HANDLE; // points to a record whose first field is its kind

@@ -18,6 +18,7 @@ struct ReceiverContext {
     char portText[6];      // UPLPORT
     char logFileName[101]; // LOGDATEI
     char bufferFileName[101]; // BUFFDATEI
+    int32_t syncRecords;      // SYNC: each record on stable storage before "1"
 };
 
 constexpr int32_t PELMOR_MESSAGE_MAX = 512; // bytes of one message
@@ -28,6 +29,9 @@ constexpr int32_t PELMOR_LOGTEXT_SIZE = 80;   // the shared message buffer
 // Sequence number of the last record: 0 at the start of a session, then
 // 1..999, 0, 1, ...
 extern uint32_t PelmorRecordCounter;
+// The calendar time the last record's stamp was made from; -1 when the
+// record carries the zero stamp.
+extern int64_t PelmorRecordTime;
 
 // Log messages are formatted here before CLogWrite; CGetLastErrorString
 // writes its text here too.

@@ -1,4 +1,5 @@
-// The receiver's six settings of group "PELMOR", read from its parameter file.
+// The receiver's settings of group "PELMOR", read from its parameter file: six
+// that every file gives, and SYNC, which may be absent.
 // One static table, shared by the receiver and pelmorctl so both read a file
 // alike.
 #ifndef PELMOR_SETTINGS_H
@@ -15,7 +16,8 @@ constexpr int32_t PELMOR_SETTING_LOGDATEI = 2;
 constexpr int32_t PELMOR_SETTING_MAXLOGSIZE = 3;
 constexpr int32_t PELMOR_SETTING_ERRLEVEL = 4;
 constexpr int32_t PELMOR_SETTING_TIMEOUT = 5;
-constexpr int32_t PELMOR_SETTINGS_COUNT = 6;
+constexpr int32_t PELMOR_SETTING_SYNC = 6;
+constexpr int32_t PELMOR_SETTINGS_COUNT = 7;
 
 // The parameter file read when the command line is empty.
 constexpr const char* PELMOR_DEFAULT_PARAMETER_FILE = "D:\\COMM\\NEVTAR.INI";

@@ -8,7 +8,7 @@
 
 pid_t SupportStart(const char* program, const std::vector<std::string>& words,
                    const std::string& folder, const std::string& outFile,
-                   const std::string& errFile)
+                   const std::string& errFile, void (*inChild)())
 {
     const pid_t child = fork();
     if (child != 0) {
@@ -26,6 +26,9 @@ pid_t SupportStart(const char* program, const std::vector<std::string>& words,
     if (chdir(folder.c_str()) != 0 || in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
         dup2(out, 1) < 0 || dup2(err, 2) < 0) {
         _exit(126);
+    }
+    if (inChild != nullptr) {
+        inChild();
     }
     execv(program, argv.data());
     _exit(127);

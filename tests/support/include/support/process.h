@@ -9,10 +9,11 @@
 #include <sys/types.h>
 
 // Starts program with words after its name in folder, stdin from /dev/null,
-// stdout and stderr into the files named; the child's id, or -1.
+// stdout and stderr into the files named; inChild, when given, runs in the
+// child just before the program. The child's id, or -1.
 pid_t SupportStart(const char* program, const std::vector<std::string>& words,
                    const std::string& folder, const std::string& outFile,
-                   const std::string& errFile);
+                   const std::string& errFile, void (*inChild)() = nullptr);
 
 // Exit code of a child within milliseconds, 128 + signal when a signal ended
 // it, -1 when it overstayed (it is then killed) or is no child.
