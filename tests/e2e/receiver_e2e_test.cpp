@@ -19,14 +19,6 @@ namespace {
 
 using E2eReceiver = E2eTest;
 
-std::string LocalStamp(time_t when) {
-    tm local{};
-    localtime_r(&when, &local);
-    char text[15];
-    strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
-}
-
 bool IsFormattedIp(const std::string& ip) {
     if (ip.size() != 15) {
         return false;
@@ -44,8 +36,8 @@ bool IsFormattedIp(const std::string& ip) {
 void ExpectRecord(const SupportRecord& record, int port, int sequence, const std::string& message,
                   time_t before, time_t after) {
     EXPECT_TRUE(IsFormattedIp(record.ip)) << record.ip;
-    EXPECT_GE(record.stamp, LocalStamp(before));
-    EXPECT_LE(record.stamp, LocalStamp(after));
+    EXPECT_GE(record.stamp, SupportRecordStamp(before));
+    EXPECT_LE(record.stamp, SupportRecordStamp(after));
     char head[64];
     std::snprintf(head, sizeof head, "$%05d%03d", port, sequence);
     EXPECT_EQ(record.mark + record.port + record.counter, head);

@@ -25,6 +25,7 @@
 
 #include "commlib/nevtar.h"
 #include "receiver/pelmor.h"
+#include "support/files.h"
 #include "support/records.h"
 
 namespace {
@@ -109,50 +110,11 @@ std::string runClient(int socket, const SessionPlan& plan) {
     return acks;
 }
 
-std::string localStamp() {
-    char text[15] = {};
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
-}
-
-std::string readBufferFile() {
-    std::string content;
-    std::FILE* file = std::fopen(bufferPath.c_str(), "rb");
-    if (file == nullptr) {
-        return content;
-    }
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        content.append(chunk, got);
-    }
-    std::fclose(file);
-    return content;
-}
-
-void checkRecord(const SupportRecord& record, size_t index, const std::string& text,
-                 const std::string& before, const std::string& after) {
-    require(record.mark == "$", "record does not begin with $");
-    require(record.ip == "127.000.000.001", "address column wrong");
-    require(record.port == "06664", "port column wrong");
-    require(record.stamp >= before && record.stamp <= after, "time column outside the session");
-    char counter[4];
-    std::snprintf(counter, sizeof counter, "%03u", static_cast<unsigned>((index + 1) % 1000));
-    require(record.counter == counter, "sequence column wrong");
-    require(record.message == SupportPaddedMessage(text), "message column wrong or not blank-padded");
-    require(record.lineEnd == "\r\n", "record does not end in CR LF");
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/fuzz_session.XXXXXX";
-    require(mkdtemp(pattern.data()) != nullptr, "no temp dir");
-    fuzzDir = pattern;
+    fuzzDir = SupportMakeFolder();
+    require(!fuzzDir.empty(), "no temp dir");
     bufferPath = fuzzDir + "/PELMOR.BUF";
     require(bufferPath.size() <= 100, "temp dir path too long for BUFFDATEI");
     std::string logPath = fuzzDir + "/PELMOR.LOG";
@@ -183,9 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
     std::string acks;
     std::thread client([&] { acks = runClient(pair[1], plan); });
-    std::string before = localStamp();
+    std::string before = SupportRecordStamp(std::time(nullptr));
     int served = RcvConSession(&context, pair[0]);
-    std::string after = localStamp();
+    std::string after = SupportRecordStamp(std::time(nullptr));
     CSocketClose(pair[0]); // the library forgets the time-out it set on it
     client.join();
     close(pair[1]);
@@ -193,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     require(served == 1, "session not served");
     require(acks == std::string(plan.columnTexts.size(), '1'), "acknowledgements wrong");
-    std::string content = readBufferFile();
+    std::string content = SupportReadFile(bufferPath);
     require(content.size() == plan.columnTexts.size() * PELMOR_DISK_RECORD_LENGTH,
             "buffer file does not hold exactly one record per acknowledgement");
     const std::vector<SupportRecord> records = SupportRecordsOf(content);

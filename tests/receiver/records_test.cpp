@@ -86,22 +86,14 @@ std::string Record(ReceiverContext* context, const char* message, int* result = 
     return record.get();
 }
 
-std::string LocalStamp()
-{
-    const std::time_t now = std::time(nullptr);
-    char stamp[15];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", std::localtime(&now));
-    return stamp;
-}
-
 TEST(FormatRcvMsg, RecordHasItsColumns)
 {
     ReceiverContext context = MakeContext("192.168.001.005", "6664");
     PelmorRecordCounter = 0;
-    const std::string before = LocalStamp();
+    const std::string before = SupportRecordStamp(std::time(nullptr));
     int result = 0;
     const std::string record = Record(&context, "ABC", &result);
-    const std::string after = LocalStamp();
+    const std::string after = SupportRecordStamp(std::time(nullptr));
 
     EXPECT_EQ(result, 1);
     ASSERT_EQ(record.size(), 551u);

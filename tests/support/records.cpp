@@ -43,3 +43,13 @@ std::string SupportPaddedMessage(const std::string& text)
 {
     return text + std::string(static_cast<std::size_t>(RECORD_MESSAGE_WIDTH) - text.size(), ' ');
 }
+
+std::string SupportRecordStamp(std::time_t when)
+{
+    char stamp[RECORD_STAMP_WIDTH + 1] = "";
+    const std::tm* local = std::localtime(&when);
+    if (local != nullptr) {
+        std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", local);
+    }
+    return stamp;
+}

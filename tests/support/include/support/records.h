@@ -3,6 +3,7 @@
 #ifndef TESTS_SUPPORT_RECORDS_H
 #define TESTS_SUPPORT_RECORDS_H
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,8 @@ std::string SupportRecordMessage(const SupportRecord& record);
 
 // text padded with blanks to the message column's width.
 std::string SupportPaddedMessage(const std::string& text);
+
+// The time column of a record made at when: local time, YYYYMMDDhhmmss.
+std::string SupportRecordStamp(std::time_t when);
 
 #endif
