@@ -110,6 +110,19 @@ std::string runClient(int socket, const SessionPlan& plan) {
     return acks;
 }
 
+void checkRecord(const SupportRecord& record, size_t index, const std::string& text,
+                 const std::string& before, const std::string& after) {
+    require(record.mark == "$", "record does not begin with $");
+    require(record.ip == "127.000.000.001", "address column wrong");
+    require(record.port == "06664", "port column wrong");
+    require(record.stamp >= before && record.stamp <= after, "time column outside the session");
+    char counter[4];
+    std::snprintf(counter, sizeof counter, "%03u", static_cast<unsigned>((index + 1) % 1000));
+    require(record.counter == counter, "sequence column wrong");
+    require(record.message == SupportPaddedMessage(text), "message column wrong or not blank-padded");
+    require(record.lineEnd == "\r\n", "record does not end in CR LF");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
