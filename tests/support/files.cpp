@@ -6,8 +6,7 @@
 #include <iterator>
 #include <random>
 
-std::string SupportMakeFolder()
-{
+std::string SupportMakeFolder() {
     // create_directory fails on a name that exists, so a clash is retried.
     static std::atomic<unsigned> serial{0};
     std::random_device seed;
@@ -23,14 +22,12 @@ std::string SupportMakeFolder()
     return "";
 }
 
-void SupportRemoveFolder(const std::string& path)
-{
+void SupportRemoveFolder(const std::string& path) {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
 }
 
-std::string SupportReadFile(const std::string& path)
-{
+std::string SupportReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -1,7 +1,6 @@
 #include "support/loopback.h"
 
-int LoopbackSendMessage(int fd, const std::string& message)
-{
+int LoopbackSendMessage(int fd, const std::string& message) {
     if (!LoopbackSend(fd, message)) {
         return -1;
     }

@@ -4,16 +4,14 @@
 
 namespace {
 
-std::string SupportColumn(const std::string& record, int32_t at, int32_t width)
-{
+std::string SupportColumn(const std::string& record, int32_t at, int32_t width) {
     const std::size_t from = static_cast<std::size_t>(at);
     return from < record.size() ? record.substr(from, static_cast<std::size_t>(width)) : "";
 }
 
 } // namespace
 
-SupportRecord SupportRecordColumns(const std::string& record)
-{
+SupportRecord SupportRecordColumns(const std::string& record) {
     return {SupportColumn(record, RECORD_MARK_AT, 1),
             SupportColumn(record, RECORD_IP_AT, RECORD_IP_WIDTH),
             SupportColumn(record, RECORD_PORT_AT, RECORD_PORT_DIGITS),
@@ -23,8 +21,7 @@ SupportRecord SupportRecordColumns(const std::string& record)
             SupportColumn(record, RECORD_LINE_END_AT, 2)};
 }
 
-std::vector<SupportRecord> SupportRecordsOf(const std::string& content)
-{
+std::vector<SupportRecord> SupportRecordsOf(const std::string& content) {
     constexpr std::size_t length = PELMOR_DISK_RECORD_LENGTH;
     std::vector<SupportRecord> records;
     for (std::size_t at = 0; at + length <= content.size(); at += length) {
@@ -33,19 +30,16 @@ std::vector<SupportRecord> SupportRecordsOf(const std::string& content)
     return records;
 }
 
-std::string SupportRecordMessage(const SupportRecord& record)
-{
+std::string SupportRecordMessage(const SupportRecord& record) {
     const std::size_t end = record.message.find_last_not_of(' ');
     return end == std::string::npos ? "" : record.message.substr(0, end + 1);
 }
 
-std::string SupportPaddedMessage(const std::string& text)
-{
+std::string SupportPaddedMessage(const std::string& text) {
     return text + std::string(static_cast<std::size_t>(RECORD_MESSAGE_WIDTH) - text.size(), ' ');
 }
 
-std::string SupportRecordStamp(std::time_t when)
-{
+std::string SupportRecordStamp(std::time_t when) {
     char stamp[RECORD_STAMP_WIDTH + 1] = "";
     const std::tm* local = std::localtime(&when);
     if (local != nullptr) {

@@ -6,8 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-int LoopbackConnect(int port)
-{
+int LoopbackConnect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
@@ -26,8 +25,7 @@ int LoopbackConnect(int port)
     return fd;
 }
 
-bool LoopbackSend(int fd, const std::string& bytes)
-{
+bool LoopbackSend(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -39,8 +37,7 @@ bool LoopbackSend(int fd, const std::string& bytes)
     return true;
 }
 
-int LoopbackReceiveByte(int fd)
-{
+int LoopbackReceiveByte(int fd) {
     unsigned char byte = 0;
     const ssize_t received = recv(fd, &byte, 1, 0);
     if (received == 1) {
@@ -49,8 +46,7 @@ int LoopbackReceiveByte(int fd)
     return received == 0 ? -1 : -2;
 }
 
-void LoopbackReset(int fd)
-{
+void LoopbackReset(int fd) {
     linger abortive{};
     abortive.l_onoff = 1;
     abortive.l_linger = 0;
@@ -58,8 +54,7 @@ void LoopbackReset(int fd)
     close(fd);
 }
 
-int LoopbackFreePort()
-{
+int LoopbackFreePort() {
     const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -8,8 +8,7 @@
 
 pid_t SupportStart(const char* program, const std::vector<std::string>& words,
                    const std::string& folder, const std::string& outFile,
-                   const std::string& errFile, void (*inChild)())
-{
+                   const std::string& errFile, void (*inChild)()) {
     const pid_t child = fork();
     if (child != 0) {
         return child;
@@ -34,8 +33,7 @@ pid_t SupportStart(const char* program, const std::vector<std::string>& words,
     _exit(127);
 }
 
-int SupportExitWithin(pid_t child, int milliseconds)
-{
+int SupportExitWithin(pid_t child, int milliseconds) {
     for (int waited = 0; waited <= milliseconds; waited += 5) {
         int status = 0;
         const pid_t done = waitpid(child, &status, WNOHANG);
