@@ -18,15 +18,13 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "receiver/pelmor.h"
+#include "receiver/record_layout.h"
 
 namespace {
 
 constexpr int32_t BENCH_READ_TIMEOUT = 30;
 // "$", IP text, port, time stamp and counter before the message column.
-constexpr std::size_t BENCH_HEADER_LENGTH = 38;
-static_assert(BENCH_HEADER_LENGTH + PELMOR_MESSAGE_MAX + 2 == PELMOR_DISK_RECORD_LENGTH,
-              "header, message and CR LF make a record");
+constexpr std::size_t BENCH_HEADER_LENGTH = RECORD_MESSAGE_AT;
 
 void BenchPingPong(NevtarSocket connection)
 {

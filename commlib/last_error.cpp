@@ -1,5 +1,5 @@
 // The last failure of the calling thread's library calls.
-#include "commlib/last_error.h"
+#include "last_error.h"
 
 #include <cstdarg>
 #include <cstdio>

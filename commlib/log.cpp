@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "commlib/last_error.h"
-#include "commlib/log_file.h"
+#include "last_error.h"
+#include "log_file.h"
 #include "commlib/nevtar.h"
 
 namespace {

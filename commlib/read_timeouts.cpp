@@ -1,6 +1,6 @@
 // Remembered receive time-outs: one atomic word per slot, socket and
 // seconds packed together, so a slot is never seen half written.
-#include "commlib/read_timeouts.h"
+#include "read_timeouts.h"
 
 #include <atomic>
 #include <cstddef>

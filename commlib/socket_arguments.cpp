@@ -1,9 +1,9 @@
 // Argument checks shared by the platforms' socket operations.
-#include "commlib/socket_arguments.h"
+#include "socket_arguments.h"
 
 #include <cerrno>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 
 int32_t NevtarEnterServerInit(const NevtarSocket* listenSocket, int32_t port)
 {

@@ -2,7 +2,7 @@
 // lines "key = value". Values of known keys are checked and stored into the
 // caller's table; the pairs of a DYNAMIC section are collected into a list;
 // sections of unknown groups are skipped.
-#include "paramfile/keyini_state.h"
+#include "keyini_state.h"
 
 #include <charconv>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // KEYINI listing: shows the table on the console, one entry per key press.
-#include "paramfile/keyini_state.h"
+#include "keyini_state.h"
 #include "platform/console.h"
 
 #include <cstdio>

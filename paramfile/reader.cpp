@@ -1,7 +1,7 @@
 // KEYINI reader entry: reads the file into the table, checks the table and
 // puts defaults in place, lists it and frees its dynamic lists, in that
 // order, as the flags ask.
-#include "paramfile/keyini_state.h"
+#include "keyini_state.h"
 
 #include <charconv>
 #include <cmath>

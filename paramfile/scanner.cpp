@@ -2,7 +2,7 @@
 // read, skipping white space and comments and counting lines. Look-ahead
 // goes back by seeking the file, so a rewound stretch is read again exactly
 // as before, comments and line ends included.
-#include "paramfile/keyini_state.h"
+#include "keyini_state.h"
 
 #include <cstring>
 

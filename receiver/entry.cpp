@@ -5,7 +5,7 @@
 #include "platform/ctrl_handler.h"
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
-#include "receiver/lifecycle.h"
+#include "lifecycle.h"
 #include "receiver/pelmor.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {

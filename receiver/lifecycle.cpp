@@ -1,4 +1,4 @@
-#include "receiver/lifecycle.h"
+#include "lifecycle.h"
 
 #include <csignal>
 

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "platform/kernel_objects.h"
+#include "lifecycle.h"
 #include "receiver/counters.h"
-#include "receiver/lifecycle.h"
 #include "receiver/pelmor.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/share.h"
+#include "lifecycle.h"
 #include "receiver/counters.h"
-#include "receiver/lifecycle.h"
 #include "receiver/pelmor.h"
 
 namespace {

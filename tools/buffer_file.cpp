@@ -1,7 +1,7 @@
 // The buffer file read back in fixed blocks, and its records checked and
 // decoded against the receiver's own layout.
-#include "tools/buffer_file.h"
-#include "tools/buffer_platform.h"
+#include "buffer_file.h"
+#include "buffer_platform.h"
 
 #include <cstddef>
 #include <cstdio>

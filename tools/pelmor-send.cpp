@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/send_socket.h"
+#include "send_socket.h"
 
 namespace {
 

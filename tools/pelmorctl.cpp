@@ -1,7 +1,7 @@
 // pelmorctl: status, stop and readiness of the receiver through its named
 // objects; checks of a parameter file with the receiver's own table; the
 // buffer file checked and read back.
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // pelmorctl check and list: the receiver's parameter file read with the
 // receiver's own table, exactly as the receiver reads it (KEYINI_READ alone).
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 #include <cstdio>
 #include <string>

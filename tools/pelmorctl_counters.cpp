@@ -1,6 +1,6 @@
 // pelmorctl status: the live counters of a running receiver, read from its
 // named shared memory, as lines for people or as one JSON object.
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,13 +1,13 @@
 // pelmorctl records: the records of a buffer file decoded, oldest first, as
 // text for people, as JSON lines or as CSV. Broken records are named on
 // standard error and skipped.
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "tools/buffer_file.h"
-#include "tools/buffer_platform.h"
+#include "buffer_file.h"
+#include "buffer_platform.h"
 
 namespace {
 

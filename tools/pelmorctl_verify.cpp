@@ -1,11 +1,11 @@
 // pelmorctl verify: every record of a buffer file checked column by column
 // and the counters followed through the sessions; the problems, then a summary.
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "tools/buffer_file.h"
+#include "buffer_file.h"
 
 namespace {
 

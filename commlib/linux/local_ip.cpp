@@ -8,7 +8,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 #include "commlib/nevtar.h"
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity)

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "commlib/last_error.h"
-#include "commlib/log_file.h"
+#include "last_error.h"
+#include "log_file.h"
 #include "commlib/nevtar.h"
 #include "platform/linux/regular_file.h"
 

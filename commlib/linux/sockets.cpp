@@ -14,10 +14,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 #include "commlib/nevtar.h"
-#include "commlib/read_timeouts.h"
-#include "commlib/socket_arguments.h"
+#include "read_timeouts.h"
+#include "socket_arguments.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Failures of system calls, with the C library's text of their errno.
 #include <cstring>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 #include "commlib/nevtar.h"
 
 int32_t NevtarFailSystem(int errorNumber, const char* what)

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 #include "commlib/nevtar.h"
 
 namespace {

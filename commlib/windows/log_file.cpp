@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "commlib/last_error.h"
-#include "commlib/log_file.h"
+#include "last_error.h"
+#include "log_file.h"
 #include "commlib/nevtar.h"
 
 namespace {

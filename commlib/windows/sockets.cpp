@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 #include "commlib/nevtar.h"
-#include "commlib/read_timeouts.h"
-#include "commlib/socket_arguments.h"
+#include "read_timeouts.h"
+#include "socket_arguments.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "commlib/last_error.h"
+#include "last_error.h"
 #include "commlib/nevtar.h"
 
 int32_t NevtarFailSystem(int errorNumber, const char* what)

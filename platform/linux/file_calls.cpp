@@ -6,7 +6,7 @@
 // always bufferStart + bufferLength. A seek that lands inside the buffer only
 // moves the cursor.
 #include "platform/file_calls.h"
-#include "platform/linux/file_syscalls.h"
+#include "file_syscalls.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "tests/commlib/interrupter.h"
-#include "tests/commlib/loopback.h"
+#include "interrupter.h"
+#include "support/loopback.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/commlib/interrupter.h"
+#include "interrupter.h"
 
 #include <chrono>
 #include <csignal>

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "tests/commlib/loopback.h"
+#include "support/files.h"
 
 namespace {
 
@@ -15,11 +15,11 @@ class Log : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        directory = LoopbackMakeDirectory();
+        directory = SupportMakeFolder();
         ASSERT_FALSE(directory.empty());
         name = directory + "/PELMOR.LOG";
     }
-    void TearDown() override { LoopbackRemoveDirectory(directory); }
+    void TearDown() override { SupportRemoveFolder(directory); }
 
     std::string directory;
     std::string name;
@@ -54,7 +54,7 @@ TEST_F(Log, EntryIsOneLineWithEveryField)
               "CSocketRead: recv: Connection timed out");
     CLogWrite("pelmor", "PelmorWork()", 1, 0, 0, "Fehler: Funktion\nRcvConSession()!", "");
 
-    const std::string text = LoopbackReadFile(name);
+    const std::string text = SupportReadFile(name);
     const std::string pid = std::to_string(getpid());
     const std::regex expected(
         "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[" + pid +
@@ -72,7 +72,7 @@ TEST_F(Log, EntriesAboveTheConfiguredLevelAreNotWritten)
     CLogWrite("pelmor", "PelmorExit()", 1, 0, 0, "Fehler: wichtig", "");
     CLogWrite("pelmor", "PelmorExit()", 2, 0, 0, "Fehler: knapp darueber", "");
 
-    const std::string text = LoopbackReadFile(name);
+    const std::string text = SupportReadFile(name);
     EXPECT_EQ(CountLines(text), 1) << text;
     EXPECT_NE(text.find("Fehler: wichtig"), std::string::npos);
 }
@@ -85,8 +85,8 @@ TEST_F(Log, AFullFileIsRenamedToOldAndANewOneBegun)
     for (int i = 0; i < entries; ++i) {
         CLogWrite("pelmor", "PelmorWork()", 1, i, 0, "Fehler: voll", filler.c_str());
     }
-    const std::string current = LoopbackReadFile(name);
-    const std::string old = LoopbackReadFile(name + ".old");
+    const std::string current = SupportReadFile(name);
+    const std::string old = SupportReadFile(name + ".old");
     EXPECT_LE(current.size(), 1024u);
     EXPECT_LE(old.size(), 1024u);
     EXPECT_GT(CountLines(old), 0);
@@ -103,7 +103,7 @@ TEST_F(Log, OverlongTextsAreCutToOneLine)
     const std::string huge(5000, 'h');
     CLogWrite("pelmor", "WinMain()", 1, 0, 0, huge.c_str(), huge.c_str());
     CLogWrite(nullptr, nullptr, 1, 0, 0, nullptr, nullptr);
-    const std::string text = LoopbackReadFile(name);
+    const std::string text = SupportReadFile(name);
     EXPECT_EQ(CountLines(text), 2);
     EXPECT_LE(text.find('\n'), 1024u);
 }

@@ -10,6 +10,10 @@
 
 #include <sys/types.h>
 
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/process.h"
+
 constexpr int E2E_WAIT_MS = 15000; // generous: the sanitizer build is slow
 
 // A temp directory that is both the working directory of the programs and
@@ -37,7 +41,7 @@ class E2eTest : public ::testing::Test {
         std::string err;
     };
     ToolRun RunPelmorctl(const std::vector<std::string>& words);
-    // Exit code of a started receiver, as E2eExitWithin; it no longer needs cleaning up.
+    // Exit code of a started receiver, as SupportExitWithin; it no longer needs cleaning up.
     int ReceiverExit(pid_t receiver, int milliseconds = E2E_WAIT_MS);
 
     std::string dir;
@@ -45,18 +49,6 @@ class E2eTest : public ::testing::Test {
     void (*beforeReceiver)() = nullptr; // runs in a receiver's process before it starts
 };
 
-// A port that was free a moment ago on 127.0.0.1.
-int E2eFreePort();
-// Exit code of a child within milliseconds, 128 + signal when a signal ended
-// it, -1 when it overstayed (it is then killed).
-int E2eExitWithin(pid_t child, int milliseconds);
-// The whole content of a file, "" when it cannot be read.
-std::string E2eReadFile(const std::string& path);
-// A connection to the receiver, with a 5 s receive time-out; -1 on failure.
-int E2eConnect(int port);
-// Sends one message and returns the acknowledgement byte; -1 when the
-// connection ended or nothing came in time.
-int E2eSend(int connection, const std::string& message);
 // Counts the occurrences of text in haystack.
 int E2eCount(const std::string& haystack, const std::string& text);
 

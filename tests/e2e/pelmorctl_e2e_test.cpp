@@ -37,7 +37,7 @@ TEST_F(E2ePelmorctl, UnusableNamespaceIsAnErrorNotAStoppedReceiver) {
 }
 
 TEST_F(E2ePelmorctl, StatusShowsBothEventsAndTheCountersOfARunningReceiver) {
-    pid_t receiver = StartReadyReceiver(E2eFreePort());
+    pid_t receiver = StartReadyReceiver(LoopbackFreePort());
     ToolRun status = RunPelmorctl({"status"});
     EXPECT_EQ(status.exitCode, 0);
     const std::string events = "Empfaenger:       laeuft\n"

@@ -3,6 +3,8 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
+#include "receiver/pelmor.h"
+#include "support/records.h"
 
 #include <cctype>
 #include <chrono>
@@ -17,14 +19,6 @@ namespace {
 
 using E2eReceiver = E2eTest;
 
-std::string LocalStamp(time_t when) {
-    tm local{};
-    localtime_r(&when, &local);
-    char text[15];
-    strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
-}
-
 bool IsFormattedIp(const std::string& ip) {
     if (ip.size() != 15) {
         return false;
@@ -38,71 +32,71 @@ bool IsFormattedIp(const std::string& ip) {
     return true;
 }
 
-// One record of 552 bytes: every column, byte for byte.
-void ExpectRecord(const std::string& record, int port, int sequence, const std::string& message,
+// One record on disk: every column, byte for byte.
+void ExpectRecord(const SupportRecord& record, int port, int sequence, const std::string& message,
                   time_t before, time_t after) {
-    ASSERT_EQ(record.size(), 552u);
-    std::string ip = record.substr(1, 15);
-    std::string stamp = record.substr(21, 14);
-    EXPECT_TRUE(IsFormattedIp(ip)) << ip;
-    EXPECT_GE(stamp, LocalStamp(before));
-    EXPECT_LE(stamp, LocalStamp(after));
+    EXPECT_TRUE(IsFormattedIp(record.ip)) << record.ip;
+    EXPECT_GE(record.stamp, SupportRecordStamp(before));
+    EXPECT_LE(record.stamp, SupportRecordStamp(after));
     char head[64];
-    std::snprintf(head, sizeof head, "$%s%05d%s%03d", ip.c_str(), port, stamp.c_str(), sequence);
-    EXPECT_EQ(record, head + message + std::string(512 - message.size(), ' ') + "\r\n");
+    std::snprintf(head, sizeof head, "$%05d%03d", port, sequence);
+    EXPECT_EQ(record.mark + record.port + record.counter, head);
+    EXPECT_EQ(record.message, SupportPaddedMessage(message));
+    EXPECT_EQ(record.lineEnd, "\r\n");
 }
 
 TEST_F(E2eReceiver, MessagesAreAcknowledgedAndRecordedByteExact) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     time_t before = std::time(nullptr);
     pid_t receiver = StartReadyReceiver(port);
     std::string full(512, 'm');
-    int connection = E2eConnect(port);
+    int connection = LoopbackConnect(port);
     ASSERT_GE(connection, 0);
-    EXPECT_EQ(E2eSend(connection, "hallo"), '1');
-    EXPECT_EQ(E2eSend(connection, "welt"), '1');
-    EXPECT_EQ(E2eSend(connection, full), '1');
-    EXPECT_EQ(E2eSend(connection, "X"), -1) << "X ends the session without a reply";
+    EXPECT_EQ(LoopbackSendMessage(connection, "hallo"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "welt"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, full), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1) << "X ends the session without a reply";
     close(connection);
-    connection = E2eConnect(port);
+    connection = LoopbackConnect(port);
     ASSERT_GE(connection, 0);
-    EXPECT_EQ(E2eSend(connection, "neu"), '1');
-    EXPECT_EQ(E2eSend(connection, "X"), -1);
+    EXPECT_EQ(LoopbackSendMessage(connection, "neu"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1);
     close(connection);
 
     // Acknowledged means on disk: read before the receiver ends.
-    std::string records = E2eReadFile(PathOf("PELMOR.BUF"));
+    std::string buffer = SupportReadFile(PathOf("PELMOR.BUF"));
     time_t after = std::time(nullptr);
-    ASSERT_EQ(records.size(), 4 * 552u);
-    ExpectRecord(records.substr(0, 552), port, 1, "hallo", before, after);
-    ExpectRecord(records.substr(552, 552), port, 2, "welt", before, after);
-    ExpectRecord(records.substr(1104, 552), port, 3, full, before, after);
-    ExpectRecord(records.substr(1656, 552), port, 1, "neu", before, after);
+    ASSERT_EQ(buffer.size(), 4 * static_cast<size_t>(PELMOR_DISK_RECORD_LENGTH));
+    std::vector<SupportRecord> records = SupportRecordsOf(buffer);
+    ExpectRecord(records[0], port, 1, "hallo", before, after);
+    ExpectRecord(records[1], port, 2, "welt", before, after);
+    ExpectRecord(records[2], port, 3, full, before, after);
+    ExpectRecord(records[3], port, 1, "neu", before, after);
 
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "") << "nothing failed";
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.LOG")), "") << "nothing failed";
 }
 
 TEST_F(E2eReceiver, SecondCopyEndsAtOnceWithoutLogEntry) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     pid_t first = StartReadyReceiver(port);
-    WriteIni("second.ini", {"UPLPORT = " + std::to_string(E2eFreePort()), "LOGDATEI = SECOND.LOG",
+    WriteIni("second.ini", {"UPLPORT = " + std::to_string(LoopbackFreePort()), "LOGDATEI = SECOND.LOG",
                             "BUFFDATEI = SECOND.BUF", "ERRLEVEL = 1000", "MAXLOGSIZE = 10"});
     pid_t second = StartReceiver({"second.ini"});
     EXPECT_EQ(ReceiverExit(second), 0);
     EXPECT_EQ(access(PathOf("SECOND.LOG").c_str(), F_OK), -1) << "no log started";
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), "");
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "");
 
-    int connection = E2eConnect(port);
-    EXPECT_EQ(E2eSend(connection, "noch da"), '1') << "the first copy serves on";
+    int connection = LoopbackConnect(port);
+    EXPECT_EQ(LoopbackSendMessage(connection, "noch da"), '1') << "the first copy serves on";
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(first), 0);
 }
 
 TEST_F(E2eReceiver, PelmorctlStopEndsTheReceiverWithExitZero) {
-    pid_t receiver = StartReadyReceiver(E2eFreePort());
+    pid_t receiver = StartReadyReceiver(LoopbackFreePort());
     EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 0);
     ToolRun stop = RunPelmorctl({"stop", "--timeout", "5"});
     EXPECT_EQ(stop.exitCode, 0) << stop.err;
@@ -113,7 +107,7 @@ TEST_F(E2eReceiver, PelmorctlStopEndsTheReceiverWithExitZero) {
 
 TEST_F(E2eReceiver, TermAndIntEndTheReceiverWithExitZero) {
     for (int signalNumber : {SIGTERM, SIGINT}) {
-        pid_t receiver = StartReadyReceiver(E2eFreePort());
+        pid_t receiver = StartReadyReceiver(LoopbackFreePort());
         kill(receiver, signalNumber);
         EXPECT_EQ(ReceiverExit(receiver, 5000), 0) << "within a few seconds: " << signalNumber;
         EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3);
@@ -121,20 +115,21 @@ TEST_F(E2eReceiver, TermAndIntEndTheReceiverWithExitZero) {
 }
 
 TEST_F(E2eReceiver, TermDuringAnIdleSessionEndsItAtItsRead) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     WriteStandardIni("pelmor.ini", port, "0"); // reads wait without limit
     pid_t receiver = StartReceiver({"pelmor.ini"});
     ASSERT_EQ(RunPelmorctl({"wait-ready"}).exitCode, 0);
-    int connection = E2eConnect(port);
-    ASSERT_EQ(E2eSend(connection, "eins"), '1');
+    int connection = LoopbackConnect(port);
+    ASSERT_EQ(LoopbackSendMessage(connection, "eins"), '1');
     // Let it block in the next read; a signal just before that read is
     // noticed only when the read returns.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(receiver, SIGTERM);
     EXPECT_EQ(ReceiverExit(receiver), 0);
     close(connection);
-    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.BUF")).size(), 552u);
-    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "") << "a stop is no failed read";
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.BUF")).size(),
+              static_cast<size_t>(PELMOR_DISK_RECORD_LENGTH));
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.LOG")), "") << "a stop is no failed read";
 }
 
 TEST_F(E2eReceiver, StopEventResetBeforeStartAcceptsNothingAndIsLeftSignalled) {
@@ -142,63 +137,63 @@ TEST_F(E2eReceiver, StopEventResetBeforeStartAcceptsNothingAndIsLeftSignalled) {
     HANDLE start = CreateEventA(nullptr, TRUE, FALSE, "StartPelmorEvent");
     ASSERT_NE(stop, nullptr);
     ASSERT_NE(start, nullptr);
-    WriteStandardIni("pelmor.ini", E2eFreePort());
+    WriteStandardIni("pelmor.ini", LoopbackFreePort());
     pid_t receiver = StartReceiver({"pelmor.ini"});
     EXPECT_EQ(ReceiverExit(receiver), 0);
     EXPECT_EQ(WaitForSingleObject(start, 0), WAIT_OBJECT_0) << "start-up completed";
     EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0) << "left signalled";
     EXPECT_EQ(access(PathOf("PELMOR.BUF").c_str(), F_OK), -1) << "no session";
-    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "");
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.LOG")), "");
     CloseHandle(start);
     CloseHandle(stop);
 }
 
 TEST_F(E2eReceiver, KilledReceiverLeavesNothingStale) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     pid_t receiver = StartReadyReceiver(port);
     kill(receiver, SIGKILL);
     EXPECT_EQ(ReceiverExit(receiver), 128 + SIGKILL);
     EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3);
 
     receiver = StartReadyReceiver(port);
-    int connection = E2eConnect(port);
-    EXPECT_EQ(E2eSend(connection, "wieder da"), '1');
+    int connection = LoopbackConnect(port);
+    EXPECT_EQ(LoopbackSendMessage(connection, "wieder da"), '1');
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
 }
 
 TEST_F(E2eReceiver, WithoutBufferFileEveryConnectionIsClosedAndLogged) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(port), "LOGDATEI = PELMOR.LOG",
                             "MAXLOGSIZE = 2000", "ERRLEVEL = 1000", "TIMEOUT = 3"});
     pid_t receiver = StartReceiver({"pelmor.ini"});
     ASSERT_EQ(RunPelmorctl({"wait-ready"}).exitCode, 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int connection = E2eConnect(port);
+        int connection = LoopbackConnect(port);
         ASSERT_GE(connection, 0);
-        EXPECT_EQ(E2eSend(connection, "verloren"), -1) << "closed without a reply";
+        EXPECT_EQ(LoopbackSendMessage(connection, "verloren"), -1) << "closed without a reply";
         close(connection);
     }
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
-    EXPECT_EQ(E2eCount(E2eReadFile(PathOf("PELMOR.LOG")), "Fehler: Funktion RcvConSession()!"), 2);
+    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("PELMOR.LOG")), "Fehler: Funktion RcvConSession()!"), 2);
 }
 
 TEST_F(E2eReceiver, TimeoutOutOfRangeLeavesZeroSoReadsWaitWithoutLimit) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     WriteStandardIni("pelmor.ini", port, "1001");
     pid_t receiver = StartReceiver({"pelmor.ini"});
     ASSERT_EQ(RunPelmorctl({"wait-ready"}).exitCode, 0);
-    int connection = E2eConnect(port);
+    int connection = LoopbackConnect(port);
     // Longer than the table's default of 3 s, which is not applied.
     std::this_thread::sleep_for(std::chrono::milliseconds(4000));
-    EXPECT_EQ(E2eSend(connection, "spaet"), '1');
-    EXPECT_EQ(E2eSend(connection, "X"), -1);
+    EXPECT_EQ(LoopbackSendMessage(connection, "spaet"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1);
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "");
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.LOG")), "");
 }
 
 TEST_F(E2eReceiver, UnreadableParameterFileEndsAtOnceWithTheStderrLine) {
@@ -216,40 +211,40 @@ TEST_F(E2eReceiver, UnreadableParameterFileEndsAtOnceWithTheStderrLine) {
          }) {
         pid_t receiver = StartReceiver(run.words);
         EXPECT_EQ(ReceiverExit(receiver), 0);
-        EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), run.line);
+        EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), run.line);
         EXPECT_EQ(access(PathOf("PELMOR.LOG").c_str(), F_OK), -1);
         EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3) << "no mutex left behind";
     }
 }
 
 TEST_F(E2eReceiver, LogNotStartedIsSaidOnStderr) {
-    WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(E2eFreePort())});
+    WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(LoopbackFreePort())});
     pid_t receiver = StartReceiver({"pelmor.ini"});
     EXPECT_EQ(ReceiverExit(receiver), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"\" nicht gestartet\n");
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"\" nicht gestartet\n");
 }
 
 TEST_F(E2eReceiver, NamedObjectsNotMadeAreSaidOnStderr) {
     // The name of the stop event taken by a mutex.
     HANDLE taken = CreateMutexA(nullptr, FALSE, "StopPelmorEvent");
     ASSERT_NE(taken, nullptr);
-    WriteStandardIni("pelmor.ini", E2eFreePort());
+    WriteStandardIni("pelmor.ini", LoopbackFreePort());
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")),
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Ereignis StopPelmorEvent nicht erzeugt (Fehler 6)\n");
-    EXPECT_EQ(E2eReadFile(PathOf("PELMOR.LOG")), "") << "not logged";
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.LOG")), "") << "not logged";
     CloseHandle(taken);
 
     // A namespace directory that cannot be used.
     std::ofstream(PathOf("not-a-dir")) << "x";
     setenv("PELMOR_RUNTIME_DIR", PathOf("not-a-dir").c_str(), 1);
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")),
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Mutex PELMOR_MTX nicht erzeugt (Fehler 5)\n");
 }
 
 TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
-    int port = E2eFreePort();
+    int port = LoopbackFreePort();
     pid_t first = StartReadyReceiver(port);
     // A second receiver in its own namespace, on the same port.
     std::string otherRuntime = PathOf("rt2");
@@ -258,8 +253,8 @@ TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
                            "ERRLEVEL = 1000", "MAXLOGSIZE = 10"});
     pid_t second = StartReceiver({"other.ini"});
     EXPECT_EQ(ReceiverExit(second), 0);
-    EXPECT_EQ(E2eCount(E2eReadFile(PathOf("OTHER.LOG")), "Fehler: Fkt. CSocketServerInit()!"), 1);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), "");
+    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("OTHER.LOG")), "Fehler: Fkt. CSocketServerInit()!"), 1);
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "");
     setenv("PELMOR_RUNTIME_DIR", PathOf("rt").c_str(), 1);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(first), 0);

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/faults/fault_support.h"
+#include "fault_support.h"
 
 namespace {
 
@@ -25,9 +25,9 @@ class ClientFaults : public FaultTest {
     // A well-behaved client after the misbehaving ones is served, and its
     // record is the last one.
     void ExpectServed(const std::string& message) {
-        const int fd = E2eConnect(port);
+        const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(E2eSend(fd, message), '1');
+        EXPECT_EQ(LoopbackSendMessage(fd, message), '1');
         LoopbackSend(fd, "X");
         EXPECT_EQ(LoopbackReceiveByte(fd), -1);
         close(fd);
@@ -39,7 +39,7 @@ class ClientFaults : public FaultTest {
 };
 
 TEST_F(ClientFaults, SilentClientIsDroppedAfterTheTimeOutAndTheNextIsServed) {
-    const int silent = E2eConnect(port);
+    const int silent = LoopbackConnect(port);
     ASSERT_GE(silent, 0);
     const auto start = std::chrono::steady_clock::now();
     ExpectServed("naechster");
@@ -57,7 +57,7 @@ TEST_F(ClientFaults, FloodWithoutWaitingIsRecordedWholeAndInOrder) {
     for (int i = 0; flood.size() < 100 * 1024; ++i) {
         flood += "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
     }
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(LoopbackSend(fd, flood));
     shutdown(fd, SHUT_WR);
@@ -80,7 +80,7 @@ TEST_F(ClientFaults, FloodWithoutWaitingIsRecordedWholeAndInOrder) {
 
 TEST_F(ClientFaults, ClientsThatVanishBeforeTheirAcknowledgement) {
     for (int i = 0; i < 20; ++i) {
-        const int fd = E2eConnect(port);
+        const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
         LoopbackSend(fd, "weg-" + std::to_string(i));
         close(fd);
@@ -90,10 +90,10 @@ TEST_F(ClientFaults, ClientsThatVanishBeforeTheirAcknowledgement) {
 
 TEST_F(ClientFaults, ResetInTheMiddleOfAMessage) {
     for (int i = 0; i < 20; ++i) {
-        const int fd = E2eConnect(port);
+        const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
         if (i % 2 == 1) {
-            ASSERT_EQ(E2eSend(fd, "vorher"), '1');
+            ASSERT_EQ(LoopbackSendMessage(fd, "vorher"), '1');
         }
         LoopbackSend(fd, std::string(300, 'r'));
         LoopbackReset(fd);
@@ -110,7 +110,7 @@ TEST_F(ClientFaults, NoFreeDescriptorToAcceptWaitsForOne) {
     rlimit tight = limit;
     tight.rlim_cur = static_cast<rlim_t>(FaultLowestFreeDescriptor(receiver));
     ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, &tight, nullptr), 0);
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(LoopbackSend(fd, "wartet"));
     const long ticksBefore = FaultCpuTicks(receiver);
@@ -132,7 +132,7 @@ TEST_F(ClientFaults, TwoThousandEmptyConnectionsLeaveNoDescriptorsOrMemoryBehind
     // run measures the receiver and not the listen queue.
     auto connectAndClose = [this](int times) {
         for (int i = 0; i < times; ++i) {
-            const int fd = E2eConnect(port);
+            const int fd = LoopbackConnect(port);
             ASSERT_GE(fd, 0);
             shutdown(fd, SHUT_WR);
             ASSERT_EQ(LoopbackReceiveByte(fd), -1) << "connection " << i;

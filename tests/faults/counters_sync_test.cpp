@@ -21,7 +21,7 @@
 
 #include "platform/kernel_objects.h"
 #include "receiver/counters.h"
-#include "tests/faults/fault_support.h"
+#include "fault_support.h"
 
 namespace {
 
@@ -44,29 +44,29 @@ const std::regex ISO_LOCAL_TIME(R"("\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}[+-]\d{2}
 // the read time-out and by a stop; every one is counted once, and the
 // session in progress shows its peer.
 TEST_F(OperatorView, CountersAfterEveryWayASessionEnds) {
-    Start(3 * FAULT_RECORD_BYTES + 100); // the fourth record does not fit
+    Start(3 * PELMOR_DISK_RECORD_LENGTH + 100); // the fourth record does not fit
     Session(0, 3);
     std::size_t bytes = 1; // the "X"
     for (int i = 0; i < 3; ++i) {
         bytes += FaultMessage(i).size();
     }
-    int fd = E2eConnect(port);
+    int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(E2eSend(fd, FaultMessage(3)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '2');
     close(fd);
     const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, &unlimited, nullptr), 0);
-    fd = E2eConnect(port);
+    fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(E2eSend(fd, FaultMessage(4)), '1');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), '1');
     close(fd); // the client goes
-    fd = E2eConnect(port);
+    fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "let go after the time-out";
     close(fd);
-    const int inProgress = E2eConnect(port);
+    const int inProgress = LoopbackConnect(port);
     ASSERT_GE(inProgress, 0);
-    EXPECT_EQ(E2eSend(inProgress, FaultMessage(5)), '1');
+    EXPECT_EQ(LoopbackSendMessage(inProgress, FaultMessage(5)), '1');
     for (int i = 3; i < 6; ++i) {
         bytes += FaultMessage(i).size();
     }
@@ -166,9 +166,9 @@ TEST_F(OperatorView, SyncAnswersOneOnlyForARecordOnDisk) {
 
     beforeReceiver = OperatorFailDataSync;
     Start();
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(E2eSend(fd, FaultMessage(20)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(20)), '2');
     EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
     close(fd);
     Settle();

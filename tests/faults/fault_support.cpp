@@ -1,4 +1,4 @@
-#include "tests/faults/fault_support.h"
+#include "fault_support.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -25,7 +25,7 @@ bool FaultAllDigits(const std::string& text) {
 
 void FaultTest::SetUp() {
     E2eTest::SetUp();
-    port = E2eFreePort();
+    port = LoopbackFreePort();
     ASSERT_GT(port, 0);
     WriteStandardIni("pelmor.ini", port, std::to_string(FAULT_TIMEOUT_SECONDS));
 }
@@ -43,7 +43,7 @@ void FaultTest::Start(uint64_t fileSizeLimit) {
     setrlimit(RLIMIT_FSIZE, &previous);
     ASSERT_GT(receiver, 0);
     const ToolRun ready = RunPelmorctl({"wait-ready", "--timeout", "15"});
-    ASSERT_EQ(ready.exitCode, 0) << ready.err << E2eReadFile(PathOf("pelmor.err"));
+    ASSERT_EQ(ready.exitCode, 0) << ready.err << SupportReadFile(PathOf("pelmor.err"));
 }
 
 bool FaultTest::Running() const {
@@ -52,10 +52,10 @@ bool FaultTest::Running() const {
 }
 
 void FaultTest::Session(int first, int count) {
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     for (int i = first; i < first + count; ++i) {
-        ASSERT_EQ(E2eSend(fd, FaultMessage(i)), '1') << "message " << i;
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1') << "message " << i;
     }
     LoopbackSend(fd, "X");
     EXPECT_EQ(LoopbackReceiveByte(fd), -1);
@@ -63,7 +63,7 @@ void FaultTest::Session(int first, int count) {
 }
 
 void FaultTest::Settle() {
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     LoopbackSend(fd, "X");
     EXPECT_EQ(LoopbackReceiveByte(fd), -1);
@@ -75,17 +75,15 @@ std::string FaultMessage(int i) {
 }
 
 std::vector<std::string> FaultRecords(const std::string& content) {
+    EXPECT_EQ(content.size() % PELMOR_DISK_RECORD_LENGTH, 0u) << "a torn record in the buffer file";
     std::vector<std::string> messages;
-    EXPECT_EQ(content.size() % FAULT_RECORD_BYTES, 0u) << "a torn record in the buffer file";
-    for (std::size_t at = 0; at + FAULT_RECORD_BYTES <= content.size(); at += FAULT_RECORD_BYTES) {
-        const std::string record = content.substr(at, FAULT_RECORD_BYTES);
-        const std::size_t index = at / FAULT_RECORD_BYTES;
-        EXPECT_EQ(record[0], '$') << "record " << index;
-        EXPECT_TRUE(FaultAllDigits(record.substr(16, 22))) << "record " << index;
-        EXPECT_EQ(record.substr(550), "\r\n") << "record " << index;
-        std::string message = record.substr(38, 512);
-        message.erase(message.find_last_not_of(' ') + 1);
-        messages.push_back(message);
+    for (const SupportRecord& record : SupportRecordsOf(content)) {
+        const std::size_t index = messages.size();
+        EXPECT_EQ(record.mark, "$") << "record " << index;
+        EXPECT_TRUE(FaultAllDigits(record.port + record.stamp + record.counter))
+            << "record " << index;
+        EXPECT_EQ(record.lineEnd, "\r\n") << "record " << index;
+        messages.push_back(SupportRecordMessage(record));
     }
     return messages;
 }
@@ -124,7 +122,7 @@ long FaultResidentKilobytes(pid_t pid) {
 }
 
 long FaultCpuTicks(pid_t pid) {
-    const std::string stat = E2eReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = SupportReadFile("/proc/" + std::to_string(pid) + "/stat");
     // The fields after the command's closing parenthesis; utime and stime
     // are the 12th and 13th of them.
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));

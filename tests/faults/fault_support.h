@@ -10,10 +10,10 @@
 
 #include <sys/types.h>
 
-#include "tests/commlib/loopback.h"
-#include "tests/e2e/e2e_support.h"
+#include "e2e_support.h"
+#include "receiver/pelmor.h"
+#include "support/records.h"
 
-constexpr std::size_t FAULT_RECORD_BYTES = 552;
 constexpr int FAULT_TIMEOUT_SECONDS = 1;
 
 class FaultTest : public E2eTest {
@@ -25,8 +25,8 @@ class FaultTest : public E2eTest {
     void Start(uint64_t fileSizeLimit = 0);
     bool Running() const;
 
-    std::string Buffer() const { return E2eReadFile(PathOf("PELMOR.BUF")); }
-    std::string Log() const { return E2eReadFile(PathOf("PELMOR.LOG")); }
+    std::string Buffer() const { return SupportReadFile(PathOf("PELMOR.BUF")); }
+    std::string Log() const { return SupportReadFile(PathOf("PELMOR.LOG")); }
 
     // One session in which every message is acknowledged "1".
     void Session(int first, int count);

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/faults/fault_support.h"
+#include "fault_support.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ TEST_F(StartupFaults, NoPortNoRuntimeDirectoryOfOthersNoObjectFileOfAnotherUser)
     for (const std::string text : {"abc", "0", "99999", "-1"}) {
         WriteIni("port.ini", {"UPLPORT = " + text, "LOGDATEI = PORT.LOG", "ERRLEVEL = 1"});
         EXPECT_EQ(ReceiverExit(StartReceiver({"port.ini"})), 0) << text;
-        EXPECT_EQ(E2eCount(E2eReadFile(PathOf("PORT.LOG")),
+        EXPECT_EQ(E2eCount(SupportReadFile(PathOf("PORT.LOG")),
                            "Fehler: UPLPORT \"" + text + "\" ist kein Port von 1 bis 65535!"),
                   1)
             << text;
@@ -29,7 +29,7 @@ TEST_F(StartupFaults, NoPortNoRuntimeDirectoryOfOthersNoObjectFileOfAnotherUser)
     ASSERT_EQ(chmod(PathOf("shared").c_str(), 01777), 0);
     setenv("PELMOR_RUNTIME_DIR", PathOf("shared").c_str(), 1);
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")),
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Mutex PELMOR_MTX nicht erzeugt (Fehler 5)\n");
 
     if (geteuid() != 0) {
@@ -40,7 +40,7 @@ TEST_F(StartupFaults, NoPortNoRuntimeDirectoryOfOthersNoObjectFileOfAnotherUser)
     std::ofstream(planted) << "";
     ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")),
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Ereignis StopPelmorEvent nicht erzeugt (Fehler 5)\n");
 }
 

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/faults/fault_support.h"
+#include "fault_support.h"
 
 namespace {
 
@@ -28,10 +28,10 @@ using StorageFaults = FaultTest;
 
 TEST_F(StorageFaults, KillMidStreamKeepsEveryAcknowledgedRecordWhole) {
     Start();
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     int acknowledged = 0;
-    while (acknowledged < 300 && E2eSend(fd, FaultMessage(acknowledged)) == '1') {
+    while (acknowledged < 300 && LoopbackSendMessage(fd, FaultMessage(acknowledged)) == '1') {
         ++acknowledged;
     }
     ASSERT_EQ(acknowledged, 300);
@@ -60,13 +60,13 @@ TEST_F(StorageFaults, KillMidStreamKeepsEveryAcknowledgedRecordWhole) {
 // session ends, and no part of that record stays in the file, so the records
 // of the next session still start at a record boundary.
 TEST_F(StorageFaults, FileSizeLimitAnswersTwoAndLeavesNoTornRecord) {
-    Start(10 * FAULT_RECORD_BYTES + 100);
-    const int fd = E2eConnect(port);
+    Start(10 * PELMOR_DISK_RECORD_LENGTH + 100);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(E2eSend(fd, FaultMessage(i)), '1');
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1');
     }
-    EXPECT_EQ(E2eSend(fd, FaultMessage(10)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(10)), '2');
     EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session goes on after \"2\"";
     close(fd);
     Settle();
@@ -99,16 +99,16 @@ TEST_F(StorageFaults, TornRecordsAreCutBackFromThePresentLength) {
     EXPECT_EQ(E2eCount(Log(), "Fehler: Satzrest von 96 Bytes aus Pelmor-Bufferdatei entfernt"), 1)
         << Log();
 
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(E2eSend(fd, FaultMessage(3)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '1');
     ASSERT_EQ(truncate(PathOf("PELMOR.BUF").c_str(), 0), 0);
     rlimit limit{};
     ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, nullptr, &limit), 0);
-    limit.rlim_cur = FAULT_RECORD_BYTES + 100;
+    limit.rlim_cur = PELMOR_DISK_RECORD_LENGTH + 100;
     ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, &limit, nullptr), 0);
-    EXPECT_EQ(E2eSend(fd, FaultMessage(4)), '1');
-    EXPECT_EQ(E2eSend(fd, FaultMessage(5)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), '1');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(5)), '2');
     close(fd);
     Settle();
     records = FaultRecords(Buffer());
@@ -121,27 +121,28 @@ TEST_F(StorageFaults, TornRecordsAreCutBackFromThePresentLength) {
 // the renamed one, and the sequence numbers go on.
 TEST_F(StorageFaults, RecordsFollowTheNameWhenTheFileIsTakenDuringASession) {
     Start();
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(E2eSend(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
     ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
-    ASSERT_EQ(E2eSend(fd, FaultMessage(1)), '1');
-    ASSERT_EQ(E2eSend(fd, FaultMessage(2)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(2)), '1');
     EXPECT_EQ(FaultRecords(Buffer()), (std::vector<std::string>{FaultMessage(1), FaultMessage(2)}));
     ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
-    ASSERT_EQ(E2eSend(fd, FaultMessage(3)), '1');
-    ASSERT_EQ(E2eSend(fd, FaultMessage(4)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), '1');
     LoopbackSend(fd, "X");
     EXPECT_EQ(LoopbackReceiveByte(fd), -1);
     close(fd);
 
-    const std::vector<std::string> taken = FaultRecords(E2eReadFile(PathOf("taken.BUF")));
+    const std::vector<std::string> taken = FaultRecords(SupportReadFile(PathOf("taken.BUF")));
     ASSERT_GE(taken.size(), 1u);
     ASSERT_LE(taken.size(), 2u) << "at most the record of the hand-off twice";
     EXPECT_EQ(taken[0], FaultMessage(0));
     EXPECT_EQ(FaultRecords(Buffer()), (std::vector<std::string>{FaultMessage(3), FaultMessage(4)}));
-    EXPECT_EQ(Buffer().substr(35, 3), "004");
-    EXPECT_EQ(Buffer().substr(FAULT_RECORD_BYTES + 35, 3), "005");
+    const std::vector<SupportRecord> kept = SupportRecordsOf(Buffer());
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].counter + kept[1].counter, "004005");
 }
 
 // A FIFO in place of the log or the buffer file is refused like a file that
@@ -150,14 +151,14 @@ TEST_F(StorageFaults, RecordsFollowTheNameWhenTheFileIsTakenDuringASession) {
 TEST_F(StorageFaults, FifosInPlaceOfTheFilesAreRefusedNotWaitedOn) {
     ASSERT_EQ(mkfifo(PathOf("PELMOR.LOG").c_str(), 0644), 0);
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"}), 5000), 0);
-    EXPECT_EQ(E2eReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"PELMOR.LOG\" nicht gestartet\n");
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"PELMOR.LOG\" nicht gestartet\n");
     ASSERT_EQ(std::remove(PathOf("PELMOR.LOG").c_str()), 0);
 
     Start();
     ASSERT_EQ(std::remove(PathOf("PELMOR.LOG").c_str()), 0);
     ASSERT_EQ(mkfifo(PathOf("PELMOR.LOG").c_str(), 0644), 0);
     ASSERT_EQ(mkfifo(PathOf("PELMOR.BUF").c_str(), 0644), 0);
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     LoopbackSend(fd, FaultMessage(0));
     EXPECT_LT(LoopbackReceiveByte(fd), 0) << "closed without a reply";
@@ -187,17 +188,17 @@ TEST_F(StorageFaults, LinksOfAnotherUserAreNotWrittenThrough) {
         ASSERT_EQ(lchown(PathOf(name).c_str(), OTHER_USER, OTHER_USER), 0);
     }
     // Refused: the session logs, the log refuses too.
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     LoopbackSend(fd, FaultMessage(1));
     EXPECT_LT(LoopbackReceiveByte(fd), 0);
     close(fd);
-    EXPECT_EQ(E2eReadFile(PathOf("victim")), "geheim\n");
+    EXPECT_EQ(SupportReadFile(PathOf("victim")), "geheim\n");
 
     ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
     ASSERT_EQ(symlink("own.BUF", PathOf("PELMOR.BUF").c_str()), 0);
     Session(2, 1);
-    EXPECT_EQ(FaultRecords(E2eReadFile(PathOf("own.BUF"))),
+    EXPECT_EQ(FaultRecords(SupportReadFile(PathOf("own.BUF"))),
               std::vector<std::string>{FaultMessage(2)});
     EXPECT_TRUE(Running());
 }
@@ -208,7 +209,7 @@ TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan) {
     ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("saved.BUF").c_str()), 0);
     ASSERT_EQ(mkdir(PathOf("PELMOR.BUF").c_str(), 0755), 0);
 
-    const int fd = E2eConnect(port);
+    const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     // Closed without a reply; with the message unread the close may come as a reset.
     LoopbackSend(fd, FaultMessage(2));
@@ -228,14 +229,14 @@ TEST_F(StorageFaults, BufferFileMovedOrDeletedBetweenSessionsIsMadeAnew) {
     Start();
     Session(0, 3);
     ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
-    const std::string taken = E2eReadFile(PathOf("taken.BUF"));
+    const std::string taken = SupportReadFile(PathOf("taken.BUF"));
 
     Session(3, 2);
-    EXPECT_EQ(E2eReadFile(PathOf("taken.BUF")), taken);
+    EXPECT_EQ(SupportReadFile(PathOf("taken.BUF")), taken);
     std::vector<std::string> records = FaultRecords(Buffer());
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], FaultMessage(3));
-    EXPECT_EQ(Buffer().substr(35, 3), "001");
+    EXPECT_EQ(SupportRecordColumns(Buffer()).counter, "001");
 
     ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
     Session(5, 1);
@@ -253,11 +254,11 @@ TEST_F(StorageFaults, LogThatCannotBeWrittenDoesNotStopTheService) {
 
     // Sessions that end with a log entry: a client that says nothing until
     // the time-out, and one that closes at once.
-    const int silent = E2eConnect(port);
+    const int silent = LoopbackConnect(port);
     ASSERT_GE(silent, 0);
     EXPECT_EQ(LoopbackReceiveByte(silent), -1);
     close(silent);
-    const int gone = E2eConnect(port);
+    const int gone = LoopbackConnect(port);
     ASSERT_GE(gone, 0);
     close(gone);
 
@@ -271,10 +272,10 @@ TEST_F(StorageFaults, StopWhileAClientStreamsEndsInTimeAndKeepsAcknowledgedRecor
     std::atomic<int> acknowledged{0};
     std::atomic<bool> streaming{true};
     std::thread client([&] {
-        const int fd = E2eConnect(port);
+        const int fd = LoopbackConnect(port);
         const auto end = FaultClock::now() + std::chrono::seconds(30);
         while (fd >= 0 && streaming && FaultClock::now() < end &&
-               E2eSend(fd, FaultMessage(acknowledged)) == '1') {
+               LoopbackSendMessage(fd, FaultMessage(acknowledged)) == '1') {
             ++acknowledged;
         }
         if (fd >= 0) {

@@ -18,7 +18,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 
-#include "platform/linux/file_syscalls.h"
+#include "file_syscalls.h"
 
 #include "paramfile/keyini.h"
 

@@ -25,12 +25,13 @@
 
 #include "commlib/nevtar.h"
 #include "receiver/pelmor.h"
+#include "support/files.h"
+#include "support/records.h"
 
 namespace {
 
 constexpr size_t kMaxMessage = 600;
 constexpr int kAckWaitMs = 10000; // far beyond any healthy answer; a hang is a finding
-constexpr size_t kRecordBytes = 552;
 
 std::string fuzzDir;
 std::string bufferPath;
@@ -109,52 +110,24 @@ std::string runClient(int socket, const SessionPlan& plan) {
     return acks;
 }
 
-std::string localStamp() {
-    char text[15] = {};
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
-}
-
-std::string readBufferFile() {
-    std::string content;
-    std::FILE* file = std::fopen(bufferPath.c_str(), "rb");
-    if (file == nullptr) {
-        return content;
-    }
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        content.append(chunk, got);
-    }
-    std::fclose(file);
-    return content;
-}
-
-void checkRecord(const std::string& record, size_t index, const std::string& text,
+void checkRecord(const SupportRecord& record, size_t index, const std::string& text,
                  const std::string& before, const std::string& after) {
-    require(record[0] == '$', "record does not begin with $");
-    require(record.compare(1, 15, "127.000.000.001") == 0, "address column wrong");
-    require(record.compare(16, 5, "06664") == 0, "port column wrong");
-    std::string stamp = record.substr(21, 14);
-    require(stamp >= before && stamp <= after, "time column outside the session");
+    require(record.mark == "$", "record does not begin with $");
+    require(record.ip == "127.000.000.001", "address column wrong");
+    require(record.port == "06664", "port column wrong");
+    require(record.stamp >= before && record.stamp <= after, "time column outside the session");
     char counter[4];
     std::snprintf(counter, sizeof counter, "%03u", static_cast<unsigned>((index + 1) % 1000));
-    require(record.compare(35, 3, counter) == 0, "sequence column wrong");
-    require(record.compare(38, text.size(), text) == 0, "message column wrong");
-    require(record.find_first_not_of(' ', 38 + text.size()) == 550, "message not blank-padded");
-    require(record.compare(550, 2, "\r\n") == 0, "record does not end in CR LF");
+    require(record.counter == counter, "sequence column wrong");
+    require(record.message == SupportPaddedMessage(text), "message column wrong or not blank-padded");
+    require(record.lineEnd == "\r\n", "record does not end in CR LF");
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/fuzz_session.XXXXXX";
-    require(mkdtemp(pattern.data()) != nullptr, "no temp dir");
-    fuzzDir = pattern;
+    fuzzDir = SupportMakeFolder();
+    require(!fuzzDir.empty(), "no temp dir");
     bufferPath = fuzzDir + "/PELMOR.BUF";
     require(bufferPath.size() <= 100, "temp dir path too long for BUFFDATEI");
     std::string logPath = fuzzDir + "/PELMOR.LOG";
@@ -185,9 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
     std::string acks;
     std::thread client([&] { acks = runClient(pair[1], plan); });
-    std::string before = localStamp();
+    std::string before = SupportRecordStamp(std::time(nullptr));
     int served = RcvConSession(&context, pair[0]);
-    std::string after = localStamp();
+    std::string after = SupportRecordStamp(std::time(nullptr));
     CSocketClose(pair[0]); // the library forgets the time-out it set on it
     client.join();
     close(pair[1]);
@@ -195,12 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     require(served == 1, "session not served");
     require(acks == std::string(plan.columnTexts.size(), '1'), "acknowledgements wrong");
-    std::string content = readBufferFile();
-    require(content.size() == plan.columnTexts.size() * kRecordBytes,
+    std::string content = SupportReadFile(bufferPath);
+    require(content.size() == plan.columnTexts.size() * PELMOR_DISK_RECORD_LENGTH,
             "buffer file does not hold exactly one record per acknowledgement");
-    for (size_t i = 0; i < plan.columnTexts.size(); ++i) {
-        checkRecord(content.substr(i * kRecordBytes, kRecordBytes), i, plan.columnTexts[i], before,
-                    after);
+    const std::vector<SupportRecord> records = SupportRecordsOf(content);
+    for (size_t i = 0; i < records.size(); ++i) {
+        checkRecord(records[i], i, plan.columnTexts[i], before, after);
     }
     return 0;
 }

@@ -3,7 +3,7 @@
 // through the system-call table.
 #include "keyini_test_support.h"
 #include "platform/file_calls.h"
-#include "platform/linux/file_syscalls.h"
+#include "file_syscalls.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Tokens, comments, line counting and look-ahead of the scanner, driven
 // directly over real files.
 #include "keyini_test_support.h"
-#include "paramfile/keyini_state.h"
+#include "keyini_state.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "platform/ctrl_handler.h"
 #include "platform/kernel_objects.h"
 
-#include "reap_within.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +82,7 @@ TEST(CtrlHandler, BlockingReadIsInterruptedNotRestarted) {
     }
     usleep(100000);
     kill(child, SIGTERM);
-    EXPECT_EQ(ReapWithin(child, 10000), 0);
+    EXPECT_EQ(SupportExitWithin(child, 10000), 0);
     close(channel[0]);
     close(channel[1]);
 }
@@ -95,7 +95,7 @@ TEST(CtrlHandler, UntakenSignalEndsTheProcess) {
         std::raise(SIGTERM);
         _exit(0);
     }
-    EXPECT_EQ(ReapWithin(child, 10000), 128 + SIGTERM);
+    EXPECT_EQ(SupportExitWithin(child, 10000), 128 + SIGTERM);
 }
 
 } // namespace

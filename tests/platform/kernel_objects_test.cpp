@@ -1,7 +1,8 @@
 // Named mutexes, events and file mappings across handles and processes.
 #include "platform/kernel_objects.h"
 
-#include "reap_within.h"
+#include "support/files.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include <csignal>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,23 +24,12 @@ namespace {
 class KernelObjects : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/pelmor-kernel-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = SupportMakeFolder();
+        ASSERT_FALSE(dir.empty());
         setenv("PELMOR_RUNTIME_DIR", dir.c_str(), 1);
     }
     void TearDown() override {
-        DIR* listing = opendir(dir.c_str());
-        if (listing != nullptr) {
-            while (dirent* entry = readdir(listing)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") {
-                    unlink((dir + "/" + name).c_str());
-                }
-            }
-            closedir(listing);
-        }
-        rmdir(dir.c_str());
+        SupportRemoveFolder(dir);
         unsetenv("PELMOR_RUNTIME_DIR");
     }
     std::string dir;
@@ -241,7 +230,7 @@ TEST_F(KernelObjects, FiniteWaitEndsWithTimeoutOrWhenSetElsewhere) {
         _exit(theirs != nullptr && SetEvent(theirs) ? 0 : 1);
     }
     EXPECT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(ReapWithin(child, 10000), 0);
+    EXPECT_EQ(SupportExitWithin(child, 10000), 0);
     CloseHandle(event);
 }
 
@@ -288,7 +277,7 @@ void RaceToCreate(bool mutex, int round) {
     close(release[1]);
     close(results[0]);
     for (pid_t child : pids) {
-        EXPECT_EQ(ReapWithin(child, 10000), 0);
+        EXPECT_EQ(SupportExitWithin(child, 10000), 0);
     }
     EXPECT_EQ(created, 1) << "round " << round;
     EXPECT_EQ(existed, children - 1) << "round " << round;
@@ -325,7 +314,7 @@ TEST_F(KernelObjects, KilledHolderLeavesNothingStale) {
     CloseHandle(seen);
 
     kill(child, SIGKILL);
-    EXPECT_EQ(ReapWithin(child, 10000), 128 + SIGKILL);
+    EXPECT_EQ(SupportExitWithin(child, 10000), 128 + SIGKILL);
 
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "PELMOR_MTX"), nullptr);
     HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");

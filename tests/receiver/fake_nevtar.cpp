@@ -8,9 +8,6 @@
 
 FakeNevtar fakeNevtar;
 
-uint32_t PelmorRecordCounter = 0;
-char PelmorMessageBuffer[PELMOR_LOGTEXT_SIZE];
-
 namespace {
 int32_t fakePending = 0;
 constexpr int32_t FAKE_LISTEN_SOCKET = 40;
@@ -25,11 +22,6 @@ int RcvConSession(ReceiverContext*, NevtarSocket connection) {
     int result = fakeNevtar.sessionResults.front();
     fakeNevtar.sessionResults.pop_front();
     return result;
-}
-
-void FormatIPString(char* text) {
-    fakeNevtar.calls.push_back(std::string("format ") + text);
-    std::snprintf(text, 16, "%s", "010.001.002.003");
 }
 
 extern "C" {

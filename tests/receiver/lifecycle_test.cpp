@@ -14,9 +14,10 @@
 
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
-#include "receiver/lifecycle.h"
+#include "lifecycle.h"
 #include "receiver/pelmor.h"
 #include "receiver/settings.h"
+#include "support/files.h"
 
 namespace {
 
@@ -33,9 +34,8 @@ class Lifecycle : public ::testing::Test {
         ASSERT_TRUE(pristineSaved);
         std::memcpy(PelmorSettings, pristineSettings, sizeof PelmorSettings);
         fakeNevtar = FakeNevtar();
-        char pattern[] = "/tmp/pelmor-lifecycle-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = SupportMakeFolder();
+        ASSERT_FALSE(dir.empty());
         setenv("PELMOR_RUNTIME_DIR", dir.c_str(), 1);
         ini = dir + "/pelmor.ini";
         WriteIni("UPLPORT = 6664\r\nBUFFDATEI = B.BUF\r\nLOGDATEI = L.LOG\r\n"
@@ -51,8 +51,7 @@ class Lifecycle : public ::testing::Test {
             CloseHandle(PelmorStartEvent);
             PelmorStartEvent = nullptr;
         }
-        std::string clean = "rm -rf '" + dir + "'";
-        EXPECT_EQ(std::system(clean.c_str()), 0);
+        SupportRemoveFolder(dir);
         unsetenv("PELMOR_RUNTIME_DIR");
     }
     void WriteIni(const std::string& keyLines) const {
@@ -86,7 +85,7 @@ TEST_F(Lifecycle, StartUpTakesTheSettingsAndAnnouncesItself) {
     EXPECT_EQ(fakeNevtar.logLevel, 7);
     EXPECT_EQ(fakeNevtar.maxLogSize, 20);
     EXPECT_EQ(fakeNevtar.serverInitPort, 6664);
-    EXPECT_EQ(fakeNevtar.calls, Entries{"format 10.1.2.3"});
+    EXPECT_TRUE(fakeNevtar.calls.empty());
     EXPECT_STREQ(context.localIP, "010.001.002.003");
     EXPECT_EQ(Signalled("StopPelmorEvent"), 1);
     EXPECT_EQ(Signalled("StartPelmorEvent"), 1);
@@ -133,8 +132,7 @@ TEST_F(Lifecycle, FailedLocalAddressIsLoggedAndStartUpGoesOn) {
     EXPECT_EQ(PelmorInit(ini.c_str(), &context), 1);
     EXPECT_EQ(fakeNevtar.log,
               Entries{"PelmorInit()|1|-6|99|Fehler: Fkt. CGetLocalIPString()!|fake error"});
-    EXPECT_TRUE(fakeNevtar.calls.empty()) << "not formatted";
-    EXPECT_STREQ(context.localIP, "");
+    EXPECT_STREQ(context.localIP, "") << "not formatted";
     EXPECT_EQ(Signalled("StartPelmorEvent"), 1);
 }
 
@@ -142,7 +140,7 @@ TEST_F(Lifecycle, ExistingStopEventKeepsItsState) {
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, "StopPelmorEvent");
     ASSERT_EQ(PelmorInit(ini.c_str(), &context), 1);
     EXPECT_EQ(PelmorWork(&context), 1);
-    EXPECT_EQ(fakeNevtar.calls, Entries{"format 10.1.2.3"}) << "nothing accepted";
+    EXPECT_TRUE(fakeNevtar.calls.empty()) << "nothing accepted";
     EXPECT_EQ(PelmorExit(&context), 1);
     EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0) << "signalled for the next start";
     CloseHandle(stop);

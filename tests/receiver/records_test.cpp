@@ -9,6 +9,7 @@
 #include <string>
 
 #include "receiver/pelmor.h"
+#include "support/records.h"
 
 namespace {
 
@@ -85,37 +86,30 @@ std::string Record(ReceiverContext* context, const char* message, int* result = 
     return record.get();
 }
 
-std::string LocalStamp()
-{
-    const std::time_t now = std::time(nullptr);
-    char stamp[15];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", std::localtime(&now));
-    return stamp;
-}
-
 TEST(FormatRcvMsg, RecordHasItsColumns)
 {
     ReceiverContext context = MakeContext("192.168.001.005", "6664");
     PelmorRecordCounter = 0;
-    const std::string before = LocalStamp();
+    const std::string before = SupportRecordStamp(std::time(nullptr));
     int result = 0;
     const std::string record = Record(&context, "ABC", &result);
-    const std::string after = LocalStamp();
+    const std::string after = SupportRecordStamp(std::time(nullptr));
 
     EXPECT_EQ(result, 1);
     ASSERT_EQ(record.size(), 551u);
-    EXPECT_EQ(record.substr(0, 21), "$192.168.001.00506664");
-    const std::string stamp = record.substr(21, 14);
-    EXPECT_GE(stamp, before);
-    EXPECT_LE(stamp, after);
-    EXPECT_EQ(record.substr(35, 6), "001ABC");
-    EXPECT_EQ(record.substr(41, 509), std::string(509, ' '));
-    EXPECT_EQ(record.back(), '\n');
+    const SupportRecord columns = SupportRecordColumns(record);
+    EXPECT_EQ(columns.mark + columns.ip + columns.port, "$192.168.001.00506664");
+    EXPECT_GE(columns.stamp, before);
+    EXPECT_LE(columns.stamp, after);
+    EXPECT_EQ(columns.counter, "001");
+    EXPECT_EQ(columns.message, SupportPaddedMessage("ABC"));
+    EXPECT_EQ(columns.lineEnd, "\n");
 
     context = MakeContext("10.0.0.1", "80");
     const std::string second = Record(&context, "");
-    EXPECT_EQ(second.substr(0, 21), "$10.0.0.1       00080");
-    EXPECT_EQ(second.substr(35, 3), "002");
+    const SupportRecord secondColumns = SupportRecordColumns(second);
+    EXPECT_EQ(secondColumns.mark + secondColumns.ip + secondColumns.port, "$10.0.0.1       00080");
+    EXPECT_EQ(secondColumns.counter, "002");
     EXPECT_EQ(second.size(), 551u);
 }
 
@@ -123,11 +117,11 @@ TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne)
 {
     ReceiverContext context = MakeContext("127.000.000.001", "6664");
     PelmorRecordCounter = 998;
-    EXPECT_EQ(Record(&context, "a").substr(35, 3), "999");
-    EXPECT_EQ(Record(&context, "b").substr(35, 3), "000");
-    EXPECT_EQ(Record(&context, "c").substr(35, 3), "001");
+    EXPECT_EQ(SupportRecordColumns(Record(&context, "a")).counter, "999");
+    EXPECT_EQ(SupportRecordColumns(Record(&context, "b")).counter, "000");
+    EXPECT_EQ(SupportRecordColumns(Record(&context, "c")).counter, "001");
     PelmorRecordCounter = 123456; // out of its range: steps to 0 all the same
-    EXPECT_EQ(Record(&context, "d").substr(35, 3), "000");
+    EXPECT_EQ(SupportRecordColumns(Record(&context, "d")).counter, "000");
 }
 
 TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds)
@@ -140,7 +134,7 @@ TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds)
         ReceiverContext context = MakeContext("127.000.000.001", p.portText);
         const std::string record = Record(&context, "m");
         EXPECT_EQ(record.size(), 551u) << p.portText;
-        EXPECT_EQ(record.substr(16, 5), p.column) << p.portText;
+        EXPECT_EQ(SupportRecordColumns(record).port, p.column) << p.portText;
     }
 
     // Fields filled to their last byte, without terminators.
@@ -151,7 +145,7 @@ TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds)
     const std::string record = Record(&full, longMessage.c_str());
     ASSERT_EQ(record.size(), 551u);
     EXPECT_EQ(record.substr(1, 20), "1234567890ABCDE23456");
-    EXPECT_EQ(record.substr(38, 512), std::string(512, 'L'));
+    EXPECT_EQ(SupportRecordColumns(record).message, std::string(512, 'L'));
     EXPECT_EQ(record.back(), '\n');
 }
 

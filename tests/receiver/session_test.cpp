@@ -13,7 +13,9 @@
 
 #include "commlib/nevtar.h"
 #include "receiver/pelmor.h"
-#include "tests/commlib/loopback.h"
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/records.h"
 
 namespace {
 
@@ -23,7 +25,7 @@ class Session : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        directory = LoopbackMakeDirectory();
+        directory = SupportMakeFolder();
         ASSERT_FALSE(directory.empty());
         logName = directory + "/PELMOR.LOG";
         bufferName = directory + "/PELMOR.BUF";
@@ -42,7 +44,7 @@ protected:
             server.join();
         }
         CSocketClose(context.listenSocket);
-        LoopbackRemoveDirectory(directory);
+        SupportRemoveFolder(directory);
     }
 
     void SetBufferName(const std::string& name)
@@ -85,8 +87,8 @@ protected:
         return LoopbackReceiveByte(client);
     }
 
-    std::string Log() const { return LoopbackReadFile(logName); }
-    std::string Buffer() const { return LoopbackReadFile(bufferName); }
+    std::string Log() const { return SupportReadFile(logName); }
+    std::string Buffer() const { return SupportReadFile(bufferName); }
 
     std::string directory;
     std::string logName;
@@ -97,24 +99,9 @@ protected:
     int sessionResult = -1;
 };
 
-std::string RecordAt(const std::string& file, std::size_t index)
+SupportRecord RecordAt(const std::string& file, std::size_t index)
 {
-    return file.substr(index * DISK, DISK);
-}
-
-std::string Sequence(const std::string& record)
-{
-    return record.substr(35, 3);
-}
-
-std::string MessageColumn(const std::string& record)
-{
-    return record.substr(38, 512);
-}
-
-std::string Padded(const std::string& text)
-{
-    return text + std::string(512 - text.size(), ' ');
+    return SupportRecordColumns(file.substr(index * DISK, DISK));
 }
 
 TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged)
@@ -130,14 +117,14 @@ TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged)
 
     const std::string file = Buffer();
     ASSERT_EQ(file.size(), 2 * DISK);
-    const std::string first = RecordAt(file, 0);
-    EXPECT_EQ(first.substr(0, 21), "$127.000.000.00106664");
-    EXPECT_EQ(first.substr(21, 14).find_first_not_of("0123456789"), std::string::npos);
-    EXPECT_EQ(Sequence(first), "001");
-    EXPECT_EQ(MessageColumn(first), Padded("ABC"));
-    EXPECT_EQ(first.substr(550), "\r\n");
-    EXPECT_EQ(Sequence(RecordAt(file, 1)), "002");
-    EXPECT_EQ(MessageColumn(RecordAt(file, 1)), Padded("second"));
+    const SupportRecord first = RecordAt(file, 0);
+    EXPECT_EQ(first.mark + first.ip + first.port, "$127.000.000.00106664");
+    EXPECT_EQ(first.stamp.find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_EQ(first.counter, "001");
+    EXPECT_EQ(first.message, SupportPaddedMessage("ABC"));
+    EXPECT_EQ(first.lineEnd, "\r\n");
+    EXPECT_EQ(RecordAt(file, 1).counter, "002");
+    EXPECT_EQ(RecordAt(file, 1).message, SupportPaddedMessage("second"));
     EXPECT_EQ(Log(), ""); // "X" is no failure
 
     struct stat status {};
@@ -156,7 +143,7 @@ TEST_F(Session, OnlyAnUpperCaseXEndsTheSession)
     EXPECT_EQ(FinishSession(client), 1);
     const std::string file = Buffer();
     ASSERT_EQ(file.size(), DISK);
-    EXPECT_EQ(MessageColumn(file), Padded("xylophon"));
+    EXPECT_EQ(RecordAt(file, 0).message, SupportPaddedMessage("xylophon"));
 }
 
 TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame)
@@ -173,9 +160,9 @@ TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame)
 
     const std::string file = Buffer();
     ASSERT_EQ(file.size(), 2 * DISK);
-    EXPECT_EQ(MessageColumn(RecordAt(file, 0)), full);
-    EXPECT_EQ(RecordAt(file, 0).substr(550), "\r\n");
-    EXPECT_EQ(MessageColumn(RecordAt(file, 1)), Padded("AB"));
+    EXPECT_EQ(RecordAt(file, 0).message, full);
+    EXPECT_EQ(RecordAt(file, 0).lineEnd, "\r\n");
+    EXPECT_EQ(RecordAt(file, 1).message, SupportPaddedMessage("AB"));
 }
 
 TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001)
@@ -194,11 +181,11 @@ TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001)
 
     const std::string file = Buffer();
     ASSERT_EQ(file.size(), 1002 * DISK);
-    EXPECT_EQ(Sequence(RecordAt(file, 998)), "999");
-    EXPECT_EQ(Sequence(RecordAt(file, 999)), "000");
-    EXPECT_EQ(Sequence(RecordAt(file, 1000)), "001");
-    EXPECT_EQ(Sequence(RecordAt(file, 1001)), "001");
-    EXPECT_EQ(MessageColumn(RecordAt(file, 1001)), Padded("neu"));
+    EXPECT_EQ(RecordAt(file, 998).counter, "999");
+    EXPECT_EQ(RecordAt(file, 999).counter, "000");
+    EXPECT_EQ(RecordAt(file, 1000).counter, "001");
+    EXPECT_EQ(RecordAt(file, 1001).counter, "001");
+    EXPECT_EQ(RecordAt(file, 1001).message, SupportPaddedMessage("neu"));
 }
 
 TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew)
@@ -212,8 +199,8 @@ TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew)
     client = StartSession();
     EXPECT_EQ(Exchange(client, "zwei"), '1');
     EXPECT_EQ(FinishSession(client), 1);
-    EXPECT_EQ(MessageColumn(LoopbackReadFile(moved)), Padded("eins"));
-    EXPECT_EQ(MessageColumn(Buffer()), Padded("zwei"));
+    EXPECT_EQ(RecordAt(SupportReadFile(moved), 0).message, SupportPaddedMessage("eins"));
+    EXPECT_EQ(RecordAt(Buffer(), 0).message, SupportPaddedMessage("zwei"));
 }
 
 TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry)
@@ -315,8 +302,8 @@ TEST_F(Session, RecordTornByTheSizeLimitIsCutBackAndTheNextSessionKeepsTheFramin
     EXPECT_EQ(sizeAtLimit, DISK);
     const std::string buffer = Buffer();
     ASSERT_EQ(buffer.size(), 2 * DISK);
-    EXPECT_EQ(MessageColumn(RecordAt(buffer, 0)), Padded("eins"));
-    EXPECT_EQ(MessageColumn(RecordAt(buffer, 1)), Padded("drei"));
+    EXPECT_EQ(RecordAt(buffer, 0).message, SupportPaddedMessage("eins"));
+    EXPECT_EQ(RecordAt(buffer, 1).message, SupportPaddedMessage("drei"));
 }
 
 TEST_F(Session, ClientGoneBeforeItsAcknowledgementLeavesTheProcessRunning)
@@ -333,7 +320,7 @@ TEST_F(Session, ClientGoneBeforeItsAcknowledgementLeavesTheProcessRunning)
 
     EXPECT_EQ(RcvConSession(&context, connection), 1);
     CSocketClose(connection);
-    EXPECT_EQ(MessageColumn(Buffer()), Padded("verwaist"));
+    EXPECT_EQ(RecordAt(Buffer(), 0).message, SupportPaddedMessage("verwaist"));
     EXPECT_NE(Log().find("RcvConSession() L1 E-2 N0 Fehler: CSocketWrite! ErrorCode: -2\n"),
               std::string::npos)
         << Log();

@@ -1,5 +1,5 @@
 // Linux: _lopen takes regular files only, and streams have no text mode.
-#include "tools/buffer_platform.h"
+#include "buffer_platform.h"
 
 int BufferRegularFile(HFILE)
 {

@@ -1,5 +1,5 @@
 // Where pelmorctl finds the receiver's named objects on Linux.
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 const char* const PELMORCTL_OBJECTS_HELP =
     "Die benannten Objekte liegen in $PELMOR_RUNTIME_DIR, sonst in\n"

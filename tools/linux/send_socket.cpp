@@ -1,5 +1,5 @@
 // pelmor-send's client sockets over POSIX.
-#include "tools/send_socket.h"
+#include "send_socket.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Windows: the file's type from its handle; standard output switched from
 // text to binary mode in the C runtime.
-#include "tools/buffer_platform.h"
+#include "buffer_platform.h"
 
 #include <fcntl.h>
 #include <io.h>

@@ -1,5 +1,5 @@
 // Where pelmorctl finds the receiver's named objects on Windows.
-#include "tools/pelmorctl.h"
+#include "pelmorctl.h"
 
 const char* const PELMORCTL_OBJECTS_HELP =
     "Die benannten Objekte gehoeren zur Windows-Sitzung, in der der Empfaenger\n"

@@ -1,6 +1,6 @@
 // pelmor-send's client sockets over Winsock 2. Winsock's socket handles are
 // small numbers and travel as int.
-#include "tools/send_socket.h"
+#include "send_socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

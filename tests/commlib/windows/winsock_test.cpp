@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "commlib/nevtar.h"
-#include "tests/commlib/loopback.h"
+#include "support/loopback.h"
 
 namespace {
 

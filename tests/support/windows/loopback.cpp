@@ -2,21 +2,15 @@
 // Winsock's handles are small numbers.
 #include <winsock2.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <process.h>
 #include <string>
 
-#include "tests/commlib/loopback.h"
+#include "support/loopback.h"
 
 namespace {
 
 // The client keeps its own Winsock reference, so the library's
 // CSocketCleanup cannot pull Winsock away from under the tests.
-bool LoopbackWinsockStart()
-{
+bool LoopbackWinsockStart() {
     static const bool started = [] {
         WSADATA data{};
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -24,15 +18,13 @@ bool LoopbackWinsockStart()
     return started;
 }
 
-SOCKET LoopbackSocket(int fd)
-{
+SOCKET LoopbackSocket(int fd) {
     return static_cast<SOCKET>(static_cast<intptr_t>(fd));
 }
 
 } // namespace
 
-int LoopbackConnect(int port)
-{
+int LoopbackConnect(int port) {
     if (!LoopbackWinsockStart()) {
         return -1;
     }
@@ -54,12 +46,11 @@ int LoopbackConnect(int port)
     return static_cast<int>(client);
 }
 
-bool LoopbackSend(int fd, const std::string& bytes)
-{
+bool LoopbackSend(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const int sent = send(LoopbackSocket(fd), bytes.data() + done,
-                              static_cast<int>(bytes.size() - done), 0);
+        const int sent =
+            send(LoopbackSocket(fd), bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
         if (sent <= 0) {
             return false;
         }
@@ -68,8 +59,7 @@ bool LoopbackSend(int fd, const std::string& bytes)
     return true;
 }
 
-int LoopbackReceiveByte(int fd)
-{
+int LoopbackReceiveByte(int fd) {
     unsigned char byte = 0;
     const int received = recv(LoopbackSocket(fd), reinterpret_cast<char*>(&byte), 1, 0);
     if (received == 1) {
@@ -78,37 +68,11 @@ int LoopbackReceiveByte(int fd)
     return received == 0 ? -1 : -2;
 }
 
-void LoopbackReset(int fd)
-{
+void LoopbackReset(int fd) {
     linger abortive{};
     abortive.l_onoff = 1;
     abortive.l_linger = 0;
     setsockopt(LoopbackSocket(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
                sizeof abortive);
     closesocket(LoopbackSocket(fd));
-}
-
-std::string LoopbackMakeDirectory()
-{
-    static std::atomic<int> serial{0};
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("pelmor-test-" + std::to_string(_getpid()) + "-" + std::to_string(++serial));
-    std::error_code error;
-    if (!std::filesystem::create_directory(path, error)) {
-        return "";
-    }
-    return path.string();
-}
-
-void LoopbackRemoveDirectory(const std::string& path)
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string LoopbackReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

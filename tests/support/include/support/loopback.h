@@ -1,6 +1,6 @@
-// Test helpers: a client on 127.0.0.1, a scratch directory, whole files.
-#ifndef TESTS_LOOPBACK_H
-#define TESTS_LOOPBACK_H
+// A test client on 127.0.0.1. A socket travels as an int on both systems.
+#ifndef TESTS_SUPPORT_LOOPBACK_H
+#define TESTS_SUPPORT_LOOPBACK_H
 
 #include <string>
 
@@ -14,15 +14,14 @@ bool LoopbackSend(int fd, const std::string& bytes);
 // the time-out.
 int LoopbackReceiveByte(int fd);
 
+// Sends one message and returns the acknowledgement byte; -1 when the
+// connection ended or nothing came in time.
+int LoopbackSendMessage(int fd, const std::string& message);
+
 // Closes fd so that the peer sees a reset rather than an orderly close.
 void LoopbackReset(int fd);
 
-// A fresh directory under the system's temporary directory; removed again by
-// LoopbackRemoveDirectory.
-std::string LoopbackMakeDirectory();
-void LoopbackRemoveDirectory(const std::string& path);
-
-// The whole file, or "" when it cannot be read.
-std::string LoopbackReadFile(const std::string& path);
+// A port that was free a moment ago on 127.0.0.1 (Linux), or -1.
+int LoopbackFreePort();
 
 #endif

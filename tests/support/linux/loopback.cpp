@@ -1,18 +1,12 @@
-#include "tests/commlib/loopback.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-int LoopbackConnect(int port)
-{
+int LoopbackConnect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
@@ -31,8 +25,7 @@ int LoopbackConnect(int port)
     return fd;
 }
 
-bool LoopbackSend(int fd, const std::string& bytes)
-{
+bool LoopbackSend(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -44,8 +37,7 @@ bool LoopbackSend(int fd, const std::string& bytes)
     return true;
 }
 
-int LoopbackReceiveByte(int fd)
-{
+int LoopbackReceiveByte(int fd) {
     unsigned char byte = 0;
     const ssize_t received = recv(fd, &byte, 1, 0);
     if (received == 1) {
@@ -54,8 +46,7 @@ int LoopbackReceiveByte(int fd)
     return received == 0 ? -1 : -2;
 }
 
-void LoopbackReset(int fd)
-{
+void LoopbackReset(int fd) {
     linger abortive{};
     abortive.l_onoff = 1;
     abortive.l_linger = 0;
@@ -63,23 +54,17 @@ void LoopbackReset(int fd)
     close(fd);
 }
 
-std::string LoopbackMakeDirectory()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "pelmor-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return "";
+int LoopbackFreePort() {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
     }
-    return pattern;
-}
-
-void LoopbackRemoveDirectory(const std::string& path)
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string LoopbackReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    close(probe);
+    return port;
 }
