@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "receiver/pelmor.h"
+#include "receiver/record_layout.h"
 
 namespace {
 

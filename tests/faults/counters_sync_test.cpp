@@ -21,6 +21,7 @@
 
 #include "platform/kernel_objects.h"
 #include "receiver/counters.h"
+#include "receiver/settings.h"
 #include "tests/faults/fault_support.h"
 
 namespace {

@@ -4,12 +4,11 @@
 #include <cstring>
 
 #include "platform/kernel_objects.h"
-#include "receiver/pelmor.h"
+#include "receiver/settings.h"
+#include "records.h"
+#include "session.h"
 
 FakeNevtar fakeNevtar;
-
-uint32_t PelmorRecordCounter = 0;
-char PelmorMessageBuffer[PELMOR_LOGTEXT_SIZE];
 
 namespace {
 int32_t fakePending = 0;
@@ -32,6 +31,9 @@ void FormatIPString(char* text) {
     std::snprintf(text, 16, "%s", "010.001.002.003");
 }
 
+// The records belong to the scripted session.
+void FormatRecordPrefix(ReceiverContext*) {}
+
 extern "C" {
 
 int32_t CSocketServerInit(NevtarSocket* listenSocket, int32_t port, int32_t* boundPort) {
@@ -50,7 +52,7 @@ int32_t CSocketServerOpen(NevtarSocket listenSocket, NevtarSocket* connection, c
                                std::to_string(waitTenths));
     peerAddress[0] = '\0';
     if (fakeNevtar.accepts.empty()) {
-        HANDLE stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "StopPelmorEvent");
+        HANDLE stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, PELMOR_STOP_EVENT_NAME);
         ResetEvent(stop);
         CloseHandle(stop);
         fakePending = 0;
