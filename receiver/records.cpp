@@ -1,5 +1,4 @@
 // Buffer-file records and the fifteen-character IP text they carry.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
