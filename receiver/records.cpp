@@ -1,4 +1,5 @@
 // Buffer-file records and the fifteen-character IP text they carry.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,21 +100,6 @@ unsigned IpPartValue(const char* text, std::size_t end, std::size_t* pos) {
     return negative ? (256 - value) % 256 : value;
 }
 
-// Writes the columns after the prefix: stamp, the counter stepped, the
-// message; returns where the line end goes. The columns of
-// "$%-15.15s%.5lu%14.14s%.3u%-512.512s", set by hand: padding 512 columns
-// through printf cost several times the rest of a message's handling.
-char* RecordPutColumns(char* at, const char* prefix, uint32_t* counter, const char* message,
-                       int64_t* stampTime) {
-    char stamp[15];
-    *stampTime = RecordStamp(stamp);
-    *counter = *counter < RECORD_COUNTER_MAX ? *counter + 1 : 0;
-    std::memcpy(at, prefix, RECORD_STAMP_AT);
-    at = RecordPutRight(at + RECORD_STAMP_AT, stamp, RECORD_STAMP_WIDTH);
-    at = RecordPutDigits(at, *counter, RECORD_COUNTER_DIGITS);
-    return RecordPutText(at, message, RECORD_MESSAGE_WIDTH);
-}
-
 } // namespace
 
 void FormatRecordPrefix(ReceiverContext* context) {
@@ -131,31 +117,35 @@ void FormatRecordPrefix(ReceiverContext* context) {
 
 int64_t BuildDiskRecord(const char* prefix, uint32_t* counter, const char* message,
                         char (&record)[PELMOR_DISK_RECORD_LENGTH + 1]) {
-    int64_t stampTime = -1;
-    char* at = RecordPutColumns(record, prefix, counter, message, &stampTime);
+    char stamp[15];
+    const int64_t stampTime = RecordStamp(stamp);
+    *counter = *counter < RECORD_COUNTER_MAX ? *counter + 1 : 0;
+    // The columns of "$%-15.15s%.5lu%14.14s%.3u%-512.512s\r\n", set by hand:
+    // padding 512 columns through printf cost several times the rest of a
+    // message's handling.
+    std::memcpy(record, prefix, RECORD_STAMP_AT);
+    char* at = RecordPutRight(record + RECORD_STAMP_AT, stamp, RECORD_STAMP_WIDTH);
+    at = RecordPutDigits(at, *counter, RECORD_COUNTER_DIGITS);
+    at = RecordPutText(at, message, RECORD_MESSAGE_WIDTH);
     // Binary mode keeps line feeds inside the message as they came; the
     // record's own line end is CR LF, so every record is 552 bytes on every
     // platform.
-    *at++ = '\r';
-    *at++ = '\n';
-    *at = '\0';
+    std::memcpy(at, "\r\n", 3);
     return stampTime;
 }
 
 int FormatRcvMsg(ReceiverContext* context, const char* message, char* record, int32_t capacity) {
     FormatRecordPrefix(context);
-    char line[PELMOR_RECORD_LENGTH];
-    int64_t stampTime = -1;
-    *RecordPutColumns(line, context->recordPrefix, &PelmorRecordCounter, message, &stampTime) =
-        '\n';
-    if (capacity < 0) {
-        return stampTime != -1;
+    char line[PELMOR_DISK_RECORD_LENGTH + 1];
+    const int64_t stampTime =
+        BuildDiskRecord(context->recordPrefix, &PelmorRecordCounter, message, line);
+    line[RECORD_LINE_END_AT] = '\n'; // as one line of text
+    if (capacity >= 0) {
+        const std::size_t length =
+            std::min(static_cast<std::size_t>(capacity), std::size_t{PELMOR_RECORD_LENGTH});
+        std::memcpy(record, line, length);
+        record[length] = '\0';
     }
-    const std::size_t length = static_cast<std::size_t>(capacity) < sizeof line
-                                   ? static_cast<std::size_t>(capacity)
-                                   : sizeof line;
-    std::memcpy(record, line, length);
-    record[length] = '\0';
     return stampTime != -1;
 }
 
