@@ -41,7 +41,8 @@ struct ShareFileIdentity {
 int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity);
 
 // 1 when path leads to the file of identity now; 0 when it leads to another
-// file or to none (renamed away, deleted). Linux: one stat of the path.
+// file or to none (renamed away, deleted). Linux: one stat of the path;
+// Windows: no call, the open stream keeps its name (see above).
 int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity);
 
 #endif

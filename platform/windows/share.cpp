@@ -27,16 +27,11 @@ int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity) {
     return ShareIdentityOfHandle(file, identity);
 }
 
-// Opened for no access at all, so it never conflicts with the open stream.
+// The stream was opened without FILE_SHARE_DELETE, so while it is open no
+// one can rename or delete its file: the name still leads to it, and the
+// check costs no call per record.
 int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity) {
-    const HANDLE file =
-        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    ShareFileIdentity present{};
-    const int known = ShareIdentityOfHandle(file, &present);
-    CloseHandle(file);
-    return known && present.volume == identity->volume && present.index == identity->index;
+    (void)path;
+    (void)identity;
+    return 1;
 }

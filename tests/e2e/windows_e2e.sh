@@ -15,7 +15,7 @@ source "$(dirname "$0")/e2e_support.sh"
 
 bin=$1
 shift
-golden=$(cd "$(dirname "$0")/../paramfile/golden" && pwd)
+golden=$(cd "$(dirname "$0")/golden" && pwd)
 wine=("$@")
 work=$(mktemp -d)
 passed=0
@@ -272,14 +272,14 @@ check "Hilfe ohne Linux-Verzeichnisse" bash -c '! grep -q RUNTIME_DIR ctl.out'
 # Standard output is a text-mode stream: each CR LF of the listing's formats
 # reaches the file as CR CR LF.
 printf 'KEYINI\r\n[PELMOR]\r\nMAXLOGSIZE = 500\r\n' >list.ini
-sed 's/$/\r/' "$golden/pelmor_maxlogsize_listing.txt" >listing.expected
+sed 's/$/\r/' "$golden/pelmorctl_list_maxlogsize.txt" >listing.expected
 printf 123456789 >keys
 {
   timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" list list.ini >listing.out
   cat >keys.left
 } <keys
 check "Liste wie die Vorlage" cmp -s listing.expected listing.out
-check "eine Taste je Eintrag" equals "$(cat keys.left)" 789
+check "eine Taste je Eintrag" equals "$(cat keys.left)" 89
 # Keys that come late are awaited; at the end of input the listing goes on.
 (sleep 1 && printf ab) | timeout 60 "${wine[@]}" "$bin/pelmorctl.exe" list list.ini >listing.out
 check "Liste bis zum Ende der Eingabe" cmp -s listing.expected listing.out
