@@ -1,8 +1,8 @@
 // Reading speed of pelmorctl verify and records over a generated buffer file
 // of 300 MB, made with the receiver's record formatter: the real program,
 // its output thrown away, in bytes of buffer file per second (wall time).
-#include "receiver/pelmor.h"
 #include "receiver/record_layout.h"
+#include "records.h"
 
 #include <benchmark/benchmark.h>
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/kernel_objects.h"
+#include "receiver/settings.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ double ProbeOnce(char** command, ProbeClock::time_point* execTime)
     // Ours until the receiver opens it too (CreateEventA then keeps its
     // state); the object goes with the last handle, so every start begins
     // with a fresh, reset event.
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "StartPelmorEvent");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, PELMOR_START_EVENT_NAME);
     if (event == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
         if (event != nullptr) {
             CloseHandle(event);

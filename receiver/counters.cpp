@@ -1,5 +1,6 @@
 // The live counters in the named shared memory "PelmorCounters".
-#include "receiver/counters.h"
+#include "counting.h"
+#include "receiver/settings.h"
 
 #include <cstring>
 #include <ctime>

@@ -2,19 +2,20 @@
 // shutdown. The exit code is 0 on every path.
 #include <cstdio>
 
+#include "lifecycle.h"
+#include "log.h"
 #include "platform/ctrl_handler.h"
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
-#include "lifecycle.h"
-#include "receiver/pelmor.h"
+#include "receiver/settings.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     ReceiverContext context{};
     SetConsoleCtrlHandler(PelmorCtrlHandler, TRUE);
 
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, PELMOR_MUTEX_NAME);
     if (mutex == nullptr) {
-        std::fprintf(stderr, "pelmor: Mutex PELMOR_MTX nicht erzeugt (Fehler %lu)\n",
+        std::fprintf(stderr, "pelmor: Mutex %s nicht erzeugt (Fehler %lu)\n", PELMOR_MUTEX_NAME,
                      static_cast<unsigned long>(GetLastError()));
         return 0;
     }
@@ -28,9 +29,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
         return 0;
     }
     if (PelmorWork(&context) == 0) {
-        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
-                      "Fehler: Funktion PelmorWork()!");
-        PelmorLogBuffered("WinMain()", 1, 0);
+        PelmorLog("WinMain()", 1, 0, 0, "", "Fehler: Funktion PelmorWork()!");
     }
     PelmorExit(&context);
     CloseHandle(mutex);

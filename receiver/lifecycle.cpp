@@ -3,7 +3,6 @@
 #include <csignal>
 
 #include "platform/kernel_objects.h"
-#include "receiver/pelmor.h"
 
 static_assert(std::atomic<HANDLE>::is_always_lock_free, "read from a signal handler");
 
@@ -32,8 +31,4 @@ void PelmorKeepStopRequest(void) {
 int PelmorStopAsked(void) {
     HANDLE stop = PelmorStopEvent;
     return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
-}
-
-void PelmorLogBuffered(const char* function, int32_t level, int32_t errorCode) {
-    CLogWrite("pelmor", function, level, errorCode, 0, PelmorMessageBuffer, "");
 }

@@ -1,12 +1,18 @@
-// State the receiver's lifecycle shares between its entry, start-up, loop,
-// shutdown and its console control handler.
+// The receiver's life from start-up to shutdown, and the state its entry,
+// start-up, loop, shutdown and console control handler share.
 #ifndef PELMOR_LIFECYCLE_H
 #define PELMOR_LIFECYCLE_H
 
 #include <atomic>
 #include <cstdint>
 
+#include "context.h"
 #include "platform/win32_base.h"
+
+// Each 1 for success, 0 for failure.
+int PelmorInit(const char* commandLine, ReceiverContext* context);
+int PelmorWork(ReceiverContext* context);
+int PelmorExit(ReceiverContext* context);
 
 // "StopPelmorEvent", signalled while the receiver may run. Atomic because the
 // control handler reads it while the receiver may be setting or closing it.
@@ -26,8 +32,5 @@ void PelmorKeepStopRequest(void);
 // 1 when the stop event exists and is reset: the receiver is asked to stop.
 // A session looks before each read, so a stop also ends a client's stream.
 int PelmorStopAsked(void);
-
-// Writes the log entry whose message is in the shared message buffer.
-void PelmorLogBuffered(const char* function, int32_t level, int32_t errorCode);
 
 #endif

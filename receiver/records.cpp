@@ -1,16 +1,13 @@
 // Buffer-file records and the fifteen-character IP text they carry.
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "receiver/pelmor.h"
-#include "receiver/record_layout.h"
+#include "records.h"
 
 uint32_t PelmorRecordCounter = 0;
-int64_t PelmorRecordTime = -1;
-char PelmorMessageBuffer[PELMOR_LOGTEXT_SIZE];
 
 namespace {
 
@@ -21,16 +18,14 @@ static_assert(IP_FIELD_SIZE - 1 == static_cast<std::size_t>(RECORD_IP_WIDTH),
               "localIP fills the IP column");
 
 // Length of text up to its terminator, at most width.
-std::size_t RecordTextLength(const char* text, std::size_t width)
-{
+std::size_t RecordTextLength(const char* text, std::size_t width) {
     const void* end = std::memchr(text, '\0', width);
     return end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : width;
 }
 
 // Copies text up to its terminator, at most width characters, and fills the
 // rest of the column with blanks; returns the end of the column.
-char* RecordPutText(char* at, const char* text, std::size_t width)
-{
+char* RecordPutText(char* at, const char* text, std::size_t width) {
     const std::size_t length = RecordTextLength(text, width);
     std::memcpy(at, text, length);
     std::memset(at + length, ' ', width - length);
@@ -38,8 +33,7 @@ char* RecordPutText(char* at, const char* text, std::size_t width)
 }
 
 // Right-aligns text (at most width characters of it) in its column.
-char* RecordPutRight(char* at, const char* text, std::size_t width)
-{
+char* RecordPutRight(char* at, const char* text, std::size_t width) {
     const std::size_t length = RecordTextLength(text, width);
     std::memset(at, ' ', width - length);
     std::memcpy(at + width - length, text, length);
@@ -47,8 +41,7 @@ char* RecordPutRight(char* at, const char* text, std::size_t width)
 }
 
 // Writes the last digits decimal digits of value, with leading zeros.
-char* RecordPutDigits(char* at, unsigned long value, std::size_t digits)
-{
+char* RecordPutDigits(char* at, unsigned long value, std::size_t digits) {
     for (std::size_t i = digits; i > 0; --i) {
         at[i - 1] = static_cast<char>('0' + value % 10);
         value /= 10;
@@ -61,33 +54,31 @@ char* RecordPutDigits(char* at, unsigned long value, std::size_t digits)
 std::time_t recordStampSecond = static_cast<std::time_t>(-1);
 char recordStampText[15];
 
-// Local time as 14 digits; 0 and the zero stamp when it cannot be had.
-int RecordStamp(char (&stamp)[15])
-{
+// Local time as 14 digits and the calendar time it shows; -1 and the zero
+// stamp when it cannot be had.
+int64_t RecordStamp(char (&stamp)[15]) {
     const std::time_t now = std::time(nullptr);
     if (now != static_cast<std::time_t>(-1) && now == recordStampSecond) {
         std::memcpy(stamp, recordStampText, sizeof stamp);
-        return 1;
+        return static_cast<int64_t>(now);
     }
     const std::tm* local = now == static_cast<std::time_t>(-1) ? nullptr : std::localtime(&now);
     if (local == nullptr || std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", local) == 0) {
         std::memcpy(stamp, RECORD_ZERO_STAMP, sizeof stamp);
-        return 0;
+        return -1;
     }
     recordStampSecond = now;
     std::memcpy(recordStampText, stamp, sizeof stamp);
-    return 1;
+    return static_cast<int64_t>(now);
 }
 
-bool IpIsSpace(char c)
-{
+bool IpIsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // One part as atoi reads it, kept to its low eight bits; *pos moves past the
 // part's dot, or to end when there is none.
-unsigned IpPartValue(const char* text, std::size_t end, std::size_t* pos)
-{
+unsigned IpPartValue(const char* text, std::size_t end, std::size_t* pos) {
     std::size_t i = *pos;
     while (i < end && IpIsSpace(text[i])) {
         ++i;
@@ -111,46 +102,54 @@ unsigned IpPartValue(const char* text, std::size_t end, std::size_t* pos)
 
 } // namespace
 
-int FormatRcvMsg(ReceiverContext* context, const char* message, char* record, int32_t capacity)
-{
-    char stamp[15];
-    const int result = RecordStamp(stamp);
-    PelmorRecordTime = result ? static_cast<int64_t>(recordStampSecond) : -1;
-    PelmorRecordCounter = PelmorRecordCounter < RECORD_COUNTER_MAX ? PelmorRecordCounter + 1 : 0;
-    if (capacity < 0) {
-        return result;
-    }
-
+void FormatRecordPrefix(ReceiverContext* context) {
     // The port text need not be terminated in its field.
     char portText[sizeof context->portText + 1] = "";
     std::memcpy(portText, context->portText, sizeof context->portText);
     // The value as an unsigned 32-bit number, its last five digits.
-    const unsigned long port =
-        static_cast<uint32_t>(std::atol(portText)) % RECORD_PORT_MODULUS;
+    const unsigned long port = static_cast<uint32_t>(std::atol(portText)) % RECORD_PORT_MODULUS;
 
-    // The columns of "$%-15.15s%.5lu%14.14s%.3u%-512.512s\n", set by hand:
-    // padding 512 columns through printf cost several times the rest of a
-    // message's handling.
-    char line[PELMOR_RECORD_LENGTH];
-    char* at = line;
-    *at++ = '$';
+    char* at = context->recordPrefix;
+    *at++ = RECORD_MARK;
     at = RecordPutText(at, context->localIP, RECORD_IP_WIDTH);
-    at = RecordPutDigits(at, port, RECORD_PORT_DIGITS);
-    at = RecordPutRight(at, stamp, RECORD_STAMP_WIDTH);
-    at = RecordPutDigits(at, PelmorRecordCounter, RECORD_COUNTER_DIGITS);
-    at = RecordPutText(at, message, PELMOR_MESSAGE_MAX);
-    *at = '\n';
-
-    const std::size_t length = static_cast<std::size_t>(capacity) < sizeof line
-                                   ? static_cast<std::size_t>(capacity)
-                                   : sizeof line;
-    std::memcpy(record, line, length);
-    record[length] = '\0';
-    return result;
+    RecordPutDigits(at, port, RECORD_PORT_DIGITS);
 }
 
-void FormatIPString(char* text)
-{
+int64_t BuildDiskRecord(const char* prefix, uint32_t* counter, const char* message,
+                        char (&record)[PELMOR_DISK_RECORD_LENGTH + 1]) {
+    char stamp[15];
+    const int64_t stampTime = RecordStamp(stamp);
+    *counter = *counter < RECORD_COUNTER_MAX ? *counter + 1 : 0;
+    // The columns of "$%-15.15s%.5lu%14.14s%.3u%-512.512s\r\n", set by hand:
+    // padding 512 columns through printf cost several times the rest of a
+    // message's handling.
+    std::memcpy(record, prefix, RECORD_STAMP_AT);
+    char* at = RecordPutRight(record + RECORD_STAMP_AT, stamp, RECORD_STAMP_WIDTH);
+    at = RecordPutDigits(at, *counter, RECORD_COUNTER_DIGITS);
+    at = RecordPutText(at, message, RECORD_MESSAGE_WIDTH);
+    // Binary mode keeps line feeds inside the message as they came; the
+    // record's own line end is CR LF, so every record is 552 bytes on every
+    // platform.
+    std::memcpy(at, "\r\n", 3);
+    return stampTime;
+}
+
+int FormatRcvMsg(ReceiverContext* context, const char* message, char* record, int32_t capacity) {
+    FormatRecordPrefix(context);
+    char line[PELMOR_DISK_RECORD_LENGTH + 1];
+    const int64_t stampTime =
+        BuildDiskRecord(context->recordPrefix, &PelmorRecordCounter, message, line);
+    line[RECORD_LINE_END_AT] = '\n'; // as one line of text
+    if (capacity >= 0) {
+        const std::size_t length =
+            std::min(static_cast<std::size_t>(capacity), std::size_t{PELMOR_RECORD_LENGTH});
+        std::memcpy(record, line, length);
+        record[length] = '\0';
+    }
+    return stampTime != -1;
+}
+
+void FormatIPString(char* text) {
     const void* terminator = std::memchr(text, '\0', IP_FIELD_SIZE);
     const std::size_t end =
         terminator ? static_cast<std::size_t>(static_cast<const char*>(terminator) - text)

@@ -2,11 +2,12 @@
 // the local address and the two named events.
 #include <cstdio>
 
-#include "platform/kernel_objects.h"
+#include "counting.h"
 #include "lifecycle.h"
-#include "receiver/counters.h"
-#include "receiver/pelmor.h"
+#include "log.h"
+#include "platform/kernel_objects.h"
 #include "receiver/settings.h"
+#include "records.h"
 
 namespace {
 
@@ -22,13 +23,6 @@ void PelmorTakeSettings(ReceiverContext* context) {
                       sizeof context->bufferFileName);
     PelmorSettingText(PELMOR_SETTING_LOGDATEI, context->logFileName, sizeof context->logFileName);
     context->port = PelmorPortOfText(context->portText);
-}
-
-// A failed start-up call: its error text goes into the shared buffer and the log.
-void PelmorLogStartFailure(int32_t result, const char* message) {
-    int32_t number = 0;
-    CGetLastErrorString(&number, PelmorMessageBuffer, PELMOR_LOGTEXT_SIZE);
-    CLogWrite("pelmor", "PelmorInit()", 1, result, number, message, PelmorMessageBuffer);
 }
 
 HANDLE PelmorCreateEvent(const char* name, BOOL signalled) {
@@ -60,25 +54,25 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
     }
     // Port 0 would let the system pick one that no client knows.
     if (context->port == 0) {
-        std::snprintf(PelmorMessageBuffer, sizeof PelmorMessageBuffer,
-                      "Fehler: UPLPORT \"%s\" ist kein Port von 1 bis 65535!", context->portText);
-        PelmorLogBuffered("PelmorInit()", 1, 0);
+        PelmorLog("PelmorInit()", 1, 0, 0, "",
+                  "Fehler: UPLPORT \"%s\" ist kein Port von 1 bis 65535!", context->portText);
         return 0;
     }
     int32_t result = CSocketServerInit(&context->listenSocket, context->port, &context->port);
     if (result != 0) {
-        PelmorLogStartFailure(result, "Fehler: Fkt. CSocketServerInit()!");
+        PelmorLogLibraryFailure("PelmorInit()", result, "Fehler: Fkt. CSocketServerInit()!");
         return 0;
     }
     result = CGetLocalIPString(context->localIP, sizeof context->localIP);
     if (result != 0) {
-        PelmorLogStartFailure(result, "Fehler: Fkt. CGetLocalIPString()!");
+        PelmorLogLibraryFailure("PelmorInit()", result, "Fehler: Fkt. CGetLocalIPString()!");
         context->localIP[0] = '\0'; // records then carry blanks, never a half-written text
     } else {
         FormatIPString(context->localIP);
     }
+    FormatRecordPrefix(context);
 
-    PelmorStopEvent = PelmorCreateEvent("StopPelmorEvent", TRUE);
+    PelmorStopEvent = PelmorCreateEvent(PELMOR_STOP_EVENT_NAME, TRUE);
     if (PelmorStopEvent == nullptr) {
         return 0;
     }
@@ -88,7 +82,7 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
         std::fprintf(stderr, "pelmor: Zaehler %s nicht erzeugt (Fehler %lu)\n",
                      PELMOR_COUNTERS_NAME, static_cast<unsigned long>(GetLastError()));
     }
-    PelmorStartEvent = PelmorCreateEvent("StartPelmorEvent", FALSE);
+    PelmorStartEvent = PelmorCreateEvent(PELMOR_START_EVENT_NAME, FALSE);
     if (PelmorStartEvent == nullptr) {
         return 0;
     }

@@ -9,12 +9,10 @@
 
 #include "platform/console.h"
 #include "platform/kernel_objects.h"
+#include "receiver/settings.h"
 
 namespace {
 
-constexpr const char* PELMORCTL_MUTEX = "PELMOR_MTX";
-constexpr const char* PELMORCTL_STOP_EVENT = "StopPelmorEvent";
-constexpr const char* PELMORCTL_START_EVENT = "StartPelmorEvent";
 constexpr long PELMORCTL_DEFAULT_TIMEOUT = 10;
 constexpr long PELMORCTL_TIMEOUT_MAX = 86400;
 constexpr DWORD PELMORCTL_POLL_MS = 50;
@@ -71,7 +69,7 @@ void PelmorctlUsage() {
 // does, -1 when that cannot be told (say, a namespace directory of another
 // user); the reason is then on standard error.
 int PelmorctlRunning() {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMORCTL_MUTEX);
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME);
     if (mutex != nullptr) {
         CloseHandle(mutex);
         return 1;
@@ -80,7 +78,7 @@ int PelmorctlRunning() {
     if (error == ERROR_FILE_NOT_FOUND) {
         return 0;
     }
-    std::fprintf(stderr, "pelmorctl: Mutex PELMOR_MTX nicht pruefbar (Fehler %lu)\n",
+    std::fprintf(stderr, "pelmorctl: Mutex %s nicht pruefbar (Fehler %lu)\n", PELMOR_MUTEX_NAME,
                  static_cast<unsigned long>(error));
     return -1;
 }
@@ -111,9 +109,9 @@ int PelmorctlStatus(int json) {
     }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
     std::printf("%-17s %s\n", "StopPelmorEvent:",
-                PelmorctlStateText(PelmorctlEventState(PELMORCTL_STOP_EVENT)));
+                PelmorctlStateText(PelmorctlEventState(PELMOR_STOP_EVENT_NAME)));
     std::printf("%-17s %s\n", "StartPelmorEvent:",
-                PelmorctlStateText(PelmorctlEventState(PELMORCTL_START_EVENT)));
+                PelmorctlStateText(PelmorctlEventState(PELMOR_START_EVENT_NAME)));
     if (running) {
         PelmorctlShowCounters();
     }
@@ -136,9 +134,9 @@ int PelmorctlStop(long seconds) {
         return PELMORCTL_OK;
     }
     // Created when missing: a receiver still starting then finds it reset and stops.
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMORCTL_STOP_EVENT);
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMOR_STOP_EVENT_NAME);
     if (stop == nullptr) {
-        std::fprintf(stderr, "pelmorctl: StopPelmorEvent nicht geoeffnet (Fehler %lu)\n",
+        std::fprintf(stderr, "pelmorctl: %s nicht geoeffnet (Fehler %lu)\n", PELMOR_STOP_EVENT_NAME,
                      static_cast<unsigned long>(GetLastError()));
         return PELMORCTL_FAILED;
     }
@@ -167,7 +165,7 @@ int PelmorctlStop(long seconds) {
 
 int PelmorctlWaitReady(long seconds) {
     auto deadline = PelmorctlDeadline(seconds);
-    while (PelmorctlEventState(PELMORCTL_START_EVENT) != 1 || PelmorctlRunning() != 1) {
+    while (PelmorctlEventState(PELMOR_START_EVENT_NAME) != 1 || PelmorctlRunning() != 1) {
         if (PelmorctlClock::now() >= deadline) {
             std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht bereit\n", seconds);
             return PELMORCTL_FAILED;

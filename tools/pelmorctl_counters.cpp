@@ -9,6 +9,7 @@
 
 #include "platform/kernel_objects.h"
 #include "receiver/counters.h"
+#include "receiver/settings.h"
 
 namespace {
 

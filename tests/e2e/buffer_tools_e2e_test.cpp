@@ -8,8 +8,8 @@
 
 #include <sys/stat.h>
 
-#include "receiver/pelmor.h"
 #include "receiver/record_layout.h"
+#include "records.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
+#include "receiver/settings.h"
 
 #include <fstream>
 
@@ -56,8 +57,8 @@ TEST_F(E2ePelmorctl, StatusShowsBothEventsAndTheCountersOfARunningReceiver) {
 }
 
 TEST_F(E2ePelmorctl, StopTimesOutWhileTheMutexStaysHeldAndLeavesTheStopRequest) {
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
-    HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, "StopPelmorEvent");
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, PELMOR_MUTEX_NAME);
+    HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, PELMOR_STOP_EVENT_NAME);
     ASSERT_NE(mutex, nullptr);
     ASSERT_NE(stop, nullptr);
     ToolRun run = RunPelmorctl({"stop", "--timeout", "1"});

@@ -3,7 +3,8 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
-#include "receiver/pelmor.h"
+#include "receiver/record_layout.h"
+#include "receiver/settings.h"
 #include "support/records.h"
 
 #include <cctype>
@@ -133,8 +134,8 @@ TEST_F(E2eReceiver, TermDuringAnIdleSessionEndsItAtItsRead) {
 }
 
 TEST_F(E2eReceiver, StopEventResetBeforeStartAcceptsNothingAndIsLeftSignalled) {
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, "StopPelmorEvent");
-    HANDLE start = CreateEventA(nullptr, TRUE, FALSE, "StartPelmorEvent");
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMOR_STOP_EVENT_NAME);
+    HANDLE start = CreateEventA(nullptr, TRUE, FALSE, PELMOR_START_EVENT_NAME);
     ASSERT_NE(stop, nullptr);
     ASSERT_NE(start, nullptr);
     WriteStandardIni("pelmor.ini", LoopbackFreePort());
@@ -226,7 +227,7 @@ TEST_F(E2eReceiver, LogNotStartedIsSaidOnStderr) {
 
 TEST_F(E2eReceiver, NamedObjectsNotMadeAreSaidOnStderr) {
     // The name of the stop event taken by a mutex.
-    HANDLE taken = CreateMutexA(nullptr, FALSE, "StopPelmorEvent");
+    HANDLE taken = CreateMutexA(nullptr, FALSE, PELMOR_STOP_EVENT_NAME);
     ASSERT_NE(taken, nullptr);
     WriteStandardIni("pelmor.ini", LoopbackFreePort());
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);

@@ -22,6 +22,7 @@
 #include "platform/kernel_objects.h"
 #include "receiver/counters.h"
 #include "fault_support.h"
+#include "receiver/settings.h"
 
 namespace {
 

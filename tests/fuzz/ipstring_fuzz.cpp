@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "receiver/pelmor.h"
+#include "records.h"
 
 namespace {
 

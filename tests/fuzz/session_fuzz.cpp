@@ -24,7 +24,8 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "receiver/pelmor.h"
+#include "records.h"
+#include "session.h"
 #include "support/files.h"
 #include "support/records.h"
 
@@ -144,6 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context.timeout = 5;
     std::snprintf(context.localIP, sizeof context.localIP, "127.000.000.001");
     std::snprintf(context.portText, sizeof context.portText, "6664");
+    FormatRecordPrefix(&context);
     std::snprintf(context.bufferFileName, sizeof context.bufferFileName, "%s", bufferPath.c_str());
 
     // libFuzzer's periodic SIGALRM would interrupt a receive, which ends a

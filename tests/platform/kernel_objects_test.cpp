@@ -1,5 +1,6 @@
 // Named mutexes, events and file mappings across handles and processes.
 #include "platform/kernel_objects.h"
+#include "receiver/settings.h"
 
 #include "support/files.h"
 #include "support/process.h"
@@ -295,8 +296,8 @@ TEST_F(KernelObjects, KilledHolderLeavesNothingStale) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
-        HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, "StopPelmorEvent");
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, PELMOR_MUTEX_NAME);
+        HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, PELMOR_STOP_EVENT_NAME);
         unsigned char done = mutex != nullptr && stop != nullptr && ResetEvent(stop) ? 'R' : 'F';
         if (write(ready[1], &done, 1) != 1) {
             _exit(2);
@@ -308,7 +309,7 @@ TEST_F(KernelObjects, KilledHolderLeavesNothingStale) {
     ASSERT_EQ(ReadByteWithin(ready[0], 10000), 'R');
     close(ready[0]);
 
-    HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, "PELMOR_MTX");
+    HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME);
     ASSERT_NE(seen, nullptr) << "the child holds it";
     EXPECT_EQ(WaitForSingleObject(seen, 0), WAIT_TIMEOUT) << "and owns it";
     CloseHandle(seen);
@@ -316,11 +317,11 @@ TEST_F(KernelObjects, KilledHolderLeavesNothingStale) {
     kill(child, SIGKILL);
     EXPECT_EQ(SupportExitWithin(child, 10000), 128 + SIGKILL);
 
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "PELMOR_MTX"), nullptr);
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME), nullptr);
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, PELMOR_MUTEX_NAME);
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, "StopPelmorEvent");
+    HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, PELMOR_STOP_EVENT_NAME);
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0) << "not the reset state of the dead";

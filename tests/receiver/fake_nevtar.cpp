@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "platform/kernel_objects.h"
-#include "receiver/pelmor.h"
+#include "receiver/settings.h"
+#include "records.h"
+#include "session.h"
 
 FakeNevtar fakeNevtar;
 
@@ -42,7 +44,7 @@ int32_t CSocketServerOpen(NevtarSocket listenSocket, NevtarSocket* connection, c
                                std::to_string(waitTenths));
     peerAddress[0] = '\0';
     if (fakeNevtar.accepts.empty()) {
-        HANDLE stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "StopPelmorEvent");
+        HANDLE stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, PELMOR_STOP_EVENT_NAME);
         ResetEvent(stop);
         CloseHandle(stop);
         fakePending = 0;

@@ -15,7 +15,6 @@
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
 #include "lifecycle.h"
-#include "receiver/pelmor.h"
 #include "receiver/settings.h"
 #include "support/files.h"
 
@@ -87,8 +86,8 @@ TEST_F(Lifecycle, StartUpTakesTheSettingsAndAnnouncesItself) {
     EXPECT_EQ(fakeNevtar.serverInitPort, 6664);
     EXPECT_TRUE(fakeNevtar.calls.empty());
     EXPECT_STREQ(context.localIP, "010.001.002.003");
-    EXPECT_EQ(Signalled("StopPelmorEvent"), 1);
-    EXPECT_EQ(Signalled("StartPelmorEvent"), 1);
+    EXPECT_EQ(Signalled(PELMOR_STOP_EVENT_NAME), 1);
+    EXPECT_EQ(Signalled(PELMOR_START_EVENT_NAME), 1);
     EXPECT_TRUE(fakeNevtar.log.empty());
 }
 
@@ -115,7 +114,7 @@ TEST_F(Lifecycle, StartUpFailuresBeforeTheLogLeaveNoEntry) {
     EXPECT_EQ(PelmorInit(ini.c_str(), &context), 0);
     EXPECT_EQ(fakeNevtar.serverInitPort, -1) << "no socket after a failed log";
     EXPECT_TRUE(fakeNevtar.log.empty());
-    EXPECT_EQ(Signalled("StopPelmorEvent"), -1);
+    EXPECT_EQ(Signalled(PELMOR_STOP_EVENT_NAME), -1);
 }
 
 TEST_F(Lifecycle, FailedListeningSocketIsLoggedWithTheLibrarysText) {
@@ -123,8 +122,7 @@ TEST_F(Lifecycle, FailedListeningSocketIsLoggedWithTheLibrarysText) {
     EXPECT_EQ(PelmorInit(ini.c_str(), &context), 0);
     EXPECT_EQ(fakeNevtar.log,
               Entries{"PelmorInit()|1|-7|99|Fehler: Fkt. CSocketServerInit()!|fake error"});
-    EXPECT_STREQ(PelmorMessageBuffer, "fake error");
-    EXPECT_EQ(Signalled("StopPelmorEvent"), -1) << "no events";
+    EXPECT_EQ(Signalled(PELMOR_STOP_EVENT_NAME), -1) << "no events";
 }
 
 TEST_F(Lifecycle, FailedLocalAddressIsLoggedAndStartUpGoesOn) {
@@ -133,11 +131,11 @@ TEST_F(Lifecycle, FailedLocalAddressIsLoggedAndStartUpGoesOn) {
     EXPECT_EQ(fakeNevtar.log,
               Entries{"PelmorInit()|1|-6|99|Fehler: Fkt. CGetLocalIPString()!|fake error"});
     EXPECT_STREQ(context.localIP, "") << "not formatted";
-    EXPECT_EQ(Signalled("StartPelmorEvent"), 1);
+    EXPECT_EQ(Signalled(PELMOR_START_EVENT_NAME), 1);
 }
 
 TEST_F(Lifecycle, ExistingStopEventKeepsItsState) {
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, "StopPelmorEvent");
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMOR_STOP_EVENT_NAME);
     ASSERT_EQ(PelmorInit(ini.c_str(), &context), 1);
     EXPECT_EQ(PelmorWork(&context), 1);
     EXPECT_TRUE(fakeNevtar.calls.empty()) << "nothing accepted";
@@ -166,13 +164,13 @@ TEST_F(Lifecycle, AcceptFailureWithAPendingErrorEndsTheLoop) {
     fakeNevtar.accepts = {{-4, 1}};
     EXPECT_EQ(PelmorWork(&context), 0);
     EXPECT_EQ(fakeNevtar.log, Entries{"PelmorWork()|1|-4|0|Fehler: CSocketServerOpen! ErrCode: -4|"});
-    EXPECT_EQ(Signalled("StopPelmorEvent"), 1) << "set again before the accept";
+    EXPECT_EQ(Signalled(PELMOR_STOP_EVENT_NAME), 1) << "set again before the accept";
 }
 
 TEST_F(Lifecycle, ShutdownLogsFailuresGoesOnAndSetsTheStopEvent) {
     ASSERT_EQ(PelmorInit(ini.c_str(), &context), 1);
-    HANDLE stop = OpenEventA(EVENT_ALL_ACCESS, FALSE, "StopPelmorEvent");
-    HANDLE start = OpenEventA(EVENT_ALL_ACCESS, FALSE, "StartPelmorEvent");
+    HANDLE stop = OpenEventA(EVENT_ALL_ACCESS, FALSE, PELMOR_STOP_EVENT_NAME);
+    HANDLE start = OpenEventA(EVENT_ALL_ACCESS, FALSE, PELMOR_START_EVENT_NAME);
     ResetEvent(stop);
     fakeNevtar.calls.clear();
     fakeNevtar.listenCloseResult = -5;
@@ -186,7 +184,7 @@ TEST_F(Lifecycle, ShutdownLogsFailuresGoesOnAndSetsTheStopEvent) {
     EXPECT_EQ(PelmorStopEvent.load(), nullptr);
     CloseHandle(start);
     CloseHandle(stop);
-    EXPECT_EQ(Signalled("StopPelmorEvent"), -1) << "the receiver holds no handle any more";
+    EXPECT_EQ(Signalled(PELMOR_STOP_EVENT_NAME), -1) << "the receiver holds no handle any more";
 }
 
 TEST_F(Lifecycle, EntryLogsAFailedLoopAndShutsDown) {
@@ -197,12 +195,12 @@ TEST_F(Lifecycle, EntryLogsAFailedLoopAndShutsDown) {
     EXPECT_EQ(fakeNevtar.log, (Entries{"PelmorWork()|1|-4|0|Fehler: CSocketServerOpen! ErrCode: -4|",
                                        "WinMain()|1|0|0|Fehler: Funktion PelmorWork()!|"}));
     EXPECT_EQ(fakeNevtar.calls.back(), "cleanup");
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "PELMOR_MTX");
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME);
     EXPECT_EQ(mutex, nullptr) << "released";
 }
 
 TEST_F(Lifecycle, SecondCopyEndsWithoutStartingAnything) {
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, "PELMOR_MTX");
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, PELMOR_MUTEX_NAME);
     char commandLine[4096];
     std::snprintf(commandLine, sizeof commandLine, "%s", ini.c_str());
     EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT), 0);
@@ -218,7 +216,7 @@ class StopRequest : public Lifecycle {
     int BeforeTheEventExists() {
         PelmorCtrlHandler(0);
         int ready = PelmorInit(ini.c_str(), &context);
-        return ready == 1 && Signalled("StopPelmorEvent") == 0 ? 0 : 1;
+        return ready == 1 && Signalled(PELMOR_STOP_EVENT_NAME) == 0 ? 0 : 1;
     }
     int UndoneByTheLoopsSet() {
         PelmorInit(ini.c_str(), &context);
@@ -227,7 +225,7 @@ class StopRequest : public Lifecycle {
         SetEvent(PelmorStopEvent); // as the loop's set right after its test would
         fakeNevtar.accepts = {{-1, 0}};
         int once = PelmorWork(&context) == 1 && fakeNevtar.calls.size() == 1;
-        return once && Signalled("StopPelmorEvent") == 0 ? 0 : 1;
+        return once && Signalled(PELMOR_STOP_EVENT_NAME) == 0 ? 0 : 1;
     }
 };
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "receiver/pelmor.h"
+#include "records.h"
 #include "support/records.h"
 
 namespace {

@@ -12,7 +12,8 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "receiver/pelmor.h"
+#include "records.h"
+#include "session.h"
 #include "support/files.h"
 #include "support/loopback.h"
 #include "support/records.h"
@@ -33,6 +34,7 @@ protected:
         std::strcpy(context.localIP, "127.000.000.001");
         std::strcpy(context.portText, "6664");
         context.port = 6664;
+        FormatRecordPrefix(&context);
         context.timeout = 5; // bounds every wait of a session
         SetBufferName(bufferName);
         ASSERT_EQ(CSocketServerInit(&context.listenSocket, 0, &port), 0);

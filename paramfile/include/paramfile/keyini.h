@@ -55,7 +55,6 @@ constexpr int32_t KEYINI_E_NO_HEADER = -20;     // file does not begin with KEYI
 constexpr int32_t KEYINI_E_NO_OPEN = -21;       // "[" expected
 constexpr int32_t KEYINI_E_NO_CLOSE = -22;      // "]" expected after a known group
 constexpr int32_t KEYINI_E_NO_EQUALS = -23;     // "=" expected after a key name
-constexpr int32_t KEYINI_E_UNKNOWN_GROUP = -30; // handled inside by skipping the section
 constexpr int32_t KEYINI_E_UNKNOWN_KEY = -31;   // key not in the table for its group
 constexpr int32_t KEYINI_E_NOT_FOUND = -40;     // required key absent from the file
 constexpr int32_t KEYINI_E_NOT_VALID = -41;     // no valid value and onError clear

@@ -1,5 +1,5 @@
 // The receiver's live counters: the layout of the named shared memory in which
-// it keeps them, read by pelmorctl, and the calls that keep them.
+// it keeps them (its name beside the settings), read by pelmorctl.
 //
 // One receiver writes, others only read, and the writer makes plain stores:
 // no lock and no system call per message. A reader copies the whole record
@@ -11,7 +11,6 @@
 
 #include <cstdint>
 
-constexpr const char* PELMOR_COUNTERS_NAME = "PelmorCounters";
 constexpr uint32_t PELMOR_COUNTERS_MAGIC = 0x504C4D43; // "PLMC"
 constexpr uint32_t PELMOR_COUNTERS_VERSION = 1;
 
@@ -42,21 +41,5 @@ struct PelmorCounters {
 };
 
 static_assert(sizeof(PelmorCounters) == 128, "one layout on 32 and 64 bits, without padding");
-
-// The receiver's calls. Without the shared object (start-up not run, or it
-// could not be made) they count into memory of the process's own.
-// Makes the shared object and starts its figures at 0; 1, or 0 with the
-// system's error in GetLastError (the receiver runs on without it).
-int PelmorCountersOpen(void);
-void PelmorCountersClose(void);
-void PelmorCountConnection(const char* peer);
-void PelmorCountMessage(int32_t bytes);
-// stored: answered "1"; stampTime: the time the record's stamp was made
-// from, -1 when it had none.
-void PelmorCountRecord(int stored, int64_t stampTime);
-void PelmorCountReopening(void);
-// One of PELMOR_END_*; the session is no longer in progress. A session that
-// ran counts its own end; its caller counts one that could not start.
-void PelmorCountSessionEnd(int32_t why);
 
 #endif

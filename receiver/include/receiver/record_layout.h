@@ -1,4 +1,4 @@
-// Where the columns of a buffer-file record lie: one definition for the
+// A buffer-file record and where its columns lie: one definition for the
 // receiver, which writes records, and for the tools that read them back.
 // Offsets count from 0 in the 552 bytes of a record on disk.
 #ifndef PELMOR_RECORD_LAYOUT_H
@@ -6,7 +6,9 @@
 
 #include <cstdint>
 
-#include "receiver/pelmor.h"
+constexpr int32_t PELMOR_MESSAGE_MAX = 512;        // bytes of one message
+constexpr int32_t PELMOR_RECORD_LENGTH = 551;      // characters of a record, line feed included
+constexpr int32_t PELMOR_DISK_RECORD_LENGTH = 552; // bytes on disk: the line feed as CR LF
 
 constexpr char RECORD_MARK = '$';
 constexpr char RECORD_ZERO_STAMP[] = "00000000000000"; // the time when it cannot be had

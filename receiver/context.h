@@ -1,0 +1,27 @@
+// The receiver's settings and state, one per process.
+#ifndef PELMOR_CONTEXT_H
+#define PELMOR_CONTEXT_H
+
+#include <cstdint>
+
+#include "commlib/nevtar.h"
+#include "receiver/record_layout.h"
+
+// Filled by PelmorInit, read by all else.
+struct ReceiverContext {
+    NevtarSocket listenSocket;
+    int32_t port;             // decimal value of portText
+    int32_t timeout;          // TIMEOUT, passed unchanged to every CSocketRead
+    int32_t logLevel;         // ERRLEVEL
+    int32_t maxLogSize;       // MAXLOGSIZE
+    char localIP[16];         // 15 characters after FormatIPString
+    char portText[6];         // UPLPORT
+    char logFileName[101];    // LOGDATEI
+    char bufferFileName[101]; // BUFFDATEI
+    int32_t syncRecords;      // SYNC: each record on stable storage before "1"
+    // "$", IP and port: the columns that stay while the process lives, made
+    // once by FormatRecordPrefix.
+    char recordPrefix[RECORD_STAMP_AT];
+};
+
+#endif
