@@ -28,8 +28,7 @@ std::string benchBufferFile;
 
 // Sessions of 2,000 messages, 1 to 512 bytes long, some with UTF-8, quotes,
 // CR LF and bytes that are not UTF-8, so every path of the decoder is taken.
-void BenchWriteBufferFile(const std::string& path)
-{
+void BenchWriteBufferFile(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         std::abort();
@@ -37,7 +36,8 @@ void BenchWriteBufferFile(const std::string& path)
     ReceiverContext context{};
     std::snprintf(context.localIP, sizeof context.localIP, "192.168.001.005");
     std::snprintf(context.portText, sizeof context.portText, "6664");
-    const std::string text = "Messwert \"Kessel 3\": 81,5 \xc2\xb0" "C\r\nStatus gr\xfcn; ";
+    const std::string text = "Messwert \"Kessel 3\": 81,5 \xc2\xb0"
+                             "C\r\nStatus gr\xfcn; ";
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
     for (long long n = 0; n * PELMOR_DISK_RECORD_LENGTH < BENCH_FILE_BYTES; ++n) {
@@ -60,8 +60,7 @@ void BenchWriteBufferFile(const std::string& path)
 }
 
 // Runs pelmorctl with its standard output on /dev/null; its exit code.
-int BenchRunPelmorctl(std::vector<std::string> words)
-{
+int BenchRunPelmorctl(std::vector<std::string> words) {
     words.insert(words.begin(), PELMORCTL_BIN);
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -80,8 +79,7 @@ int BenchRunPelmorctl(std::vector<std::string> words)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void BenchPelmorctl(benchmark::State& state, std::vector<std::string> words)
-{
+void BenchPelmorctl(benchmark::State& state, std::vector<std::string> words) {
     words.insert(words.begin() + 1, benchBufferFile);
     for (auto _ : state) {
         if (BenchRunPelmorctl(words) != 0) {
@@ -106,11 +104,11 @@ BENCHMARK_CAPTURE(BenchPelmorctl, RecordsText, {"records"})
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     const std::filesystem::path folder = std::filesystem::temp_directory_path();
-    benchBufferFile = (folder / ("buffer-tools-bench-" + std::to_string(getpid()) + ".buf")).string();
+    benchBufferFile =
+        (folder / ("buffer-tools-bench-" + std::to_string(getpid()) + ".buf")).string();
     BenchWriteBufferFile(benchBufferFile);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -26,8 +26,7 @@ constexpr int32_t BENCH_READ_TIMEOUT = 30;
 // "$", IP text, port, time stamp and counter before the message column.
 constexpr std::size_t BENCH_HEADER_LENGTH = RECORD_MESSAGE_AT;
 
-void BenchPingPong(NevtarSocket connection)
-{
+void BenchPingPong(NevtarSocket connection) {
     char message[PELMOR_MESSAGE_MAX + 1];
     for (;;) {
         int32_t count = 0;
@@ -42,15 +41,13 @@ void BenchPingPong(NevtarSocket connection)
 }
 
 // Whether fileName still leads to the file open as file.
-bool BenchNameLeadsTo(const char* fileName, const struct stat& opened)
-{
+bool BenchNameLeadsTo(const char* fileName, const struct stat& opened) {
     struct stat named {};
     return stat(fileName, &named) == 0 && named.st_dev == opened.st_dev &&
            named.st_ino == opened.st_ino;
 }
 
-void BenchRecords(int connection, const char* fileName, bool checkName)
-{
+void BenchRecords(int connection, const char* fileName, bool checkName) {
     const int file = open(fileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     struct stat opened {};
     if (file < 0 || fstat(file, &opened) != 0) {
@@ -82,8 +79,7 @@ void BenchRecords(int connection, const char* fileName, bool checkName)
     close(file);
 }
 
-int BenchUsage()
-{
+int BenchUsage() {
     std::fputs("Aufruf: pelmor-bench-server pingpong\n"
                "        pelmor-bench-server records DATEI\n"
                "        pelmor-bench-server checked DATEI\n"
@@ -97,8 +93,7 @@ int BenchUsage()
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const bool pingPong = argc == 2 && std::strcmp(argv[1], "pingpong") == 0;
     const bool checked = argc == 3 && std::strcmp(argv[1], "checked") == 0;
     const bool records = checked || (argc == 3 && std::strcmp(argv[1], "records") == 0);

@@ -24,8 +24,7 @@ using ProbeClock = std::chrono::steady_clock;
 constexpr DWORD PROBE_WAIT_MS = 10000;
 
 // Milliseconds from exec to the start event, or a negative value.
-double ProbeOnce(char** command, ProbeClock::time_point* execTime)
-{
+double ProbeOnce(char** command, ProbeClock::time_point* execTime) {
     // Ours until the receiver opens it too (CreateEventA then keeps its
     // state); the object goes with the last handle, so every start begins
     // with a fresh, reset event.
@@ -57,8 +56,7 @@ double ProbeOnce(char** command, ProbeClock::time_point* execTime)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 3 || std::atoi(argv[1]) < 1) {
         std::fputs("Aufruf: bench_startup RUNS PROGRAMM [ARGUMENTE...]\n"
                    "Startet PROGRAMM RUNS-mal und misst die Zeit von exec bis StartPelmorEvent "

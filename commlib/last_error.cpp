@@ -16,15 +16,13 @@ thread_local char errorText[NEVTAR_ERROR_TEXT_SIZE];
 
 } // namespace
 
-void NevtarClearError()
-{
+void NevtarClearError() {
     errorPending = false;
     errorNumberPending = 0;
     errorText[0] = '\0';
 }
 
-int32_t NevtarFail(int32_t result, int errorNumber, const char* format, ...)
-{
+int32_t NevtarFail(int32_t result, int errorNumber, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(errorText, sizeof errorText, format, arguments);
@@ -35,8 +33,7 @@ int32_t NevtarFail(int32_t result, int errorNumber, const char* format, ...)
 }
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLastErrorString(int32_t* errorNumber, char* text,
-                                                              int32_t capacity)
-{
+                                                              int32_t capacity) {
     if (errorNumber != nullptr) {
         *errorNumber = errorPending ? errorNumberPending : 0;
     }

@@ -22,8 +22,7 @@ int64_t logMaxBytes = 0; // 0: no limit
 bool logReady = false;
 
 // Entries are single lines whatever the caller's texts hold.
-void NevtarLogFlatten(char* text, std::size_t length)
-{
+void NevtarLogFlatten(char* text, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         if (static_cast<unsigned char>(text[i]) < 0x20) {
             text[i] = ' ';
@@ -34,8 +33,7 @@ void NevtarLogFlatten(char* text, std::size_t length)
 } // namespace
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CLogInit(const char* fileName, int32_t level,
-                                                   int32_t maxLogSize)
-{
+                                                   int32_t maxLogSize) {
     NevtarClearError();
     logReady = false;
     if (fileName == nullptr || fileName[0] == '\0') {
@@ -60,8 +58,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CLogInit(const char* fileName, int32_t
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CLogWrite(const char* source, const char* function,
                                                     int32_t level, int32_t errorCode,
                                                     int32_t furtherNumber, const char* message,
-                                                    const char* extraText)
-{
+                                                    const char* extraText) {
     NevtarClearError();
     if (!logReady || level > logLevel) {
         return 0;

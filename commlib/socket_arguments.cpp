@@ -5,8 +5,7 @@
 
 #include "last_error.h"
 
-int32_t NevtarEnterServerInit(const NevtarSocket* listenSocket, int32_t port)
-{
+int32_t NevtarEnterServerInit(const NevtarSocket* listenSocket, int32_t port) {
     NevtarClearError();
     if (listenSocket == nullptr) {
         return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerInit: kein Socketfeld");
@@ -20,8 +19,7 @@ int32_t NevtarEnterServerInit(const NevtarSocket* listenSocket, int32_t port)
 }
 
 int32_t NevtarEnterServerOpen(NevtarSocket listenSocket, NevtarSocket* connection,
-                              char* peerAddress)
-{
+                              char* peerAddress) {
     NevtarClearError();
     if (connection == nullptr || listenSocket < 0) {
         return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CSocketServerOpen: ungueltiger Socket");
@@ -33,8 +31,7 @@ int32_t NevtarEnterServerOpen(NevtarSocket listenSocket, NevtarSocket* connectio
     return 0;
 }
 
-int32_t NevtarEnterRead(const char* buffer, int32_t capacity, int32_t* count)
-{
+int32_t NevtarEnterRead(const char* buffer, int32_t capacity, int32_t* count) {
     NevtarClearError();
     if (count != nullptr) {
         *count = 0;
@@ -45,8 +42,7 @@ int32_t NevtarEnterRead(const char* buffer, int32_t capacity, int32_t* count)
     return 0;
 }
 
-int32_t NevtarEnterWrite(const char* buffer, int32_t length, int32_t* count)
-{
+int32_t NevtarEnterWrite(const char* buffer, int32_t length, int32_t* count) {
     NevtarClearError();
     if (count != nullptr) {
         *count = 0;

@@ -14,8 +14,7 @@ constexpr int32_t BUFFER_IP_PART_DIGITS = 3;
 constexpr int32_t BUFFER_IP_PART_MAX = 255;
 constexpr int64_t BUFFER_SEEK_MAX = INT32_MAX; // a LONG seek reaches no further
 
-bool BufferDigits(const unsigned char* at, int32_t count)
-{
+bool BufferDigits(const unsigned char* at, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         if (at[i] < '0' || at[i] > '9') {
             return false;
@@ -24,8 +23,7 @@ bool BufferDigits(const unsigned char* at, int32_t count)
     return true;
 }
 
-int32_t BufferNumber(const unsigned char* at, int32_t count)
-{
+int32_t BufferNumber(const unsigned char* at, int32_t count) {
     int32_t value = 0;
     for (int32_t i = 0; i < count; ++i) {
         value = value * 10 + (at[i] - '0');
@@ -35,14 +33,12 @@ int32_t BufferNumber(const unsigned char* at, int32_t count)
 
 // ddd.ddd.ddd.ddd with every part at most 255, as FormatIPString writes it;
 // 1 and the dotted text without leading zeros, else 0.
-int BufferDecodeIp(const unsigned char* column, char (&ip)[RECORD_IP_WIDTH + 1])
-{
+int BufferDecodeIp(const unsigned char* column, char (&ip)[RECORD_IP_WIDTH + 1]) {
     int32_t parts[BUFFER_IP_PARTS];
     for (int32_t part = 0; part < BUFFER_IP_PARTS; ++part) {
         const int32_t start = part * (BUFFER_IP_PART_DIGITS + 1);
         const unsigned char* at = column + start;
-        if (!BufferDigits(at, BUFFER_IP_PART_DIGITS) ||
-            (part > 0 && at[-1] != '.')) {
+        if (!BufferDigits(at, BUFFER_IP_PART_DIGITS) || (part > 0 && at[-1] != '.')) {
             return 0;
         }
         parts[part] = BufferNumber(at, BUFFER_IP_PART_DIGITS);
@@ -61,14 +57,12 @@ int BufferDecodeIp(const unsigned char* column, char (&ip)[RECORD_IP_WIDTH + 1])
     return 1;
 }
 
-bool BufferLeapYear(int32_t year)
-{
+bool BufferLeapYear(int32_t year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
 // A calendar date from year 1 and a time of day (second 60 for a leap second).
-bool BufferValidTime(const unsigned char* stamp)
-{
+bool BufferValidTime(const unsigned char* stamp) {
     static const int32_t daysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const int32_t year = BufferNumber(stamp, 4);
     const int32_t month = BufferNumber(stamp + 4, 2);
@@ -77,14 +71,13 @@ bool BufferValidTime(const unsigned char* stamp)
         return false;
     }
     const int32_t lastDay = daysInMonth[month - 1] + (month == 2 && BufferLeapYear(year));
-    return day <= lastDay && BufferNumber(stamp + 8, 2) <= 23 && BufferNumber(stamp + 10, 2) <= 59 &&
-           BufferNumber(stamp + 12, 2) <= 60;
+    return day <= lastDay && BufferNumber(stamp + 8, 2) <= 23 &&
+           BufferNumber(stamp + 10, 2) <= 59 && BufferNumber(stamp + 12, 2) <= 60;
 }
 
 // Fills the block from the file behind the bytes not yet handed out. 1, or 0
 // when reading failed.
-int BufferFill(BufferReader* reader)
-{
+int BufferFill(BufferReader* reader) {
     const int32_t kept = reader->length - reader->at;
     std::memmove(reader->block, reader->block + reader->at, static_cast<std::size_t>(kept));
     reader->blockOffset += reader->at;
@@ -106,8 +99,7 @@ int BufferFill(BufferReader* reader)
 
 } // namespace
 
-int BufferOpen(BufferReader* reader, const char* path)
-{
+int BufferOpen(BufferReader* reader, const char* path) {
     reader->file = _lopen(path, OF_READ);
     if (reader->file != HFILE_ERROR && BufferRegularFile(reader->file) == 0) {
         _lclose(reader->file);
@@ -126,13 +118,11 @@ int BufferOpen(BufferReader* reader, const char* path)
     return 1;
 }
 
-void BufferClose(BufferReader* reader)
-{
+void BufferClose(BufferReader* reader) {
     _lclose(reader->file);
 }
 
-int BufferSkip(BufferReader* reader, int64_t records)
-{
+int BufferSkip(BufferReader* reader, int64_t records) {
     const int64_t target = records * PELMOR_DISK_RECORD_LENGTH;
     if (target <= BUFFER_SEEK_MAX) {
         if (_llseek(reader->file, static_cast<LONG>(target), FILE_BEGIN) != target) {
@@ -160,8 +150,7 @@ int BufferSkip(BufferReader* reader, int64_t records)
 }
 
 int BufferNext(BufferReader* reader, const unsigned char** record, int32_t* length,
-               int64_t* offset)
-{
+               int64_t* offset) {
     *offset = reader->blockOffset + reader->at; // a fill moves the block, not this
     if (reader->length - reader->at < PELMOR_DISK_RECORD_LENGTH && BufferFill(reader) == 0) {
         return BUFFER_READ_FAILED;
@@ -182,8 +171,7 @@ int BufferNext(BufferReader* reader, const unsigned char** record, int32_t* leng
     return BUFFER_RECORD;
 }
 
-int32_t BufferDecode(const unsigned char* record, BufferRecord* decoded)
-{
+int32_t BufferDecode(const unsigned char* record, BufferRecord* decoded) {
     const unsigned char* counter = record + RECORD_COUNTER_AT;
     decoded->seq = BufferDigits(counter, RECORD_COUNTER_DIGITS)
                        ? BufferNumber(counter, RECORD_COUNTER_DIGITS)
@@ -228,8 +216,7 @@ int32_t BufferDecode(const unsigned char* record, BufferRecord* decoded)
     return BUFFER_OK;
 }
 
-const char* BufferProblemText(int32_t problem)
-{
+const char* BufferProblemText(int32_t problem) {
     switch (problem) {
     case BUFFER_BAD_MARK:
         return "erstes Byte ist nicht $";
@@ -252,8 +239,7 @@ const char* BufferProblemText(int32_t problem)
     }
 }
 
-void BufferStampText(const char* stamp, char separator, char (&text)[BUFFER_STAMP_TEXT_SIZE])
-{
+void BufferStampText(const char* stamp, char separator, char (&text)[BUFFER_STAMP_TEXT_SIZE]) {
     // Set by hand: it is done for every record, and printf would cost more
     // than the rest of the record's decoding.
     static const char pattern[] = "YYYY-MM-DD_hh:mm:ss";
@@ -265,8 +251,7 @@ void BufferStampText(const char* stamp, char separator, char (&text)[BUFFER_STAM
     }
 }
 
-char* BufferPutDecimal(char* at, int64_t value)
-{
+char* BufferPutDecimal(char* at, int64_t value) {
     char digits[20];
     int32_t count = 0;
     do {

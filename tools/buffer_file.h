@@ -19,9 +19,9 @@ struct BufferReader {
 };
 
 // Results of BufferNext.
-constexpr int BUFFER_RECORD = 1;       // a whole record
-constexpr int BUFFER_END = 0;          // nothing left
-constexpr int BUFFER_TORN = -1;        // fewer than 552 bytes left at the end
+constexpr int BUFFER_RECORD = 1; // a whole record
+constexpr int BUFFER_END = 0;    // nothing left
+constexpr int BUFFER_TORN = -1;  // fewer than 552 bytes left at the end
 constexpr int BUFFER_READ_FAILED = -2;
 
 // Opens a regular file for reading, as the parameter-file reader does (a

@@ -28,33 +28,30 @@ struct SendOptions {
     std::vector<std::string> messages;
 };
 
-void SendUsage(std::FILE* out)
-{
-    std::fputs(
-        "Aufruf: pelmor-send [--host H] [--port P] [NACHRICHT...]\n"
-        "        pelmor-send [--host H] [--port P] --count N [--size S]\n"
-        "\n"
-        "Sendet jede NACHRICHT (ohne Argumente jede Zeile der Standardeingabe) als\n"
-        "eine Nachricht an den Empfaenger, wartet auf das Quittungsbyte und zeigt es\n"
-        "(\"1\" gespeichert, \"2\" nicht gespeichert). Zum Schluss wird \"X\" gesendet.\n"
-        "Eine Nachricht hat 1 bis 512 Bytes und beginnt nicht mit \"X\".\n"
-        "\n"
-        "  --host H    Adresse des Empfaengers (Vorgabe 127.0.0.1)\n"
-        "  --port P    Port des Empfaengers (Vorgabe 6664)\n"
-        "  --count N   Lastbetrieb: N Nachrichten ueber eine Verbindung, jede wartet\n"
-        "              auf ihre Quittung; zeigt Nachrichten pro Sekunde und die\n"
-        "              Quittungszeit p50/p99 in Mikrosekunden\n"
-        "  --size S    Laenge jeder Nachricht im Lastbetrieb, 1 bis 512 (Vorgabe 100)\n"
-        "  --help      diese Hilfe\n"
-        "  --version   zeigt die Version\n"
-        "\n"
-        "Rueckgabe: 0 wenn jede Nachricht \"1\" erhielt, 1 sonst, 2 bei falschem\n"
-        "Aufruf oder ohne Verbindung.\n",
-        out);
+void SendUsage(std::FILE* out) {
+    std::fputs("Aufruf: pelmor-send [--host H] [--port P] [NACHRICHT...]\n"
+               "        pelmor-send [--host H] [--port P] --count N [--size S]\n"
+               "\n"
+               "Sendet jede NACHRICHT (ohne Argumente jede Zeile der Standardeingabe) als\n"
+               "eine Nachricht an den Empfaenger, wartet auf das Quittungsbyte und zeigt es\n"
+               "(\"1\" gespeichert, \"2\" nicht gespeichert). Zum Schluss wird \"X\" gesendet.\n"
+               "Eine Nachricht hat 1 bis 512 Bytes und beginnt nicht mit \"X\".\n"
+               "\n"
+               "  --host H    Adresse des Empfaengers (Vorgabe 127.0.0.1)\n"
+               "  --port P    Port des Empfaengers (Vorgabe 6664)\n"
+               "  --count N   Lastbetrieb: N Nachrichten ueber eine Verbindung, jede wartet\n"
+               "              auf ihre Quittung; zeigt Nachrichten pro Sekunde und die\n"
+               "              Quittungszeit p50/p99 in Mikrosekunden\n"
+               "  --size S    Laenge jeder Nachricht im Lastbetrieb, 1 bis 512 (Vorgabe 100)\n"
+               "  --help      diese Hilfe\n"
+               "  --version   zeigt die Version\n"
+               "\n"
+               "Rueckgabe: 0 wenn jede Nachricht \"1\" erhielt, 1 sonst, 2 bei falschem\n"
+               "Aufruf oder ohne Verbindung.\n",
+               out);
 }
 
-bool SendParseNumber(const char* text, long min, long max, long* value)
-{
+bool SendParseNumber(const char* text, long min, long max, long* value) {
     char* end = nullptr;
     errno = 0;
     const long parsed = std::strtol(text, &end, 10);
@@ -66,8 +63,7 @@ bool SendParseNumber(const char* text, long min, long max, long* value)
 }
 
 // 1 parsed, 0 --help or --version shown, -1 bad call (message printed).
-int SendParseArguments(int argc, char** argv, SendOptions* options)
-{
+int SendParseArguments(int argc, char** argv, SendOptions* options) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -115,8 +111,7 @@ int SendParseArguments(int argc, char** argv, SendOptions* options)
 }
 
 // The acknowledgement byte, or 0 when none came.
-char SendMessage(int fd, const std::string& message)
-{
+char SendMessage(int fd, const std::string& message) {
     if (!SendSocketWrite(fd, message.data(), message.size())) {
         return 0;
     }
@@ -125,8 +120,7 @@ char SendMessage(int fd, const std::string& message)
 }
 
 // Why a message cannot go out as one message, or nullptr when it can.
-const char* SendRefusal(const std::string& message)
-{
+const char* SendRefusal(const std::string& message) {
     if (message.empty()) {
         return "leere Nachricht wird nicht gesendet";
     }
@@ -139,14 +133,12 @@ const char* SendRefusal(const std::string& message)
     return nullptr;
 }
 
-void SendEnd(int fd)
-{
+void SendEnd(int fd) {
     SendSocketWrite(fd, "X", 1);
     SendSocketClose(fd);
 }
 
-int SendInteractive(int fd, const SendOptions& options)
-{
+int SendInteractive(int fd, const SendOptions& options) {
     std::vector<std::string> messages = options.messages;
     if (messages.empty()) {
         std::string line;
@@ -178,15 +170,13 @@ int SendInteractive(int fd, const SendOptions& options)
 }
 
 // A load message: its number, then dots to the size; never begins with "X".
-std::string SendLoadMessage(long number, long size)
-{
+std::string SendLoadMessage(long number, long size) {
     std::string message = std::to_string(number);
     message.resize(static_cast<std::size_t>(size), '.');
     return message;
 }
 
-int SendLoad(int fd, const SendOptions& options)
-{
+int SendLoad(int fd, const SendOptions& options) {
     using Clock = std::chrono::steady_clock;
     std::vector<int64_t> latencies;
     latencies.reserve(static_cast<std::size_t>(options.count));
@@ -210,20 +200,21 @@ int SendLoad(int fd, const SendOptions& options)
 
     std::sort(latencies.begin(), latencies.end());
     const auto percentile = [&latencies](double share) -> long long {
-        const std::size_t index = static_cast<std::size_t>(share * static_cast<double>(latencies.size() - 1));
+        const std::size_t index =
+            static_cast<std::size_t>(share * static_cast<double>(latencies.size() - 1));
         return static_cast<long long>(latencies[index]);
     };
     std::printf("%ld Nachrichten zu %ld Bytes in %.3f s: %.0f Nachrichten/s, "
                 "Quittung p50 %lld us, p99 %lld us\n",
-                stored, options.size, seconds, seconds > 0 ? static_cast<double>(stored) / seconds : 0.0,
-                percentile(0.50), percentile(0.99));
+                stored, options.size, seconds,
+                seconds > 0 ? static_cast<double>(stored) / seconds : 0.0, percentile(0.50),
+                percentile(0.99));
     return stored == options.count ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     SendOptions options;
     const int parsed = SendParseArguments(argc, argv, &options);
     if (parsed <= 0) {

@@ -3,10 +3,10 @@
 #define PELMORCTL_H
 
 constexpr int PELMORCTL_OK = 0;
-constexpr int PELMORCTL_FAILED = 1;       // time-out, a file the receiver would not take whole,
-                                          // or a buffer file with problems
-constexpr int PELMORCTL_USAGE = 2;        // wrong command line
-constexpr int PELMORCTL_NOT_RUNNING = 3;  // status: no receiver runs
+constexpr int PELMORCTL_FAILED = 1;      // time-out, a file the receiver would not take whole,
+                                         // or a buffer file with problems
+constexpr int PELMORCTL_USAGE = 2;       // wrong command line
+constexpr int PELMORCTL_NOT_RUNNING = 3; // status: no receiver runs
 
 // The --help lines on where the named objects live; each platform has its own.
 extern const char* const PELMORCTL_OBJECTS_HELP;

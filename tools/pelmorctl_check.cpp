@@ -11,7 +11,7 @@
 namespace {
 
 // What PelmorctlShowSetting found.
-constexpr int PELMORCTL_SETTING_BAD = 0;      // missing or invalid: not what the file means
+constexpr int PELMORCTL_SETTING_BAD = 0; // missing or invalid: not what the file means
 constexpr int PELMORCTL_SETTING_FROM_FILE = 1;
 constexpr int PELMORCTL_SETTING_OPTIONAL = 2; // absent, and may be
 

@@ -36,8 +36,7 @@ struct RecordsLine {
 BufferReader recordsReader; // one block of records; too large for the stack
 RecordsLine recordsLine;
 
-void RecordsPut(RecordsLine* line, const char* text, int32_t length)
-{
+void RecordsPut(RecordsLine* line, const char* text, int32_t length) {
     if (length > RECORDS_LINE_SIZE - line->length) {
         length = RECORDS_LINE_SIZE - line->length; // cannot happen: the size holds the worst case
     }
@@ -45,16 +44,14 @@ void RecordsPut(RecordsLine* line, const char* text, int32_t length)
     line->length += length;
 }
 
-void RecordsPutChar(RecordsLine* line, char c)
-{
+void RecordsPutChar(RecordsLine* line, char c) {
     if (line->length < RECORDS_LINE_SIZE) {
         line->text[line->length++] = c;
     }
 }
 
 // A backslash, the letter and two hex digits of byte, e.g. \x0b.
-void RecordsPutHex(RecordsLine* line, const char* prefix, unsigned char byte)
-{
+void RecordsPutHex(RecordsLine* line, const char* prefix, unsigned char byte) {
     RecordsPut(line, prefix, static_cast<int32_t>(std::strlen(prefix)));
     RecordsPutChar(line, RECORDS_HEX[byte >> 4]);
     RecordsPutChar(line, RECORDS_HEX[byte & 0xf]);
@@ -62,8 +59,7 @@ void RecordsPutHex(RecordsLine* line, const char* prefix, unsigned char byte)
 
 // Bytes of the well-formed UTF-8 sequence at text (no overlong forms, no
 // surrogates, nothing above U+10FFFF), 0 when there is none.
-int32_t RecordsUtf8Length(const unsigned char* text, int32_t left)
-{
+int32_t RecordsUtf8Length(const unsigned char* text, int32_t left) {
     const unsigned char lead = text[0];
     int32_t length;
     unsigned char low = 0x80;
@@ -94,9 +90,8 @@ int32_t RecordsUtf8Length(const unsigned char* text, int32_t left)
 }
 
 // The escapes JSON and C share: backslash, CR, LF and tab. 1 when c was one.
-int RecordsPutCommonEscape(RecordsLine* line, unsigned char c)
-{
-    const char* escape = c == '\\'  ? "\\\\"
+int RecordsPutCommonEscape(RecordsLine* line, unsigned char c) {
+    const char* escape = c == '\\'   ? "\\\\"
                          : c == '\r' ? "\\r"
                          : c == '\n' ? "\\n"
                          : c == '\t' ? "\\t"
@@ -112,8 +107,7 @@ int RecordsPutCommonEscape(RecordsLine* line, unsigned char c)
 // ASCII other than the two in special, and well-formed UTF-8. Returns how
 // many there were.
 int32_t RecordsPutPlainRun(RecordsLine* line, const unsigned char* text, int32_t length,
-                           const char* special)
-{
+                           const char* special) {
     const unsigned char first = static_cast<unsigned char>(special[0]);
     const unsigned char second = static_cast<unsigned char>(special[1]);
     int32_t run = 0;
@@ -121,7 +115,7 @@ int32_t RecordsPutPlainRun(RecordsLine* line, const unsigned char* text, int32_t
         const unsigned char c = text[run];
         const int32_t step = c >= 0x80 ? RecordsUtf8Length(text + run, length - run)
                              : c >= 0x20 && c < 0x7f && c != first && c != second ? 1
-                                                                                          : 0;
+                                                                                  : 0;
         if (step == 0) {
             break;
         }
@@ -134,8 +128,7 @@ int32_t RecordsPutPlainRun(RecordsLine* line, const unsigned char* text, int32_t
 // A JSON string. Well-formed UTF-8 goes as it is; every other byte XX of
 // 0x80..0xff becomes \udcXX, a lone surrogate no UTF-8 text can hold, so a
 // reader gets the bytes back exactly.
-void RecordsPutJsonText(RecordsLine* line, const unsigned char* text, int32_t length)
-{
+void RecordsPutJsonText(RecordsLine* line, const unsigned char* text, int32_t length) {
     RecordsPutChar(line, '"');
     for (int32_t i = 0; i < length; ++i) {
         i += RecordsPutPlainRun(line, text + i, length - i, "\"\\");
@@ -154,8 +147,7 @@ void RecordsPutJsonText(RecordsLine* line, const unsigned char* text, int32_t le
 
 // A CSV field: quoted when it holds a comma, a quote, CR or LF, a quote
 // doubled inside; every byte otherwise as it is.
-void RecordsPutCsvText(RecordsLine* line, const unsigned char* text, int32_t length)
-{
+void RecordsPutCsvText(RecordsLine* line, const unsigned char* text, int32_t length) {
     bool quote = false;
     for (int32_t i = 0; i < length && !quote; ++i) {
         quote = text[i] == ',' || text[i] == '"' || text[i] == '\r' || text[i] == '\n';
@@ -176,8 +168,7 @@ void RecordsPutCsvText(RecordsLine* line, const unsigned char* text, int32_t len
 
 // For people: control bytes, bytes that are not UTF-8 and the backslash as C
 // escapes (\r, \n, \t, \xHH, \\), so that one record stays one line.
-void RecordsPutPlainText(RecordsLine* line, const unsigned char* text, int32_t length)
-{
+void RecordsPutPlainText(RecordsLine* line, const unsigned char* text, int32_t length) {
     for (int32_t i = 0; i < length; ++i) {
         i += RecordsPutPlainRun(line, text + i, length - i, "\\\\");
         if (i < length && RecordsPutCommonEscape(line, text[i]) == 0) {
@@ -192,28 +183,30 @@ struct RecordsStyle {
     const char* end;       // after the message
     char timeSeparator;    // between date and time of day
     const char* timeQuote;
-    const char* noTime;    // for the zero stamp
-    int32_t seqDigits;     // leading zeros up to this width
+    const char* noTime; // for the zero stamp
+    int32_t seqDigits;  // leading zeros up to this width
 };
 
 const RecordsStyle recordsStyles[] = {
     // RECORDS_TEXT
     {{"", "  ", "  ", "  ", "  ", "  "}, "\n", ' ', "", "keine Zeit", RECORD_COUNTER_DIGITS},
     // RECORDS_JSON; the stamp is local time with no zone, so no offset is added
-    {{"{\"n\": ", ", \"ip\": \"", "\", \"port\": ", ", \"time\": ", ", \"seq\": ",
-      ", \"message\": "},
-     "}\n", 'T', "\"", "null", 1},
+    {{"{\"n\": ", ", \"ip\": \"",
+      "\", \"port\": ", ", \"time\": ", ", \"seq\": ", ", \"message\": "},
+     "}\n",
+     'T',
+     "\"",
+     "null",
+     1},
     // RECORDS_CSV
     {{"", ",", ",", ",", ",", ","}, "\r\n", 'T', "", "", 1},
 };
 
-void RecordsPutText(RecordsLine* line, const char* text)
-{
+void RecordsPutText(RecordsLine* line, const char* text) {
     RecordsPut(line, text, static_cast<int32_t>(std::strlen(text)));
 }
 
-void RecordsPutNumber(RecordsLine* line, int64_t value, int32_t digits)
-{
+void RecordsPutNumber(RecordsLine* line, int64_t value, int32_t digits) {
     char text[20];
     const int32_t length = static_cast<int32_t>(BufferPutDecimal(text, value) - text);
     for (int32_t zeros = digits - length; zeros > 0; --zeros) {
@@ -222,8 +215,7 @@ void RecordsPutNumber(RecordsLine* line, int64_t value, int32_t digits)
     RecordsPut(line, text, length);
 }
 
-void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& record)
-{
+void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& record) {
     const RecordsStyle& style = recordsStyles[format];
     RecordsLine* line = &recordsLine;
     line->length = 0;
@@ -262,8 +254,7 @@ void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& reco
 }
 
 // Digits only, 0..RECORDS_NUMBER_MAX; -1 otherwise.
-int64_t RecordsNumber(const char* text)
-{
+int64_t RecordsNumber(const char* text) {
     int64_t value = 0;
     for (const char* digit = text; *digit != '\0'; ++digit) {
         if (*digit < '0' || *digit > '9') {
@@ -279,8 +270,7 @@ int64_t RecordsNumber(const char* text)
 
 // FILE [--from N] [--count K] [--json | --csv], options in any order. 1, or 0
 // for a wrong call.
-int RecordsParse(int argc, char** argv, RecordsCall* call)
-{
+int RecordsParse(int argc, char** argv, RecordsCall* call) {
     *call = RecordsCall{nullptr, 1, -1, RECORDS_TEXT};
     for (int i = 0; i < argc; ++i) {
         const char* word = argv[i];
@@ -311,8 +301,7 @@ int RecordsParse(int argc, char** argv, RecordsCall* call)
 
 } // namespace
 
-int PelmorctlRecords(int argc, char** argv)
-{
+int PelmorctlRecords(int argc, char** argv) {
     RecordsCall call;
     if (RecordsParse(argc, argv, &call) == 0) {
         return -1;

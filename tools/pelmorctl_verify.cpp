@@ -14,7 +14,7 @@ constexpr int32_t VERIFY_COUNTER_CYCLE = RECORD_COUNTER_MAX + 1; // 999 goes on 
 constexpr int32_t VERIFY_FIRST_SEQ = 1;
 
 struct VerifyState {
-    int64_t records;     // whole records, broken ones included
+    int64_t records; // whole records, broken ones included
     int64_t sessions;
     int64_t problems;
     int64_t withoutTime; // records with the zero stamp
@@ -26,8 +26,7 @@ struct VerifyState {
 
 BufferReader verifyReader; // one block of records; too large for the stack
 
-void VerifyProblem(VerifyState* state, int64_t offset, const char* text)
-{
+void VerifyProblem(VerifyState* state, int64_t offset, const char* text) {
     if (++state->problems <= VERIFY_PROBLEMS_SHOWN) {
         const int64_t number = offset / PELMOR_DISK_RECORD_LENGTH + 1;
         std::printf("Satz %lld (Byte %lld): %s\n", static_cast<long long>(number),
@@ -39,8 +38,7 @@ void VerifyProblem(VerifyState* state, int64_t offset, const char* text)
 // new session. After 000 a 001 may be either: it counts as going on. A file
 // may begin inside a session: the receiver goes on in a new file when the
 // old one was taken away by renaming.
-void VerifyCounter(VerifyState* state, int32_t seq, int64_t offset)
-{
+void VerifyCounter(VerifyState* state, int32_t seq, int64_t offset) {
     const int32_t last = state->lastSeq;
     state->lastSeq = seq;
     if (seq < 0) {
@@ -65,8 +63,7 @@ void VerifyCounter(VerifyState* state, int32_t seq, int64_t offset)
     }
 }
 
-void VerifyTime(VerifyState* state, const char* stamp)
-{
+void VerifyTime(VerifyState* state, const char* stamp) {
     if (stamp[0] == '\0') {
         state->withoutTime++;
         return;
@@ -79,8 +76,7 @@ void VerifyTime(VerifyState* state, const char* stamp)
     }
 }
 
-void VerifySummary(const VerifyState& state)
-{
+void VerifySummary(const VerifyState& state) {
     std::printf("Saetze:       %lld\n", static_cast<long long>(state.records));
     std::printf("Sitzungen:    %lld\n", static_cast<long long>(state.sessions));
     if (state.firstSeq >= 0) {
@@ -106,8 +102,7 @@ void VerifySummary(const VerifyState& state)
 
 } // namespace
 
-int PelmorctlVerify(const char* path)
-{
+int PelmorctlVerify(const char* path) {
     if (BufferOpen(&verifyReader, path) == 0) {
         return PELMORCTL_USAGE;
     }

@@ -11,8 +11,7 @@
 #include "last_error.h"
 #include "commlib/nevtar.h"
 
-extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity)
-{
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity) {
     NevtarClearError();
     if (text == nullptr || capacity <= 0) {
         return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CGetLocalIPString: ungueltiger Puffer");
@@ -34,8 +33,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t 
     }
     freeifaddrs(interfaces);
     if (std::strlen(address) >= static_cast<std::size_t>(capacity)) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL,
-                          "CGetLocalIPString: Puffer zu klein fuer %s", address);
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CGetLocalIPString: Puffer zu klein fuer %s",
+                          address);
     }
     std::snprintf(text, static_cast<std::size_t>(capacity), "%s", address);
     return 0;

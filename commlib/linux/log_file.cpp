@@ -18,16 +18,14 @@
 namespace {
 
 // A FIFO, a device or another user's link in the log's place is no log.
-int NevtarLogOpen(const char* fileName)
-{
+int NevtarLogOpen(const char* fileName) {
     return RegularFileOpen(fileName, O_WRONLY | O_APPEND | O_CREAT, 0644);
 }
 
 // Moves a full file aside before an entry of entryBytes would overflow it.
 void NevtarLogRotateIfFull(int& fd, const char* fileName, const char* oldName,
-                           std::size_t entryBytes, int64_t maxBytes)
-{
-    struct stat status{};
+                           std::size_t entryBytes, int64_t maxBytes) {
+    struct stat status {};
     if (maxBytes <= 0 || fstat(fd, &status) != 0 || status.st_size == 0 ||
         status.st_size + static_cast<int64_t>(entryBytes) <= maxBytes) {
         return;
@@ -44,27 +42,26 @@ void NevtarLogRotateIfFull(int& fd, const char* fileName, const char* oldName,
 
 } // namespace
 
-std::size_t NevtarLogStamp(char* line, std::size_t size)
-{
+std::size_t NevtarLogStamp(char* line, std::size_t size) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now.time_since_epoch()).count() % 1000;
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
     char stamp[32] = "0000-00-00 00:00:00";
     if (localtime_r(&seconds, &local) != nullptr) {
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     }
-    const int length = std::snprintf(line, size, "%s.%03d [%ld] ", stamp,
-                                     static_cast<int>(millis), static_cast<long>(getpid()));
+    const int length = std::snprintf(line, size, "%s.%03d [%ld] ", stamp, static_cast<int>(millis),
+                                     static_cast<long>(getpid()));
     if (length < 0 || size == 0) {
         return 0;
     }
     return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
 }
 
-int NevtarLogFileCheck(const char* fileName)
-{
+int NevtarLogFileCheck(const char* fileName) {
     const int fd = NevtarLogOpen(fileName);
     if (fd < 0) {
         NevtarFailSystem(errno, "CLogInit: open");
@@ -75,8 +72,7 @@ int NevtarLogFileCheck(const char* fileName)
 }
 
 int32_t NevtarLogFileAppend(const char* fileName, const char* oldName, const char* entry,
-                            std::size_t length, int64_t maxBytes)
-{
+                            std::size_t length, int64_t maxBytes) {
     int fd = NevtarLogOpen(fileName);
     if (fd < 0) {
         const int error = errno;

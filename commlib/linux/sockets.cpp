@@ -27,8 +27,7 @@ constexpr int NEVTAR_RESOURCE_PAUSE_MS = 1000;
 constexpr time_t NEVTAR_UNLIMITED_READ_SLICE = time_t{24} * 60 * 60; // a day
 
 // poll() time-out in milliseconds from a count of units; 0 or less: no limit.
-int NevtarPollMillis(int32_t units, int64_t millisPerUnit)
-{
+int NevtarPollMillis(int32_t units, int64_t millisPerUnit) {
     if (units <= 0) {
         return -1;
     }
@@ -38,8 +37,7 @@ int NevtarPollMillis(int32_t units, int64_t millisPerUnit)
 
 // Waits until fd is readable: 1 ready, 0 time-out, -1 failure with errno set
 // (EINTR included: a signal ends the wait).
-int NevtarWaitReadable(int fd, int millis)
-{
+int NevtarWaitReadable(int fd, int millis) {
     pollfd entry{};
     entry.fd = fd;
     entry.events = POLLIN;
@@ -50,15 +48,13 @@ int NevtarWaitReadable(int fd, int millis)
 // A receive time-out of seconds on fd; 0 stands for no limit, set as a day:
 // with any time-out set, a signal ends a waiting receive even when its
 // handler asks for restarted calls, so "no limit" keeps that promise too.
-int NevtarSetReceiveTimeout(int fd, int32_t seconds)
-{
+int NevtarSetReceiveTimeout(int fd, int32_t seconds) {
     timeval wait{};
     wait.tv_sec = seconds > 0 ? seconds : NEVTAR_UNLIMITED_READ_SLICE;
     return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 }
 
-bool NevtarAcceptIsTransient(int errorNumber)
-{
+bool NevtarAcceptIsTransient(int errorNumber) {
     // The client went away between the wait and the accept, or a signal came.
     return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ECONNABORTED ||
            errorNumber == EINTR || errorNumber == EPROTO;
@@ -66,8 +62,7 @@ bool NevtarAcceptIsTransient(int errorNumber)
 
 // Out of descriptors or memory for now: the connection waits in the backlog
 // until some are free again.
-bool NevtarAcceptLacksResources(int errorNumber)
-{
+bool NevtarAcceptLacksResources(int errorNumber) {
     return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS ||
            errorNumber == ENOMEM;
 }
@@ -75,8 +70,7 @@ bool NevtarAcceptLacksResources(int errorNumber)
 } // namespace
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket,
-                                                            int32_t port, int32_t* boundPort)
-{
+                                                            int32_t port, int32_t* boundPort) {
     if (NevtarEnterServerInit(listenSocket, port) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -121,8 +115,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listen
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenSocket,
                                                             NevtarSocket* connection,
-                                                            char* peerAddress, int32_t waitTenths)
-{
+                                                            char* peerAddress, int32_t waitTenths) {
     if (NevtarEnterServerOpen(listenSocket, connection, peerAddress) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -135,8 +128,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
     }
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
-    const int fd = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                           SOCK_CLOEXEC);
+    const int fd =
+        accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
     if (fd < 0) {
         if (NevtarAcceptIsTransient(errno)) {
             return NEVTAR_ERR_NOCONNECTION;
@@ -145,8 +138,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
             // The waiting connection keeps the socket readable, so the next
             // call would fail at once again: the wait is spent pausing (a
             // signal ends the pause).
-            poll(nullptr, 0, waitTenths > 0 ? NevtarPollMillis(waitTenths, 100)
-                                            : NEVTAR_RESOURCE_PAUSE_MS);
+            poll(nullptr, 0,
+                 waitTenths > 0 ? NevtarPollMillis(waitTenths, 100) : NEVTAR_RESOURCE_PAUSE_MS);
             return NEVTAR_ERR_NOCONNECTION;
         }
         return NevtarFailSystem(errno, "CSocketServerOpen: accept");
@@ -169,8 +162,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
     return 0;
 }
 
-extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
-{
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket) {
     NevtarClearError();
     NevtarReadTimeoutForget(socket);
     // Linux releases the descriptor even when close is interrupted; retrying
@@ -183,8 +175,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char* buffer,
                                                       int32_t capacity, int32_t* count,
-                                                      int32_t timeout)
-{
+                                                      int32_t timeout) {
     if (NevtarEnterRead(buffer, capacity, count) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -218,8 +209,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
 }
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,
-                                                       int32_t length, int32_t* count)
-{
+                                                       int32_t length, int32_t* count) {
     if (NevtarEnterWrite(buffer, length, count) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -245,8 +235,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, cons
     return 0;
 }
 
-extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketCleanup(void)
-{
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketCleanup(void) {
     NevtarClearError();
     return 0;
 }

@@ -4,7 +4,6 @@
 #include "last_error.h"
 #include "commlib/nevtar.h"
 
-int32_t NevtarFailSystem(int errorNumber, const char* what)
-{
+int32_t NevtarFailSystem(int errorNumber, const char* what) {
     return NevtarFail(NEVTAR_ERR_SYSTEM, errorNumber, "%s: %s", what, std::strerror(errorNumber));
 }

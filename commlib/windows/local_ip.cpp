@@ -14,16 +14,15 @@
 namespace {
 
 // The adapters' IPv4 addresses; the list's size is known only after asking.
-int32_t NevtarReadAdapters(std::vector<unsigned char>& storage)
-{
+int32_t NevtarReadAdapters(std::vector<unsigned char>& storage) {
     constexpr ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                             GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
     ULONG size = 16 * 1024;
     for (int attempt = 0; attempt < 4; ++attempt) {
         storage.resize(size);
-        const ULONG error = GetAdaptersAddresses(
-            AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()),
-            &size);
+        const ULONG error =
+            GetAdaptersAddresses(AF_INET, flags, nullptr,
+                                 reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
         if (error == ERROR_SUCCESS) {
             return 0;
         }
@@ -41,8 +40,7 @@ int32_t NevtarReadAdapters(std::vector<unsigned char>& storage)
 
 } // namespace
 
-extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity)
-{
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity) {
     NevtarClearError();
     if (text == nullptr || capacity <= 0) {
         return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CGetLocalIPString: ungueltiger Puffer");
@@ -56,8 +54,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t 
     const auto* adapter =
         storage.empty() ? nullptr : reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(storage.data());
     for (; adapter != nullptr; adapter = adapter->Next) {
-        if (adapter->OperStatus != IfOperStatusUp ||
-            adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK || adapter->FirstUnicastAddress == nullptr) {
+        if (adapter->OperStatus != IfOperStatusUp || adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK ||
+            adapter->FirstUnicastAddress == nullptr) {
             continue;
         }
         const auto* inet =
@@ -68,8 +66,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t 
         break;
     }
     if (std::strlen(address) >= static_cast<std::size_t>(capacity)) {
-        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL,
-                          "CGetLocalIPString: Puffer zu klein fuer %s", address);
+        return NevtarFail(NEVTAR_ERR_ARGUMENT, EINVAL, "CGetLocalIPString: Puffer zu klein fuer %s",
+                          address);
     }
     std::snprintf(text, static_cast<std::size_t>(capacity), "%s", address);
     return 0;

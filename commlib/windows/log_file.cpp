@@ -11,11 +11,10 @@
 namespace {
 
 // A pipe or a device (NUL, COM1) in the log's place is no log.
-HANDLE NevtarLogOpen(const char* fileName)
-{
+HANDLE NevtarLogOpen(const char* fileName) {
     const HANDLE file = CreateFileA(fileName, FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
         CloseHandle(file);
         SetLastError(ERROR_BAD_FILE_TYPE);
@@ -26,8 +25,7 @@ HANDLE NevtarLogOpen(const char* fileName)
 
 // Moves a full file aside before an entry of entryBytes would overflow it.
 void NevtarLogRotateIfFull(HANDLE& file, const char* fileName, const char* oldName,
-                           std::size_t entryBytes, int64_t maxBytes)
-{
+                           std::size_t entryBytes, int64_t maxBytes) {
     LARGE_INTEGER size{};
     if (maxBytes <= 0 || !GetFileSizeEx(file, &size) || size.QuadPart == 0 ||
         size.QuadPart + static_cast<int64_t>(entryBytes) <= maxBytes) {
@@ -45,22 +43,20 @@ void NevtarLogRotateIfFull(HANDLE& file, const char* fileName, const char* oldNa
 
 } // namespace
 
-std::size_t NevtarLogStamp(char* line, std::size_t size)
-{
+std::size_t NevtarLogStamp(char* line, std::size_t size) {
     SYSTEMTIME local{};
     GetLocalTime(&local);
-    const int length = std::snprintf(line, size, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ",
-                                     local.wYear, local.wMonth, local.wDay, local.wHour,
-                                     local.wMinute, local.wSecond, local.wMilliseconds,
-                                     static_cast<unsigned long>(GetCurrentProcessId()));
+    const int length =
+        std::snprintf(line, size, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ", local.wYear,
+                      local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond,
+                      local.wMilliseconds, static_cast<unsigned long>(GetCurrentProcessId()));
     if (length < 0 || size == 0) {
         return 0;
     }
     return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
 }
 
-int NevtarLogFileCheck(const char* fileName)
-{
+int NevtarLogFileCheck(const char* fileName) {
     const HANDLE file = NevtarLogOpen(fileName);
     if (file == INVALID_HANDLE_VALUE) {
         NevtarFailSystem(static_cast<int>(GetLastError()), "CLogInit: CreateFile");
@@ -71,8 +67,7 @@ int NevtarLogFileCheck(const char* fileName)
 }
 
 int32_t NevtarLogFileAppend(const char* fileName, const char* oldName, const char* entry,
-                            std::size_t length, int64_t maxBytes)
-{
+                            std::size_t length, int64_t maxBytes) {
     HANDLE file = NevtarLogOpen(fileName);
     if (file == INVALID_HANDLE_VALUE) {
         NevtarFailSystem(static_cast<int>(GetLastError()), "CLogWrite: CreateFile");
@@ -84,7 +79,8 @@ int32_t NevtarLogFileAppend(const char* fileName, const char* oldName, const cha
     const DWORD error = GetLastError();
     CloseHandle(file);
     if (!done || written != length) {
-        NevtarFailSystem(done ? ERROR_WRITE_FAULT : static_cast<int>(error), "CLogWrite: WriteFile");
+        NevtarFailSystem(done ? ERROR_WRITE_FAULT : static_cast<int>(error),
+                         "CLogWrite: WriteFile");
         return NEVTAR_ERR_LOG;
     }
     return 0;

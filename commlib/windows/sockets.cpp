@@ -22,18 +22,15 @@ bool winsockStarted = false;
 
 // The library hands sockets out as 32 bits; Winsock's are small numbers,
 // and sign extension keeps -1 as INVALID_SOCKET on 64-bit Windows.
-SOCKET NevtarToSocket(NevtarSocket socket)
-{
+SOCKET NevtarToSocket(NevtarSocket socket) {
     return static_cast<SOCKET>(static_cast<intptr_t>(socket));
 }
 
-int32_t NevtarFailWinsock(const char* what)
-{
+int32_t NevtarFailWinsock(const char* what) {
     return NevtarFailSystem(WSAGetLastError(), what);
 }
 
-int32_t NevtarWinsockStart()
-{
+int32_t NevtarWinsockStart() {
     if (winsockStarted) {
         return 0;
     }
@@ -48,8 +45,7 @@ int32_t NevtarWinsockStart()
 
 // Waits until the socket is readable: 1 ready, 0 time-out, -1 failure.
 // units of millisPerUnit; 0 or less waits without limit.
-int NevtarWaitReadable(SOCKET socket, int32_t units, int32_t millisPerUnit)
-{
+int NevtarWaitReadable(SOCKET socket, int32_t units, int32_t millisPerUnit) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
@@ -63,14 +59,12 @@ int NevtarWaitReadable(SOCKET socket, int32_t units, int32_t millisPerUnit)
 
 // SO_RCVTIMEO's milliseconds for a time-out in seconds, 0 for no limit; a
 // time-out beyond what the DWORD holds (about 49 days) waits that long.
-DWORD NevtarReceiveMillis(int32_t seconds)
-{
+DWORD NevtarReceiveMillis(int32_t seconds) {
     const uint64_t millis = static_cast<uint64_t>(seconds) * 1000;
     return millis < MAXDWORD ? static_cast<DWORD>(millis) : MAXDWORD - 1;
 }
 
-bool NevtarAcceptIsTransient(int errorNumber)
-{
+bool NevtarAcceptIsTransient(int errorNumber) {
     // The client went away between the wait and the accept.
     return errorNumber == WSAEWOULDBLOCK || errorNumber == WSAECONNRESET ||
            errorNumber == WSAECONNABORTED || errorNumber == WSAEINTR;
@@ -78,13 +72,11 @@ bool NevtarAcceptIsTransient(int errorNumber)
 
 // Out of sockets or buffers for now: the connection waits in the backlog
 // until some are free again.
-bool NevtarAcceptLacksResources(int errorNumber)
-{
+bool NevtarAcceptLacksResources(int errorNumber) {
     return errorNumber == WSAEMFILE || errorNumber == WSAENOBUFS;
 }
 
-int32_t NevtarSetBlocking(SOCKET socket, bool blocking, const char* what)
-{
+int32_t NevtarSetBlocking(SOCKET socket, bool blocking, const char* what) {
     u_long nonBlocking = blocking ? 0 : 1;
     if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
         return NevtarFailWinsock(what);
@@ -95,8 +87,7 @@ int32_t NevtarSetBlocking(SOCKET socket, bool blocking, const char* what)
 } // namespace
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket,
-                                                            int32_t port, int32_t* boundPort)
-{
+                                                            int32_t port, int32_t* boundPort) {
     if (NevtarEnterServerInit(listenSocket, port) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -149,8 +140,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listen
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenSocket,
                                                             NevtarSocket* connection,
-                                                            char* peerAddress, int32_t waitTenths)
-{
+                                                            char* peerAddress, int32_t waitTenths) {
     if (NevtarEnterServerOpen(listenSocket, connection, peerAddress) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -173,8 +163,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
         if (NevtarAcceptLacksResources(error)) {
             // The waiting connection keeps the socket readable, so the next
             // call would fail at once again: the wait is spent pausing.
-            Sleep(waitTenths > 0 ? static_cast<DWORD>(waitTenths) * 100
-                                 : NEVTAR_RESOURCE_PAUSE_MS);
+            Sleep(waitTenths > 0 ? static_cast<DWORD>(waitTenths) * 100 : NEVTAR_RESOURCE_PAUSE_MS);
             return NEVTAR_ERR_NOCONNECTION;
         }
         return NevtarFailSystem(error, "CSocketServerOpen: accept");
@@ -203,8 +192,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenS
     return 0;
 }
 
-extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
-{
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket) {
     NevtarClearError();
     NevtarReadTimeoutForget(socket);
     if (closesocket(NevtarToSocket(socket)) != 0) {
@@ -215,8 +203,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketClose(NevtarSocket socket)
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char* buffer,
                                                       int32_t capacity, int32_t* count,
-                                                      int32_t timeout)
-{
+                                                      int32_t timeout) {
     if (NevtarEnterRead(buffer, capacity, count) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -235,8 +222,8 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
     if (received == SOCKET_ERROR) {
         const int error = WSAGetLastError();
         if (error == WSAETIMEDOUT) {
-            return NevtarFail(NEVTAR_ERR_TIMEOUT, WSAETIMEDOUT,
-                              "CSocketRead: keine Daten in %ld s", static_cast<long>(seconds));
+            return NevtarFail(NEVTAR_ERR_TIMEOUT, WSAETIMEDOUT, "CSocketRead: keine Daten in %ld s",
+                              static_cast<long>(seconds));
         }
         return NevtarFailSystem(error, "CSocketRead: recv");
     }
@@ -245,8 +232,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char*
 }
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,
-                                                       int32_t length, int32_t* count)
-{
+                                                       int32_t length, int32_t* count) {
     if (NevtarEnterWrite(buffer, length, count) != 0) {
         return NEVTAR_ERR_ARGUMENT;
     }
@@ -269,8 +255,7 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, cons
     return 0;
 }
 
-extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketCleanup(void)
-{
+extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketCleanup(void) {
     NevtarClearError();
     if (!winsockStarted) {
         return 0;

@@ -7,8 +7,7 @@
 #include "last_error.h"
 #include "commlib/nevtar.h"
 
-int32_t NevtarFailSystem(int errorNumber, const char* what)
-{
+int32_t NevtarFailSystem(int errorNumber, const char* what) {
     char text[160] = "";
     // MAX_WIDTH_MASK: one line, without the line end the message texts carry.
     const DWORD length = FormatMessageA(

@@ -60,7 +60,8 @@ int RegularFileFollowOwnLink(char* path, size_t capacity) {
     target[length] = '\0';
     // A relative target is taken from the folder the link lies in.
     const char* slash = std::strrchr(path, '/');
-    const int folder = target[0] == '/' || slash == nullptr ? 0 : static_cast<int>(slash - path) + 1;
+    const int folder =
+        target[0] == '/' || slash == nullptr ? 0 : static_cast<int>(slash - path) + 1;
     char joined[PATH_MAX];
     const int written = std::snprintf(joined, sizeof joined, "%.*s%s", folder, path, target);
     if (written < 0 || static_cast<size_t>(written) >= capacity ||

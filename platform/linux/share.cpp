@@ -11,8 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FILE* _fsopen(const char* path, const char* mode, int shareFlag)
-{
+FILE* _fsopen(const char* path, const char* mode, int shareFlag) {
     (void)shareFlag;
     if (path == nullptr || mode == nullptr) {
         errno = EINVAL;
@@ -51,19 +50,16 @@ FILE* _fsopen(const char* path, const char* mode, int shareFlag)
     return stream;
 }
 
-int _fileno(FILE* stream)
-{
+int _fileno(FILE* stream) {
     return fileno(stream);
 }
 
-long long _filelengthi64(int fd)
-{
+long long _filelengthi64(int fd) {
     struct stat status;
     return fstat(fd, &status) == 0 ? static_cast<long long>(status.st_size) : -1;
 }
 
-int _chsize_s(int fd, long long size)
-{
+int _chsize_s(int fd, long long size) {
     int result;
     do {
         result = ftruncate(fd, static_cast<off_t>(size));
@@ -71,8 +67,7 @@ int _chsize_s(int fd, long long size)
     return result == 0 ? 0 : errno;
 }
 
-int _commit(int fd)
-{
+int _commit(int fd) {
     int result;
     do {
         result = fdatasync(fd);
@@ -80,8 +75,7 @@ int _commit(int fd)
     return result;
 }
 
-int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity)
-{
+int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity) {
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         return 0;
@@ -91,8 +85,7 @@ int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity)
     return 1;
 }
 
-int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity)
-{
+int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity) {
     struct stat status;
     return stat(path, &status) == 0 && status.st_dev == identity->volume &&
            status.st_ino == identity->index;

@@ -12,8 +12,8 @@ int ShareIdentityOfHandle(HANDLE file, ShareFileIdentity* identity) {
         return 0;
     }
     identity->volume = information.dwVolumeSerialNumber;
-    identity->index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) |
-                      information.nFileIndexLow;
+    identity->index =
+        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     return 1;
 }
 

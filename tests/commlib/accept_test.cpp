@@ -18,13 +18,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool HasCloseOnExec(int fd)
-{
+bool HasCloseOnExec(int fd) {
     return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
 }
 
-double SecondsSince(Clock::time_point start)
-{
+double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -33,15 +31,13 @@ struct Listener {
     int32_t port = 0;
 };
 
-Listener ListenOnAnyPort()
-{
+Listener ListenOnAnyPort() {
     Listener listener;
     EXPECT_EQ(CSocketServerInit(&listener.socket, 0, &listener.port), 0);
     return listener;
 }
 
-TEST(CSocketServerInit, PortOutsideTheRangeIsAnErrorNotTruncated)
-{
+TEST(CSocketServerInit, PortOutsideTheRangeIsAnErrorNotTruncated) {
     for (const int32_t port : {-1, 65536, 70000}) {
         NevtarSocket socket = 12345;
         int32_t bound = -7;
@@ -56,8 +52,7 @@ TEST(CSocketServerInit, PortOutsideTheRangeIsAnErrorNotTruncated)
     }
 }
 
-TEST(CSocketServerInit, PortZeroReportsThePortTheSystemChose)
-{
+TEST(CSocketServerInit, PortZeroReportsThePortTheSystemChose) {
     NevtarSocket socket = -1;
     int32_t bound = 0;
     ASSERT_EQ(CSocketServerInit(&socket, 0, &bound), 0);
@@ -71,8 +66,7 @@ TEST(CSocketServerInit, PortZeroReportsThePortTheSystemChose)
     EXPECT_EQ(CSocketClose(socket), 0);
 }
 
-TEST(CSocketServerInit, PortInUseIsAFailureWithItsErrno)
-{
+TEST(CSocketServerInit, PortInUseIsAFailureWithItsErrno) {
     const Listener first = ListenOnAnyPort();
     NevtarSocket second = -1;
     EXPECT_EQ(CSocketServerInit(&second, first.port, nullptr), NEVTAR_ERR_SYSTEM);
@@ -83,8 +77,7 @@ TEST(CSocketServerInit, PortInUseIsAFailureWithItsErrno)
     CSocketClose(first.socket);
 }
 
-TEST(CSocketServerOpen, WaitWithoutConnectionEndsBenignlyAfterTwoSeconds)
-{
+TEST(CSocketServerOpen, WaitWithoutConnectionEndsBenignlyAfterTwoSeconds) {
     const Listener listener = ListenOnAnyPort();
     NevtarSocket connection = 99;
     char peer[16] = "stale";
@@ -101,8 +94,7 @@ TEST(CSocketServerOpen, WaitWithoutConnectionEndsBenignlyAfterTwoSeconds)
     CSocketClose(listener.socket);
 }
 
-TEST(CSocketServerOpen, SignalDuringTheWaitEndsItBenignly)
-{
+TEST(CSocketServerOpen, SignalDuringTheWaitEndsItBenignly) {
     const Listener listener = ListenOnAnyPort();
     NevtarSocket connection = 99;
     Interrupter interrupter;
@@ -118,8 +110,7 @@ TEST(CSocketServerOpen, SignalDuringTheWaitEndsItBenignly)
     CSocketClose(listener.socket);
 }
 
-TEST(CSocketServerOpen, AcceptedConnectionCarriesPeerAddressNoDelayAndCloseOnExec)
-{
+TEST(CSocketServerOpen, AcceptedConnectionCarriesPeerAddressNoDelayAndCloseOnExec) {
     const Listener listener = ListenOnAnyPort();
     const int client = LoopbackConnect(listener.port);
     ASSERT_GE(client, 0);
@@ -142,8 +133,7 @@ TEST(CSocketServerOpen, AcceptedConnectionCarriesPeerAddressNoDelayAndCloseOnExe
     EXPECT_EQ(CSocketClose(listener.socket), 0);
 }
 
-TEST(CSocketServerOpen, ClosedOrInvalidListeningSocketIsAFailureNotAWait)
-{
+TEST(CSocketServerOpen, ClosedOrInvalidListeningSocketIsAFailureNotAWait) {
     const Listener listener = ListenOnAnyPort();
     CSocketClose(listener.socket);
     NevtarSocket connection = 99;
@@ -153,8 +143,7 @@ TEST(CSocketServerOpen, ClosedOrInvalidListeningSocketIsAFailureNotAWait)
     EXPECT_NE(CGetLastErrorString(nullptr, nullptr, 0), 0);
 }
 
-TEST(CSocketClose, ClosingAnInvalidSocketIsAFailure)
-{
+TEST(CSocketClose, ClosingAnInvalidSocketIsAFailure) {
     EXPECT_EQ(CSocketClose(-1), NEVTAR_ERR_SYSTEM);
     int32_t number = 0;
     EXPECT_NE(CGetLastErrorString(&number, nullptr, 0), 0);

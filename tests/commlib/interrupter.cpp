@@ -9,8 +9,7 @@ void InterrupterHandler(int) {}
 
 } // namespace
 
-void InterrupterStart(Interrupter* interrupter, int handlerFlags)
-{
+void InterrupterStart(Interrupter* interrupter, int handlerFlags) {
     struct sigaction action {};
     action.sa_handler = InterrupterHandler;
     sigemptyset(&action.sa_mask);
@@ -28,8 +27,7 @@ void InterrupterStart(Interrupter* interrupter, int handlerFlags)
     });
 }
 
-void InterrupterStop(Interrupter* interrupter)
-{
+void InterrupterStop(Interrupter* interrupter) {
     interrupter->done = true;
     interrupter->thread.join();
 }

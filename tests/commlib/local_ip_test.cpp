@@ -7,8 +7,7 @@
 
 namespace {
 
-TEST(CGetLocalIPString, GivesADottedIPv4Address)
-{
+TEST(CGetLocalIPString, GivesADottedIPv4Address) {
     char text[16];
     ASSERT_EQ(CGetLocalIPString(text, sizeof text), 0);
     in_addr parsed{};
@@ -16,8 +15,7 @@ TEST(CGetLocalIPString, GivesADottedIPv4Address)
     EXPECT_NE(parsed.s_addr, 0u);
 }
 
-TEST(CGetLocalIPString, TooSmallABufferIsAnErrorAndNothingIsWrittenPastIt)
-{
+TEST(CGetLocalIPString, TooSmallABufferIsAnErrorAndNothingIsWrittenPastIt) {
     char text[8];
     std::memset(text, '#', sizeof text);
     EXPECT_EQ(CGetLocalIPString(text, 4), NEVTAR_ERR_ARGUMENT);

@@ -12,9 +12,8 @@
 namespace {
 
 class Log : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         directory = SupportMakeFolder();
         ASSERT_FALSE(directory.empty());
         name = directory + "/PELMOR.LOG";
@@ -25,8 +24,7 @@ protected:
     std::string name;
 };
 
-int CountLines(const std::string& text)
-{
+int CountLines(const std::string& text) {
     int lines = 0;
     for (const char c : text) {
         lines += c == '\n';
@@ -34,8 +32,7 @@ int CountLines(const std::string& text)
     return lines;
 }
 
-TEST_F(Log, InitFailsForAnEmptyNameOrAFileThatCannotBeOpened)
-{
+TEST_F(Log, InitFailsForAnEmptyNameOrAFileThatCannotBeOpened) {
     EXPECT_EQ(CLogInit("", 1000, 2000), 0);
     EXPECT_EQ(CLogInit(nullptr, 1000, 2000), 0);
     EXPECT_EQ(CLogInit((directory + "/missing/PELMOR.LOG").c_str(), 1000, 2000), 0);
@@ -47,8 +44,7 @@ TEST_F(Log, InitFailsForAnEmptyNameOrAFileThatCannotBeOpened)
     EXPECT_EQ(CGetLastErrorString(nullptr, nullptr, 0), 0);
 }
 
-TEST_F(Log, EntryIsOneLineWithEveryField)
-{
+TEST_F(Log, EntryIsOneLineWithEveryField) {
     ASSERT_NE(CLogInit(name.c_str(), 1000, 2000), 0);
     CLogWrite("pelmor", "RcvConSession()", 1, -3, 110, "Fehler: CSocketRead! ErrorCode: -3",
               "CSocketRead: recv: Connection timed out");
@@ -60,13 +56,12 @@ TEST_F(Log, EntryIsOneLineWithEveryField)
         "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[" + pid +
         "\\] pelmor RcvConSession\\(\\) L1 E-3 N110 Fehler: CSocketRead! ErrorCode: -3 \\| "
         "CSocketRead: recv: Connection timed out\n"
-        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[" + pid +
-        "\\] pelmor PelmorWork\\(\\) L1 E0 N0 Fehler: Funktion RcvConSession\\(\\)!\n");
+        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[" +
+        pid + "\\] pelmor PelmorWork\\(\\) L1 E0 N0 Fehler: Funktion RcvConSession\\(\\)!\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }
 
-TEST_F(Log, EntriesAboveTheConfiguredLevelAreNotWritten)
-{
+TEST_F(Log, EntriesAboveTheConfiguredLevelAreNotWritten) {
     ASSERT_NE(CLogInit(name.c_str(), 1, 2000), 0);
     CLogWrite("pelmor", "PelmorExit()", 100, 0, 0, "Fehler: CSocketCleanup! ErrorCode: 5", "");
     CLogWrite("pelmor", "PelmorExit()", 1, 0, 0, "Fehler: wichtig", "");
@@ -77,8 +72,7 @@ TEST_F(Log, EntriesAboveTheConfiguredLevelAreNotWritten)
     EXPECT_NE(text.find("Fehler: wichtig"), std::string::npos);
 }
 
-TEST_F(Log, AFullFileIsRenamedToOldAndANewOneBegun)
-{
+TEST_F(Log, AFullFileIsRenamedToOldAndANewOneBegun) {
     ASSERT_NE(CLogInit(name.c_str(), 1000, 1), 0); // 1 kilobyte
     const std::string filler(150, 'f');
     const int entries = 12; // about 200 bytes each: two rotations
@@ -97,8 +91,7 @@ TEST_F(Log, AFullFileIsRenamedToOldAndANewOneBegun)
     EXPECT_EQ(old.find(" E0 "), std::string::npos);
 }
 
-TEST_F(Log, OverlongTextsAreCutToOneLine)
-{
+TEST_F(Log, OverlongTextsAreCutToOneLine) {
     ASSERT_NE(CLogInit(name.c_str(), 1000, 2000), 0);
     const std::string huge(5000, 'h');
     CLogWrite("pelmor", "WinMain()", 1, 0, 0, huge.c_str(), huge.c_str());

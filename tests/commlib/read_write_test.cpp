@@ -21,38 +21,34 @@ namespace {
 // receiving side is shut, so the read returns (result 0, count 0) and the
 // test fails instead of hanging.
 class ReadDeadline {
-public:
-    ReadDeadline(int fd, std::chrono::milliseconds limit)
-    {
+  public:
+    ReadDeadline(int fd, std::chrono::milliseconds limit) {
         thread_ = std::thread([fd, limit, stop = stop_.get_future()] {
             if (stop.wait_for(limit) == std::future_status::timeout) {
                 shutdown(fd, SHUT_RD);
             }
         });
     }
-    ~ReadDeadline()
-    {
+    ~ReadDeadline() {
         stop_.set_value();
         thread_.join();
     }
 
-private:
+  private:
     std::promise<void> stop_;
     std::thread thread_;
 };
 
 class Connection : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ASSERT_EQ(CSocketServerInit(&listener, 0, &port), 0);
         client = LoopbackConnect(port);
         ASSERT_GE(client, 0);
         ASSERT_EQ(CSocketServerOpen(listener, &server, nullptr, 50), 0);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (client >= 0) {
             close(client);
         }
@@ -60,8 +56,7 @@ protected:
         CSocketClose(listener);
     }
 
-    int32_t PendingErrno()
-    {
+    int32_t PendingErrno() {
         int32_t number = 0;
         char text[80];
         EXPECT_NE(CGetLastErrorString(&number, text, sizeof text), 0);
@@ -74,8 +69,7 @@ protected:
     int client = -1;
 };
 
-TEST_F(Connection, ReadDeliversWhatArrivedUpToTheCapacity)
-{
+TEST_F(Connection, ReadDeliversWhatArrivedUpToTheCapacity) {
     ASSERT_TRUE(LoopbackSend(client, "hello"));
     char buffer[16] = {};
     int32_t count = -1;
@@ -92,8 +86,7 @@ TEST_F(Connection, ReadDeliversWhatArrivedUpToTheCapacity)
     EXPECT_EQ(CGetLastErrorString(nullptr, nullptr, 0), 0);
 }
 
-TEST_F(Connection, ReadTimeOutIsAFailureWithPendingError)
-{
+TEST_F(Connection, ReadTimeOutIsAFailureWithPendingError) {
     char buffer[16];
     int32_t count = -1;
     EXPECT_EQ(CSocketRead(server, buffer, sizeof buffer, &count, 1), NEVTAR_ERR_TIMEOUT);
@@ -101,8 +94,7 @@ TEST_F(Connection, ReadTimeOutIsAFailureWithPendingError)
     EXPECT_EQ(PendingErrno(), ETIMEDOUT);
 }
 
-TEST_F(Connection, OrderlyCloseByThePeerIsResultZeroWithCountZero)
-{
+TEST_F(Connection, OrderlyCloseByThePeerIsResultZeroWithCountZero) {
     close(client);
     client = -1;
     char buffer[16];
@@ -115,8 +107,7 @@ TEST_F(Connection, OrderlyCloseByThePeerIsResultZeroWithCountZero)
 // The time-out lives on the socket: each read must still wait as long as it
 // asks, after another time-out was set, and on a new connection that got a
 // closed one's number.
-TEST_F(Connection, EveryReadWaitsAsLongAsItAsks)
-{
+TEST_F(Connection, EveryReadWaitsAsLongAsItAsks) {
     char buffer[16];
     int32_t count = -1;
     EXPECT_EQ(CSocketRead(server, buffer, sizeof buffer, &count, 1), NEVTAR_ERR_TIMEOUT);
@@ -155,8 +146,7 @@ class InterruptedRead : public Connection, public ::testing::WithParamInterface<
 
 // A signal ends a waiting read whether its handler asks for restarted calls
 // or not, with a time-out and without one.
-TEST_P(InterruptedRead, IsAFailureWithPendingError)
-{
+TEST_P(InterruptedRead, IsAFailureWithPendingError) {
     char buffer[16];
     int32_t count = -1;
     ReadDeadline deadline(server, std::chrono::seconds(3));
@@ -173,8 +163,7 @@ INSTANTIATE_TEST_SUITE_P(Handlers, InterruptedRead,
                                            InterruptCase{SA_RESTART, 5},
                                            InterruptCase{SA_RESTART, 0}));
 
-TEST_F(Connection, BadArgumentsAreFailuresNotCrashes)
-{
+TEST_F(Connection, BadArgumentsAreFailuresNotCrashes) {
     int32_t count = -1;
     char buffer[4];
     EXPECT_EQ(CSocketRead(server, nullptr, 4, &count, 1), NEVTAR_ERR_ARGUMENT);
@@ -185,8 +174,7 @@ TEST_F(Connection, BadArgumentsAreFailuresNotCrashes)
     EXPECT_EQ(PendingErrno(), EINVAL);
 }
 
-TEST_F(Connection, WriteSendsEveryByteOfALargeBuffer)
-{
+TEST_F(Connection, WriteSendsEveryByteOfALargeBuffer) {
     const std::string data(4 * 1024 * 1024, 'w');
     std::size_t received = 0;
     std::thread reader([this, &received, &data] {
@@ -208,8 +196,7 @@ TEST_F(Connection, WriteSendsEveryByteOfALargeBuffer)
     EXPECT_EQ(received, data.size());
 }
 
-TEST_F(Connection, WriteToAVanishedPeerIsAnErrorAndRaisesNoSigpipe)
-{
+TEST_F(Connection, WriteToAVanishedPeerIsAnErrorAndRaisesNoSigpipe) {
     std::signal(SIGPIPE, SIG_DFL); // a SIGPIPE would end the test process
     LoopbackReset(client);
     client = -1;
@@ -227,8 +214,7 @@ TEST_F(Connection, WriteToAVanishedPeerIsAnErrorAndRaisesNoSigpipe)
     EXPECT_TRUE(number == EPIPE || number == ECONNRESET) << number;
 }
 
-TEST(CGetLastErrorString, TextIsCutToTheCapacityAndTerminated)
-{
+TEST(CGetLastErrorString, TextIsCutToTheCapacityAndTerminated) {
     NevtarSocket socket = -1;
     ASSERT_NE(CSocketServerInit(&socket, 70000, nullptr), 0);
     char text[12];

@@ -20,8 +20,7 @@ constexpr const char* STAMP = "20260507143005";
 
 // One session's records as the receiver writes them: counter from 001, the
 // line feed as CR LF; every stamp set to STAMP so the output is known.
-std::string SessionBytes(const std::vector<std::string>& messages)
-{
+std::string SessionBytes(const std::vector<std::string>& messages) {
     ReceiverContext context{};
     std::snprintf(context.localIP, sizeof context.localIP, "192.168.001.005");
     std::snprintf(context.portText, sizeof context.portText, "6664");
@@ -38,8 +37,7 @@ std::string SessionBytes(const std::vector<std::string>& messages)
     return bytes;
 }
 
-std::vector<std::string> Messages(int count)
-{
+std::vector<std::string> Messages(int count) {
     std::vector<std::string> messages;
     for (int i = 1; i <= count; ++i) {
         messages.push_back("Nachricht " + std::to_string(i));
@@ -47,15 +45,13 @@ std::vector<std::string> Messages(int count)
     return messages;
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes)
-{
+void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
 // The message of one JSON line back as bytes: \udcXX is byte XX, any other
 // \uXXXX the code point in UTF-8.
-std::string JsonMessageBytes(const std::string& line)
-{
+std::string JsonMessageBytes(const std::string& line) {
     const std::string key = "\"message\": \"";
     std::size_t at = line.find(key);
     if (at == std::string::npos) {
@@ -75,7 +71,8 @@ std::string JsonMessageBytes(const std::string& line)
             bytes += meanings[simple - letters];
             continue;
         }
-        const unsigned code = static_cast<unsigned>(std::stoul(line.substr(at + 1, 4), nullptr, 16));
+        const unsigned code =
+            static_cast<unsigned>(std::stoul(line.substr(at + 1, 4), nullptr, 16));
         at += 4;
         if (code >= 0xdc80 && code <= 0xdcff) {
             bytes += static_cast<char>(code - 0xdc00);
@@ -88,8 +85,7 @@ std::string JsonMessageBytes(const std::string& line)
     return bytes;
 }
 
-TEST_F(E2eBufferTools, VerifyNamesEachFaultWithRecordAndOffset)
-{
+TEST_F(E2eBufferTools, VerifyNamesEachFaultWithRecordAndOffset) {
     // 1001 records run the counter through 999, 000 to 001; then a new session.
     const std::string clean = SessionBytes(Messages(1001)) + SessionBytes(Messages(2));
     auto put = [](std::string bytes, std::size_t at, const std::string& text) {
@@ -101,36 +97,60 @@ TEST_F(E2eBufferTools, VerifyNamesEachFaultWithRecordAndOffset)
         int exitCode;
         std::vector<std::string> lines;
     } cases[] = {
-        {"clean", clean, 0,
+        {"clean",
+         clean,
+         0,
          {"Saetze:       1003\n", "Sitzungen:    2\n",
           "Zeitraum:     2026-05-07 14:30:05 bis 2026-05-07 14:30:05\n", "Probleme:     keine\n"}},
-        {"zero stamp and range", put(put(clean, RECORD_STAMP_AT, RECORD_ZERO_STAMP),
-                                     DISK + RECORD_STAMP_AT, "19991231235959"),
-         0, {"Zeitraum:     1999-12-31 23:59:59 bis 2026-05-07 14:30:05\n", "Ohne Zeit:    1\n"}},
-        {"torn tail", clean + clean.substr(0, 100), 1,
+        {"zero stamp and range",
+         put(put(clean, RECORD_STAMP_AT, RECORD_ZERO_STAMP), DISK + RECORD_STAMP_AT,
+             "19991231235959"),
+         0,
+         {"Zeitraum:     1999-12-31 23:59:59 bis 2026-05-07 14:30:05\n", "Ohne Zeit:    1\n"}},
+        {"torn tail",
+         clean + clean.substr(0, 100),
+         1,
          {"Satz 1004 (Byte 553656): unvollstaendig, 100 von 552 Bytes am Dateiende\n",
           "Saetze:       1003\n", "Probleme:     1\n"}},
         {"mark", put(clean, 0, "#"), 1, {"Satz 1 (Byte 0): erstes Byte ist nicht $\n"}},
-        {"ip", put(clean, DISK + RECORD_IP_AT + 3, ","), 1,
+        {"ip",
+         put(clean, DISK + RECORD_IP_AT + 3, ","),
+         1,
          {"Satz 2 (Byte 552): IP-Adresse nicht in der Form ddd.ddd.ddd.ddd (je 000 bis 255)\n"}},
         {"ip part", put(clean, DISK + RECORD_IP_AT, "256"), 1, {"Satz 2 (Byte 552): IP-Adresse"}},
-        {"port", put(clean, 2 * DISK + RECORD_PORT_AT + 4, "x"), 1,
+        {"port",
+         put(clean, 2 * DISK + RECORD_PORT_AT + 4, "x"),
+         1,
          {"Satz 3 (Byte 1104): Port nicht aus 5 Ziffern\n"}},
-        {"stamp", put(clean, RECORD_STAMP_AT + 13, " "), 1,
+        {"stamp",
+         put(clean, RECORD_STAMP_AT + 13, " "),
+         1,
          {"Satz 1 (Byte 0): Zeit nicht aus 14 Ziffern\n"}},
-        {"february 29 of 2026", put(clean, RECORD_STAMP_AT, "20260229"), 1,
+        {"february 29 of 2026",
+         put(clean, RECORD_STAMP_AT, "20260229"),
+         1,
          {"Satz 1 (Byte 0): keine gueltige Zeit (Datum oder Uhrzeit unmoeglich)\n"}},
         {"hour 24", put(clean, RECORD_STAMP_AT + 8, "24"), 1, {"keine gueltige Zeit"}},
-        {"line end", put(clean, DISK + RECORD_LINE_END_AT, "\n\n"), 1,
+        {"line end",
+         put(clean, DISK + RECORD_LINE_END_AT, "\n\n"),
+         1,
          {"Satz 2 (Byte 552): kein CR LF am Satzende\n"}},
-        {"zero byte", put(clean, RECORD_MESSAGE_AT + 1, std::string(1, '\0')), 1,
+        {"zero byte",
+         put(clean, RECORD_MESSAGE_AT + 1, std::string(1, '\0')),
+         1,
          {"Satz 1 (Byte 0): Nullbyte in der Nachricht\n"}},
-        {"counter jump", clean.substr(0, 4 * DISK) + clean.substr(6 * DISK), 1,
+        {"counter jump",
+         clean.substr(0, 4 * DISK) + clean.substr(6 * DISK),
+         1,
          {"Satz 5 (Byte 2208): Zaehler 007 nach 004 (erwartet 005 oder 001)\n",
           "Saetze:       1001\n", "Probleme:     1\n"}},
-        {"counter without digits", put(clean, 4 * DISK + RECORD_COUNTER_AT, "0x5"), 1,
+        {"counter without digits",
+         put(clean, 4 * DISK + RECORD_COUNTER_AT, "0x5"),
+         1,
          {"Satz 5 (Byte 2208): Zaehler nicht aus 3 Ziffern\n", "Probleme:     1\n"}},
-        {"file taken over inside a session", clean.substr(DISK), 0,
+        {"file taken over inside a session",
+         clean.substr(DISK),
+         0,
          {"Sitzungen:    2\nDateianfang:  mitten in einer Sitzung (Zaehler 002)\n",
           "Probleme:     keine\n"}},
         {"empty", "", 0, {"Saetze:       0\n", "Zeitraum:     keiner\n", "Probleme:     keine\n"}},
@@ -154,11 +174,11 @@ TEST_F(E2eBufferTools, VerifyNamesEachFaultWithRecordAndOffset)
     EXPECT_NE(run.out.find("... und 5 weitere Probleme\nSaetze:"), std::string::npos) << run.out;
 }
 
-TEST_F(E2eBufferTools, RecordsJsonGivesBackEveryMessageByte)
-{
+TEST_F(E2eBufferTools, RecordsJsonGivesBackEveryMessageByte) {
     const std::vector<std::string> messages = {
         "quote \" backslash \\ CR \r LF \n tab \t bell \x07 del \x7f",
-        "latin-1 \xfc\xe4, lone \x80, cut \xe2\x82, surrogate \xed\xa0\x80, beyond \xf4\x90\x80\x80",
+        "latin-1 \xfc\xe4, lone \x80, cut \xe2\x82, surrogate \xed\xa0\x80, beyond "
+        "\xf4\x90\x80\x80",
         "UTF-8 \xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80",
         "trailing blanks go   ",
     };
@@ -172,7 +192,8 @@ TEST_F(E2eBufferTools, RecordsJsonGivesBackEveryMessageByte)
     EXPECT_EQ(run.exitCode, 1) << "a broken record was skipped";
     EXPECT_EQ(run.err, "pelmorctl: Satz 5 (Byte 2208) uebersprungen: Port nicht aus 5 Ziffern\n");
     std::vector<std::string> lines;
-    for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos;
+         at = end + 1) {
         lines.push_back(run.out.substr(at, end - at));
     }
     ASSERT_EQ(lines.size(), 5u) << run.out;
@@ -188,14 +209,14 @@ TEST_F(E2eBufferTools, RecordsJsonGivesBackEveryMessageByte)
               0u)
         << lines[4];
 
-    ToolRun window = RunPelmorctl({"records", "--count", "1", "PELMOR.BUF", "--from", "2", "--json"});
+    ToolRun window =
+        RunPelmorctl({"records", "--count", "1", "PELMOR.BUF", "--from", "2", "--json"});
     EXPECT_EQ(window.exitCode, 0);
     EXPECT_EQ(E2eCount(window.out, "\n"), 1);
     EXPECT_EQ(window.out.find("{\"n\": 2, "), 0u) << window.out;
 }
 
-TEST_F(E2eBufferTools, RecordsCsvQuotesByRfc4180AndTextStaysOneLinePerRecord)
-{
+TEST_F(E2eBufferTools, RecordsCsvQuotesByRfc4180AndTextStaysOneLinePerRecord) {
     std::string bytes = SessionBytes({"plain", "a,b", "say \"hi\"", "two\r\nlines \xff"});
     bytes.replace(3 * DISK + RECORD_COUNTER_AT, RECORD_COUNTER_DIGITS, "045"); // two digits
     WriteBytes(PathOf("PELMOR.BUF"), bytes + std::string(10, '$'));
@@ -213,8 +234,7 @@ TEST_F(E2eBufferTools, RecordsCsvQuotesByRfc4180AndTextStaysOneLinePerRecord)
     EXPECT_EQ(text.out, "4  192.168.1.5  6664  2026-05-07 14:30:05  045  two\\r\\nlines \\xff\n");
 }
 
-TEST_F(E2eBufferTools, OnlyRegularFilesAreRead)
-{
+TEST_F(E2eBufferTools, OnlyRegularFilesAreRead) {
     ASSERT_EQ(mkfifo(PathOf("fifo").c_str(), 0600), 0);
     ASSERT_EQ(mkdir(PathOf("folder").c_str(), 0700), 0);
     for (const char* path : {"fifo", "folder", "/dev/zero", "missing.buf"}) {

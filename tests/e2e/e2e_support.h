@@ -28,7 +28,8 @@ class E2eTest : public ::testing::Test {
     // lines given, all with CR LF.
     void WriteIni(const std::string& name, const std::vector<std::string>& keyLines) const;
     // The file with every key, buffer and log as PELMOR.BUF and PELMOR.LOG.
-    void WriteStandardIni(const std::string& name, int port, const std::string& timeout = "3") const;
+    void WriteStandardIni(const std::string& name, int port,
+                          const std::string& timeout = "3") const;
 
     // Starts pelmor with the given words after the program name; stderr goes to pelmor.err.
     pid_t StartReceiver(const std::vector<std::string>& words);
@@ -45,7 +46,7 @@ class E2eTest : public ::testing::Test {
     int ReceiverExit(pid_t receiver, int milliseconds = E2E_WAIT_MS);
 
     std::string dir;
-    std::vector<pid_t> started; // not yet reaped, so their ids cannot have been reused
+    std::vector<pid_t> started;         // not yet reaped, so their ids cannot have been reused
     void (*beforeReceiver)() = nullptr; // runs in a receiver's process before it starts
 };
 

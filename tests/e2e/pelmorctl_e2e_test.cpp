@@ -74,12 +74,22 @@ TEST_F(E2ePelmorctl, WrongCallsAndHelp) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("Aufruf: pelmorctl BEFEHL"), std::string::npos);
     EXPECT_EQ(RunPelmorctl({"--version"}).out, "pelmorctl " PELMOR_VERSION "\n");
-    for (const std::vector<std::string>& words :
-         {std::vector<std::string>{}, {"start"}, {"stop", "--timeout"}, {"stop", "--timeout", "x"},
-          {"wait-ready", "--wait", "1"}, {"check"}, {"list", "a", "b"}, {"verify"},
-          {"verify", "a", "b"}, {"records"}, {"records", "a", "b"}, {"records", "a", "--from", "0"},
-          {"records", "a", "--count"}, {"records", "a", "--count", "-1"},
-          {"records", "a", "--json", "--csv"}, {"--version", "x"}}) {
+    for (const std::vector<std::string>& words : {std::vector<std::string>{},
+                                                  {"start"},
+                                                  {"stop", "--timeout"},
+                                                  {"stop", "--timeout", "x"},
+                                                  {"wait-ready", "--wait", "1"},
+                                                  {"check"},
+                                                  {"list", "a", "b"},
+                                                  {"verify"},
+                                                  {"verify", "a", "b"},
+                                                  {"records"},
+                                                  {"records", "a", "b"},
+                                                  {"records", "a", "--from", "0"},
+                                                  {"records", "a", "--count"},
+                                                  {"records", "a", "--count", "-1"},
+                                                  {"records", "a", "--json", "--csv"},
+                                                  {"--version", "x"}}) {
         ToolRun run = RunPelmorctl(words);
         EXPECT_EQ(run.exitCode, 2) << run.out;
         EXPECT_NE(run.err.find("Aufruf: pelmorctl status"), std::string::npos);

@@ -82,8 +82,9 @@ TEST_F(E2eReceiver, MessagesAreAcknowledgedAndRecordedByteExact) {
 TEST_F(E2eReceiver, SecondCopyEndsAtOnceWithoutLogEntry) {
     int port = LoopbackFreePort();
     pid_t first = StartReadyReceiver(port);
-    WriteIni("second.ini", {"UPLPORT = " + std::to_string(LoopbackFreePort()), "LOGDATEI = SECOND.LOG",
-                            "BUFFDATEI = SECOND.BUF", "ERRLEVEL = 1000", "MAXLOGSIZE = 10"});
+    WriteIni("second.ini",
+             {"UPLPORT = " + std::to_string(LoopbackFreePort()), "LOGDATEI = SECOND.LOG",
+              "BUFFDATEI = SECOND.BUF", "ERRLEVEL = 1000", "MAXLOGSIZE = 10"});
     pid_t second = StartReceiver({"second.ini"});
     EXPECT_EQ(ReceiverExit(second), 0);
     EXPECT_EQ(access(PathOf("SECOND.LOG").c_str(), F_OK), -1) << "no log started";
@@ -178,7 +179,8 @@ TEST_F(E2eReceiver, WithoutBufferFileEveryConnectionIsClosedAndLogged) {
     }
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
-    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("PELMOR.LOG")), "Fehler: Funktion RcvConSession()!"), 2);
+    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("PELMOR.LOG")), "Fehler: Funktion RcvConSession()!"),
+              2);
 }
 
 TEST_F(E2eReceiver, TimeoutOutOfRangeLeavesZeroSoReadsWaitWithoutLimit) {
@@ -205,10 +207,12 @@ TEST_F(E2eReceiver, UnreadableParameterFileEndsAtOnceWithTheStderrLine) {
         std::string line;
     };
     for (const Case& run : std::vector<Case>{
-             {{"broken.ini"}, "pelmor: Parameterdatei broken.ini nicht gelesen (Fehler -20, Zeile 1)\n"},
+             {{"broken.ini"},
+              "pelmor: Parameterdatei broken.ini nicht gelesen (Fehler -20, Zeile 1)\n"},
              {{"missing", "file.ini"},
               "pelmor: Parameterdatei missing file.ini nicht gelesen (Fehler -2, Zeile 0)\n"},
-             {{}, "pelmor: Parameterdatei D:\\COMM\\NEVTAR.INI nicht gelesen (Fehler -2, Zeile 0)\n"},
+             {{},
+              "pelmor: Parameterdatei D:\\COMM\\NEVTAR.INI nicht gelesen (Fehler -2, Zeile 0)\n"},
          }) {
         pid_t receiver = StartReceiver(run.words);
         EXPECT_EQ(ReceiverExit(receiver), 0);
@@ -254,7 +258,8 @@ TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
                            "ERRLEVEL = 1000", "MAXLOGSIZE = 10"});
     pid_t second = StartReceiver({"other.ini"});
     EXPECT_EQ(ReceiverExit(second), 0);
-    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("OTHER.LOG")), "Fehler: Fkt. CSocketServerInit()!"), 1);
+    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("OTHER.LOG")), "Fehler: Fkt. CSocketServerInit()!"),
+              1);
     EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "");
     setenv("PELMOR_RUNTIME_DIR", PathOf("rt").c_str(), 1);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);

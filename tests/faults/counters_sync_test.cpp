@@ -173,8 +173,7 @@ TEST_F(OperatorView, SyncAnswersOneOnlyForARecordOnDisk) {
     EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
     close(fd);
     Settle();
-    EXPECT_EQ(E2eCount(Log(), "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!"), 1)
-        << Log();
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!"), 1) << Log();
     // The system took the record whole; only its place on the disk is unsure.
     records = FaultRecords(Buffer());
     ASSERT_EQ(records.size(), 21u);

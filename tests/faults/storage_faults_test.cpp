@@ -151,7 +151,8 @@ TEST_F(StorageFaults, RecordsFollowTheNameWhenTheFileIsTakenDuringASession) {
 TEST_F(StorageFaults, FifosInPlaceOfTheFilesAreRefusedNotWaitedOn) {
     ASSERT_EQ(mkfifo(PathOf("PELMOR.LOG").c_str(), 0644), 0);
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"}), 5000), 0);
-    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "pelmor: Logdatei \"PELMOR.LOG\" nicht gestartet\n");
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
+              "pelmor: Logdatei \"PELMOR.LOG\" nicht gestartet\n");
     ASSERT_EQ(std::remove(PathOf("PELMOR.LOG").c_str()), 0);
 
     Start();

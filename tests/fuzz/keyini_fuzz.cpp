@@ -99,8 +99,8 @@ int MemoryClose(int) {
 
 bool knownCode(int32_t code) {
     static const int32_t codes[] = {
-        KEYINI_OK,           KEYINI_E_OPEN,       KEYINI_E_CLOSE,      KEYINI_E_EOF,
-        KEYINI_E_TOKEN_LONG, KEYINI_E_NO_HEADER,  KEYINI_E_NO_OPEN,    KEYINI_E_NO_CLOSE,
+        KEYINI_OK,           KEYINI_E_OPEN,        KEYINI_E_CLOSE,     KEYINI_E_EOF,
+        KEYINI_E_TOKEN_LONG, KEYINI_E_NO_HEADER,   KEYINI_E_NO_OPEN,   KEYINI_E_NO_CLOSE,
         KEYINI_E_NO_EQUALS,  KEYINI_E_UNKNOWN_KEY, KEYINI_E_NOT_FOUND, KEYINI_E_NOT_VALID,
         KEYINI_E_NOT_DYN,    KEYINI_E_NO_MEMORY};
     for (int32_t known : codes) {
@@ -166,8 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(table, kTemplate, sizeof table);
     int32_t resultCode = 1;
     int32_t position = -1;
-    int ok = ReadKeyIni("fuzz.ini", KEYINI_READ | KEYINI_CHECK | KEYINI_FREE, table,
-                        kCount, &resultCode, &position);
+    int ok = ReadKeyIni("fuzz.ini", KEYINI_READ | KEYINI_CHECK | KEYINI_FREE, table, kCount,
+                        &resultCode, &position);
 
     require(ok == 0 || ok == 1, "result neither 1 nor 0");
     require(knownCode(resultCode), "unknown result code");

@@ -67,8 +67,7 @@ SessionPlan planSession(const uint8_t* data, size_t size) {
         ClientMessage message{std::string(reinterpret_cast<const char*>(data + at), length), 0,
                               length == 0};
         at += length;
-        for (size_t part = 0; part < length && !message.endsSession;
-             part += PELMOR_MESSAGE_MAX) {
+        for (size_t part = 0; part < length && !message.endsSession; part += PELMOR_MESSAGE_MAX) {
             std::string text = message.bytes.substr(part, PELMOR_MESSAGE_MAX);
             if (text[0] == 'X') {
                 message.endsSession = true;
@@ -120,7 +119,8 @@ void checkRecord(const SupportRecord& record, size_t index, const std::string& t
     char counter[4];
     std::snprintf(counter, sizeof counter, "%03u", static_cast<unsigned>((index + 1) % 1000));
     require(record.counter == counter, "sequence column wrong");
-    require(record.message == SupportPaddedMessage(text), "message column wrong or not blank-padded");
+    require(record.message == SupportPaddedMessage(text),
+            "message column wrong or not blank-padded");
     require(record.lineEnd == "\r\n", "record does not end in CR LF");
 }
 

@@ -30,8 +30,8 @@ const std::string& FolderPath() {
         // when one exists already.
         std::random_device random;
         for (int attempt = 0; attempt < 100 && folder->path.empty(); ++attempt) {
-            const std::filesystem::path candidate =
-                std::filesystem::temp_directory_path() / ("keyini-test-" + std::to_string(random()));
+            const std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                                    ("keyini-test-" + std::to_string(random()));
             std::error_code error;
             if (std::filesystem::create_directory(candidate, error)) {
                 folder->path = candidate.string();

@@ -255,7 +255,7 @@ void RaceToCreate(bool mutex, int round) {
             std::this_thread::sleep_until(start);
             HANDLE object = mutex ? CreateMutexA(nullptr, TRUE, name.c_str())
                                   : CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-            unsigned char outcome = object == nullptr ? 'F'
+            unsigned char outcome = object == nullptr                        ? 'F'
                                     : GetLastError() == ERROR_ALREADY_EXISTS ? 'E'
                                                                              : 'C';
             if (write(results[1], &outcome, 1) != 1) {

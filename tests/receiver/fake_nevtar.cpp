@@ -96,8 +96,8 @@ int32_t CLogWrite(const char* source, const char* function, int32_t level, int32
         fakeNevtar.log.push_back(std::string("wrong source ") + source);
     }
     fakeNevtar.log.push_back(std::string(function) + "|" + std::to_string(level) + "|" +
-                             std::to_string(errorCode) + "|" + std::to_string(furtherNumber) +
-                             "|" + message + "|" + extraText);
+                             std::to_string(errorCode) + "|" + std::to_string(furtherNumber) + "|" +
+                             message + "|" + extraText);
     return 0;
 }
 

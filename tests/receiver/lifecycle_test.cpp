@@ -151,19 +151,21 @@ TEST_F(Lifecycle, LoopServesSessionsAndLogsEachFailure) {
     fakeNevtar.sessionResults = {0, 1};
     fakeNevtar.connectionCloseResult = -3;
     EXPECT_EQ(PelmorWork(&context), 1);
-    EXPECT_EQ(fakeNevtar.calls, (Entries{"accept 40 20", "session 41", "close 41", "accept 40 20",
-                                         "accept 40 20", "session 41", "close 41",
-                                         "accept 40 20"}));
-    EXPECT_EQ(fakeNevtar.log, (Entries{"PelmorWork()|1|0|0|Fehler: Funktion RcvConSession()!|",
-                                       "PelmorWork()|1|-3|0|Fehler: CSocketClose! ErrorCode: -3|",
-                                       "PelmorWork()|1|-3|0|Fehler: CSocketClose! ErrorCode: -3|"}));
+    EXPECT_EQ(fakeNevtar.calls,
+              (Entries{"accept 40 20", "session 41", "close 41", "accept 40 20", "accept 40 20",
+                       "session 41", "close 41", "accept 40 20"}));
+    EXPECT_EQ(fakeNevtar.log,
+              (Entries{"PelmorWork()|1|0|0|Fehler: Funktion RcvConSession()!|",
+                       "PelmorWork()|1|-3|0|Fehler: CSocketClose! ErrorCode: -3|",
+                       "PelmorWork()|1|-3|0|Fehler: CSocketClose! ErrorCode: -3|"}));
 }
 
 TEST_F(Lifecycle, AcceptFailureWithAPendingErrorEndsTheLoop) {
     ASSERT_EQ(PelmorInit(ini.c_str(), &context), 1);
     fakeNevtar.accepts = {{-4, 1}};
     EXPECT_EQ(PelmorWork(&context), 0);
-    EXPECT_EQ(fakeNevtar.log, Entries{"PelmorWork()|1|-4|0|Fehler: CSocketServerOpen! ErrCode: -4|"});
+    EXPECT_EQ(fakeNevtar.log,
+              Entries{"PelmorWork()|1|-4|0|Fehler: CSocketServerOpen! ErrCode: -4|"});
     EXPECT_EQ(Signalled(PELMOR_STOP_EVENT_NAME), 1) << "set again before the accept";
 }
 
@@ -177,8 +179,9 @@ TEST_F(Lifecycle, ShutdownLogsFailuresGoesOnAndSetsTheStopEvent) {
     fakeNevtar.cleanupResult = -9;
     EXPECT_EQ(PelmorExit(&context), 1);
     EXPECT_EQ(fakeNevtar.calls, (Entries{"close 40", "cleanup"}));
-    EXPECT_EQ(fakeNevtar.log, (Entries{"PelmorExit()|1|-5|0|Fehler: CSocketClose! ErrorCode: -5|",
-                                       "PelmorExit()|100|0|0|Fehler: CSocketCleanup! ErrorCode: -9|"}));
+    EXPECT_EQ(fakeNevtar.log,
+              (Entries{"PelmorExit()|1|-5|0|Fehler: CSocketClose! ErrorCode: -5|",
+                       "PelmorExit()|100|0|0|Fehler: CSocketCleanup! ErrorCode: -9|"}));
     EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(start, 0), WAIT_OBJECT_0) << "not reset";
     EXPECT_EQ(PelmorStopEvent.load(), nullptr);
@@ -192,8 +195,9 @@ TEST_F(Lifecycle, EntryLogsAFailedLoopAndShutsDown) {
     char commandLine[4096];
     std::snprintf(commandLine, sizeof commandLine, "%s", ini.c_str());
     EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT), 0);
-    EXPECT_EQ(fakeNevtar.log, (Entries{"PelmorWork()|1|-4|0|Fehler: CSocketServerOpen! ErrCode: -4|",
-                                       "WinMain()|1|0|0|Fehler: Funktion PelmorWork()!|"}));
+    EXPECT_EQ(fakeNevtar.log,
+              (Entries{"PelmorWork()|1|-4|0|Fehler: CSocketServerOpen! ErrCode: -4|",
+                       "WinMain()|1|0|0|Fehler: Funktion PelmorWork()!|"}));
     EXPECT_EQ(fakeNevtar.calls.back(), "cleanup");
     HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME);
     EXPECT_EQ(mutex, nullptr) << "released";

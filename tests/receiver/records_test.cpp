@@ -13,8 +13,7 @@
 
 namespace {
 
-std::string FormattedIP(const char* text, std::size_t length)
-{
+std::string FormattedIP(const char* text, std::size_t length) {
     std::unique_ptr<char[]> field(new char[16]);
     std::memset(field.get(), 0, 16);
     std::memcpy(field.get(), text, length);
@@ -22,21 +21,17 @@ std::string FormattedIP(const char* text, std::size_t length)
     return std::string(field.get(), 16);
 }
 
-std::string FormattedIP(const char* text)
-{
+std::string FormattedIP(const char* text) {
     return FormattedIP(text, std::strlen(text));
 }
 
-TEST(FormatIPString, GivesThreeDigitsPerPart)
-{
+TEST(FormatIPString, GivesThreeDigitsPerPart) {
     const struct {
         const char* text;
         const char* expected;
     } cases[] = {
-        {"192.168.1.5", "192.168.001.005"},
-        {"10.0.0.256", "010.000.000.000"},
-        {"127.0.0.1", "127.000.000.001"},
-        {"255.255.255.255", "255.255.255.255"},
+        {"192.168.1.5", "192.168.001.005"}, {"10.0.0.256", "010.000.000.000"},
+        {"127.0.0.1", "127.000.000.001"},   {"255.255.255.255", "255.255.255.255"},
         {"0.0.0.0", "000.000.000.000"},
     };
     for (const auto& c : cases) {
@@ -44,20 +39,15 @@ TEST(FormatIPString, GivesThreeDigitsPerPart)
     }
 }
 
-TEST(FormatIPString, MalformedTextStaysInsideTheField)
-{
+TEST(FormatIPString, MalformedTextStaysInsideTheField) {
     const struct {
         const char* text;
         const char* expected;
     } cases[] = {
-        {"", "000.000.000.000"},
-        {"1.2", "001.002.000.000"},
-        {"1.2.3.4.5", "001.002.003.004"},
-        {"-1.+2. 3.x", "255.002.003.000"},
-        {"1234.5.6.7", "210.005.006.007"},
-        {"...", "000.000.000.000"},
-        {"a.b.c.d", "000.000.000.000"},
-        {"99999999999999", "255.000.000.000"},
+        {"", "000.000.000.000"},           {"1.2", "001.002.000.000"},
+        {"1.2.3.4.5", "001.002.003.004"},  {"-1.+2. 3.x", "255.002.003.000"},
+        {"1234.5.6.7", "210.005.006.007"}, {"...", "000.000.000.000"},
+        {"a.b.c.d", "000.000.000.000"},    {"99999999999999", "255.000.000.000"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormattedIP(c.text), std::string(c.expected) + '\0') << c.text;
@@ -67,8 +57,7 @@ TEST(FormatIPString, MalformedTextStaysInsideTheField)
     EXPECT_EQ(FormattedIP("1.1.1.11111111111", 16), std::string("001.001.001.199") + '\0');
 }
 
-ReceiverContext MakeContext(const char* localIP, const char* portText)
-{
+ReceiverContext MakeContext(const char* localIP, const char* portText) {
     ReceiverContext context{};
     std::snprintf(context.localIP, sizeof context.localIP, "%s", localIP);
     std::snprintf(context.portText, sizeof context.portText, "%s", portText);
@@ -76,8 +65,7 @@ ReceiverContext MakeContext(const char* localIP, const char* portText)
 }
 
 // The record in an exact 552-byte block.
-std::string Record(ReceiverContext* context, const char* message, int* result = nullptr)
-{
+std::string Record(ReceiverContext* context, const char* message, int* result = nullptr) {
     std::unique_ptr<char[]> record(new char[PELMOR_RECORD_LENGTH + 1]);
     const int formatted = FormatRcvMsg(context, message, record.get(), PELMOR_RECORD_LENGTH);
     if (result != nullptr) {
@@ -86,8 +74,7 @@ std::string Record(ReceiverContext* context, const char* message, int* result = 
     return record.get();
 }
 
-TEST(FormatRcvMsg, RecordHasItsColumns)
-{
+TEST(FormatRcvMsg, RecordHasItsColumns) {
     ReceiverContext context = MakeContext("192.168.001.005", "6664");
     PelmorRecordCounter = 0;
     const std::string before = SupportRecordStamp(std::time(nullptr));
@@ -113,8 +100,7 @@ TEST(FormatRcvMsg, RecordHasItsColumns)
     EXPECT_EQ(second.size(), 551u);
 }
 
-TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne)
-{
+TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne) {
     ReceiverContext context = MakeContext("127.000.000.001", "6664");
     PelmorRecordCounter = 998;
     EXPECT_EQ(SupportRecordColumns(Record(&context, "a")).counter, "999");
@@ -124,8 +110,7 @@ TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne)
     EXPECT_EQ(SupportRecordColumns(Record(&context, "d")).counter, "000");
 }
 
-TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds)
-{
+TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds) {
     const struct {
         const char* portText;
         const char* column;
@@ -149,8 +134,7 @@ TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds)
     EXPECT_EQ(record.back(), '\n');
 }
 
-TEST(FormatRcvMsg, SmallerCapacityCutsTheRecordAndNegativeWritesNothing)
-{
+TEST(FormatRcvMsg, SmallerCapacityCutsTheRecordAndNegativeWritesNothing) {
     ReceiverContext context = MakeContext("127.000.000.001", "6664");
     char record[12];
     std::memset(record, '#', sizeof record);

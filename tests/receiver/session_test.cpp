@@ -23,9 +23,8 @@ namespace {
 constexpr std::size_t DISK = PELMOR_DISK_RECORD_LENGTH;
 
 class Session : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         directory = SupportMakeFolder();
         ASSERT_FALSE(directory.empty());
         logName = directory + "/PELMOR.LOG";
@@ -40,8 +39,7 @@ protected:
         ASSERT_EQ(CSocketServerInit(&context.listenSocket, 0, &port), 0);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (server.joinable()) {
             server.join();
         }
@@ -49,15 +47,13 @@ protected:
         SupportRemoveFolder(directory);
     }
 
-    void SetBufferName(const std::string& name)
-    {
+    void SetBufferName(const std::string& name) {
         std::snprintf(context.bufferFileName, sizeof context.bufferFileName, "%s", name.c_str());
     }
 
     // Accepts one connection and serves it in the server thread; returns the
     // client's end.
-    int StartSession()
-    {
+    int StartSession() {
         sessionResult = -1;
         server = std::thread([this] {
             NevtarSocket connection = -1;
@@ -72,8 +68,7 @@ protected:
     }
 
     // Ends the client's side and waits for the session to end.
-    int FinishSession(int client)
-    {
+    int FinishSession(int client) {
         shutdown(client, SHUT_WR);
         server.join();
         close(client);
@@ -81,8 +76,7 @@ protected:
     }
 
     // Sends one message and waits for its acknowledgement.
-    static int Exchange(int client, const std::string& message)
-    {
+    static int Exchange(int client, const std::string& message) {
         if (!LoopbackSend(client, message)) {
             return -3;
         }
@@ -101,13 +95,11 @@ protected:
     int sessionResult = -1;
 };
 
-SupportRecord RecordAt(const std::string& file, std::size_t index)
-{
+SupportRecord RecordAt(const std::string& file, std::size_t index) {
     return SupportRecordColumns(file.substr(index * DISK, DISK));
 }
 
-TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged)
-{
+TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged) {
     const int client = StartSession();
     EXPECT_EQ(Exchange(client, "ABC"), '1');
     EXPECT_EQ(Exchange(client, "second"), '1');
@@ -136,8 +128,7 @@ TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged)
     EXPECT_EQ(status.st_mode & 0777, 0644 & ~mask);
 }
 
-TEST_F(Session, OnlyAnUpperCaseXEndsTheSession)
-{
+TEST_F(Session, OnlyAnUpperCaseXEndsTheSession) {
     const int client = StartSession();
     EXPECT_EQ(Exchange(client, "xylophon"), '1');
     ASSERT_TRUE(LoopbackSend(client, "Xende"));
@@ -148,8 +139,7 @@ TEST_F(Session, OnlyAnUpperCaseXEndsTheSession)
     EXPECT_EQ(RecordAt(file, 0).message, SupportPaddedMessage("xylophon"));
 }
 
-TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame)
-{
+TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame) {
     std::string full(512, 'm');
     full[0] = 'F';
     full[100] = '\n';
@@ -167,8 +157,7 @@ TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame)
     EXPECT_EQ(RecordAt(file, 1).message, SupportPaddedMessage("AB"));
 }
 
-TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001)
-{
+TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001) {
     int client = StartSession();
     for (int i = 1; i <= 1001; ++i) {
         ASSERT_EQ(Exchange(client, "n" + std::to_string(i)), '1') << i;
@@ -190,8 +179,7 @@ TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001)
     EXPECT_EQ(RecordAt(file, 1001).message, SupportPaddedMessage("neu"));
 }
 
-TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew)
-{
+TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew) {
     int client = StartSession();
     EXPECT_EQ(Exchange(client, "eins"), '1');
     EXPECT_EQ(FinishSession(client), 1);
@@ -205,8 +193,7 @@ TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew)
     EXPECT_EQ(RecordAt(Buffer(), 0).message, SupportPaddedMessage("zwei"));
 }
 
-TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry)
-{
+TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry) {
     context.timeout = 1;
     const int client = StartSession();
     EXPECT_EQ(LoopbackReceiveByte(client), -1); // closed after the time-out
@@ -217,8 +204,7 @@ TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry)
     EXPECT_EQ(Buffer(), "");
 }
 
-TEST_F(Session, PeerCloseEndsTheSessionWithReadResultZero)
-{
+TEST_F(Session, PeerCloseEndsTheSessionWithReadResultZero) {
     const int client = StartSession();
     EXPECT_EQ(Exchange(client, "vorher"), '1');
     EXPECT_EQ(FinishSession(client), 1);
@@ -228,8 +214,7 @@ TEST_F(Session, PeerCloseEndsTheSessionWithReadResultZero)
     EXPECT_EQ(Buffer().size(), DISK);
 }
 
-TEST_F(Session, UnopenableBufferFileEndsTheSessionBeforeAnythingIsRead)
-{
+TEST_F(Session, UnopenableBufferFileEndsTheSessionBeforeAnythingIsRead) {
     SetBufferName(directory + "/fehlt/PELMOR.BUF");
     const int client = LoopbackConnect(port);
     ASSERT_GE(client, 0);
@@ -247,8 +232,7 @@ TEST_F(Session, UnopenableBufferFileEndsTheSessionBeforeAnythingIsRead)
     close(client);
 }
 
-TEST_F(Session, FailedWriteIsAnsweredWith2AndEndsTheSession)
-{
+TEST_F(Session, FailedWriteIsAnsweredWith2AndEndsTheSession) {
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -277,8 +261,7 @@ TEST_F(Session, FailedWriteIsAnsweredWith2AndEndsTheSession)
         << Log();
 }
 
-TEST_F(Session, RecordTornByTheSizeLimitIsCutBackAndTheNextSessionKeepsTheFraming)
-{
+TEST_F(Session, RecordTornByTheSizeLimitIsCutBackAndTheNextSessionKeepsTheFraming) {
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -308,8 +291,7 @@ TEST_F(Session, RecordTornByTheSizeLimitIsCutBackAndTheNextSessionKeepsTheFramin
     EXPECT_EQ(RecordAt(buffer, 1).message, SupportPaddedMessage("drei"));
 }
 
-TEST_F(Session, ClientGoneBeforeItsAcknowledgementLeavesTheProcessRunning)
-{
+TEST_F(Session, ClientGoneBeforeItsAcknowledgementLeavesTheProcessRunning) {
     std::signal(SIGPIPE, SIG_DFL); // a SIGPIPE would end the test process
     // The client sends and resets before the connection is even accepted, so
     // the acknowledgement goes to a connection that no longer exists.

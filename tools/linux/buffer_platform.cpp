@@ -1,8 +1,7 @@
 // Linux: _lopen takes regular files only, and streams have no text mode.
 #include "buffer_platform.h"
 
-int BufferRegularFile(HFILE)
-{
+int BufferRegularFile(HFILE) {
     return 1;
 }
 

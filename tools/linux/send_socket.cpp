@@ -11,8 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds)
-{
+int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -47,8 +46,7 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
     return fd;
 }
 
-bool SendSocketWrite(int connection, const char* data, std::size_t length)
-{
+bool SendSocketWrite(int connection, const char* data, std::size_t length) {
     while (length > 0) {
         const ssize_t sent = send(connection, data, length, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) {
@@ -63,8 +61,7 @@ bool SendSocketWrite(int connection, const char* data, std::size_t length)
     return true;
 }
 
-int SendSocketReadByte(int connection)
-{
+int SendSocketReadByte(int connection) {
     unsigned char byte = 0;
     ssize_t received = 0;
     do {
@@ -73,7 +70,6 @@ int SendSocketReadByte(int connection)
     return received == 1 ? byte : -1;
 }
 
-void SendSocketClose(int connection)
-{
+void SendSocketClose(int connection) {
     close(connection);
 }

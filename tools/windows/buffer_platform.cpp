@@ -8,13 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 
-int BufferRegularFile(HFILE file)
-{
+int BufferRegularFile(HFILE file) {
     // _lopen's HFILE is the file's handle.
     return GetFileType(reinterpret_cast<HANDLE>(static_cast<intptr_t>(file))) == FILE_TYPE_DISK;
 }
 
-void StdoutBinaryMode()
-{
+void StdoutBinaryMode() {
     _setmode(_fileno(stdout), _O_BINARY);
 }

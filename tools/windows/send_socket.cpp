@@ -10,15 +10,13 @@
 
 namespace {
 
-SOCKET SendSocketHandle(int connection)
-{
+SOCKET SendSocketHandle(int connection) {
     return static_cast<SOCKET>(static_cast<intptr_t>(connection));
 }
 
 } // namespace
 
-int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds)
-{
+int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds) {
     WSADATA data{};
     const int started = WSAStartup(MAKEWORD(2, 2), &data);
     if (started != 0) {
@@ -53,16 +51,14 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
         return -1;
     }
     const BOOL on = TRUE;
-    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-               sizeof on);
+    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     const DWORD waitMillis = static_cast<DWORD>(readTimeoutSeconds) * 1000;
     setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&waitMillis),
                sizeof waitMillis);
     return static_cast<int>(connection);
 }
 
-bool SendSocketWrite(int connection, const char* data, std::size_t length)
-{
+bool SendSocketWrite(int connection, const char* data, std::size_t length) {
     while (length > 0) {
         const int part = length > 65536 ? 65536 : static_cast<int>(length);
         const int sent = send(SendSocketHandle(connection), data, part, 0);
@@ -75,14 +71,12 @@ bool SendSocketWrite(int connection, const char* data, std::size_t length)
     return true;
 }
 
-int SendSocketReadByte(int connection)
-{
+int SendSocketReadByte(int connection) {
     unsigned char byte = 0;
     const int received = recv(SendSocketHandle(connection), reinterpret_cast<char*>(&byte), 1, 0);
     return received == 1 ? byte : -1;
 }
 
-void SendSocketClose(int connection)
-{
+void SendSocketClose(int connection) {
     closesocket(SendSocketHandle(connection));
 }

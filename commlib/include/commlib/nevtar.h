@@ -71,9 +71,9 @@ NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket, int
 // NEVTAR_ERR_NOCONNECTION and no failure is pending, so the caller simply
 // tries again. So it is when the process lacks descriptors or memory to take
 // a waiting connection: the call then pauses for its wait (1 s without a
-// limit) before it returns, and a later call takes the connection. peerAddress, when not null, receives the peer's dotted address:
-// at most 16 bytes, terminated. The connection has TCP_NODELAY (a one-byte
-// acknowledgement never waits in the stack) and close-on-exec.
+// limit) before it returns, and a later call takes the connection. peerAddress, when not null,
+// receives the peer's dotted address: at most 16 bytes, terminated. The connection has TCP_NODELAY
+// (a one-byte acknowledgement never waits in the stack) and close-on-exec.
 NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenSocket,
                                                  NevtarSocket* connection, char* peerAddress,
                                                  int32_t waitTenths);
@@ -95,8 +95,8 @@ NEVTAR_API int32_t NEVTAR_CALL CSocketRead(NevtarSocket socket, char* buffer, in
 
 // 22: sends all length bytes, looping on partial sends; *count gets the number
 // sent. Never raises SIGPIPE: a peer that vanished is an error result.
-NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer,
-                                            int32_t length, int32_t* count);
+NEVTAR_API int32_t NEVTAR_CALL CSocketWrite(NevtarSocket socket, const char* buffer, int32_t length,
+                                            int32_t* count);
 
 // 23: non-zero when a failure is pending; *errorNumber gets its errno and
 // text its description, cut to capacity and always terminated. With nothing
@@ -121,8 +121,7 @@ NEVTAR_API int32_t NEVTAR_CALL CGetLocalIPString(char* text, int32_t capacity);
 // important). maxLogSize in kilobytes, 0 or less without limit: when an entry
 // would grow the file past it, the file is renamed to NAME.old (replacing an
 // older one) and a new one begun.
-NEVTAR_API int32_t NEVTAR_CALL CLogInit(const char* fileName, int32_t logLevel,
-                                        int32_t maxLogSize);
+NEVTAR_API int32_t NEVTAR_CALL CLogInit(const char* fileName, int32_t logLevel, int32_t maxLogSize);
 
 // 35: writes one line, as one append-mode write (entries survive a crash of
 // the process and never interleave):
@@ -133,10 +132,9 @@ NEVTAR_API int32_t NEVTAR_CALL CLogInit(const char* fileName, int32_t logLevel,
 // entry stays one line; a line is cut at 1024 bytes. Null texts count as
 // empty. Result 0 when written or filtered out, else NEVTAR_ERR_LOG (callers
 // may ignore it). Before CLogInit nothing is written.
-NEVTAR_API int32_t NEVTAR_CALL CLogWrite(const char* source, const char* function,
-                                         int32_t level, int32_t errorCode,
-                                         int32_t furtherNumber, const char* message,
-                                         const char* extraText);
+NEVTAR_API int32_t NEVTAR_CALL CLogWrite(const char* source, const char* function, int32_t level,
+                                         int32_t errorCode, int32_t furtherNumber,
+                                         const char* message, const char* extraText);
 
 #ifdef __cplusplus
 }

@@ -45,21 +45,21 @@ constexpr uint32_t KEYINI_FREE = 8;
 
 // Result codes.
 constexpr int32_t KEYINI_OK = 0;
-constexpr int32_t KEYINI_E_NO_FLAGS = -1;       // none of the four flags given
-constexpr int32_t KEYINI_E_OPEN = -2;           // file cannot be opened for reading
-constexpr int32_t KEYINI_E_CLOSE = -3;          // file cannot be closed after reading
-constexpr int32_t KEYINI_E_NO_PATH = -5;        // no path given
-constexpr int32_t KEYINI_E_EOF = -11;           // file ended (or read failed) before a token
-constexpr int32_t KEYINI_E_TOKEN_LONG = -12;    // token longer than 100 characters
-constexpr int32_t KEYINI_E_NO_HEADER = -20;     // file does not begin with KEYINI
-constexpr int32_t KEYINI_E_NO_OPEN = -21;       // "[" expected
-constexpr int32_t KEYINI_E_NO_CLOSE = -22;      // "]" expected after a known group
-constexpr int32_t KEYINI_E_NO_EQUALS = -23;     // "=" expected after a key name
-constexpr int32_t KEYINI_E_UNKNOWN_KEY = -31;   // key not in the table for its group
-constexpr int32_t KEYINI_E_NOT_FOUND = -40;     // required key absent from the file
-constexpr int32_t KEYINI_E_NOT_VALID = -41;     // no valid value and onError clear
-constexpr int32_t KEYINI_E_NOT_DYN = -50;       // DYNAMIC section, group's first entry not TYPDYN
-constexpr int32_t KEYINI_E_NO_MEMORY = -51;     // no memory to grow a dynamic list
+constexpr int32_t KEYINI_E_NO_FLAGS = -1;     // none of the four flags given
+constexpr int32_t KEYINI_E_OPEN = -2;         // file cannot be opened for reading
+constexpr int32_t KEYINI_E_CLOSE = -3;        // file cannot be closed after reading
+constexpr int32_t KEYINI_E_NO_PATH = -5;      // no path given
+constexpr int32_t KEYINI_E_EOF = -11;         // file ended (or read failed) before a token
+constexpr int32_t KEYINI_E_TOKEN_LONG = -12;  // token longer than 100 characters
+constexpr int32_t KEYINI_E_NO_HEADER = -20;   // file does not begin with KEYINI
+constexpr int32_t KEYINI_E_NO_OPEN = -21;     // "[" expected
+constexpr int32_t KEYINI_E_NO_CLOSE = -22;    // "]" expected after a known group
+constexpr int32_t KEYINI_E_NO_EQUALS = -23;   // "=" expected after a key name
+constexpr int32_t KEYINI_E_UNKNOWN_KEY = -31; // key not in the table for its group
+constexpr int32_t KEYINI_E_NOT_FOUND = -40;   // required key absent from the file
+constexpr int32_t KEYINI_E_NOT_VALID = -41;   // no valid value and onError clear
+constexpr int32_t KEYINI_E_NOT_DYN = -50;     // DYNAMIC section, group's first entry not TYPDYN
+constexpr int32_t KEYINI_E_NO_MEMORY = -51;   // no memory to grow a dynamic list
 
 constexpr int32_t KEYINI_TEXT_MAX = 100; // characters of a token, content or text value
 

@@ -25,9 +25,9 @@
 
 FILE* _fsopen(const char* path, const char* mode, int shareFlag);
 int _fileno(FILE* stream);
-long long _filelengthi64(int fd);           // -1 on failure
-int _chsize_s(int fd, long long size);      // 0 on success, else an errno value
-int _commit(int fd);                        // 0 on success, else -1 and errno
+long long _filelengthi64(int fd);      // -1 on failure
+int _chsize_s(int fd, long long size); // 0 on success, else an errno value
+int _commit(int fd);                   // 0 on success, else -1 and errno
 #endif
 
 // Which file an open descriptor is: its volume (device) and its number there.

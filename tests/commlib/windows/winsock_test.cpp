@@ -13,24 +13,20 @@
 
 namespace {
 
-template <typename Function>
-uintptr_t AddressOf(Function* function)
-{
+template <typename Function> uintptr_t AddressOf(Function* function) {
     uintptr_t address = 0;
     static_assert(sizeof function == sizeof address);
     std::memcpy(&address, &function, sizeof address);
     return address;
 }
 
-int32_t PendingNumber()
-{
+int32_t PendingNumber() {
     int32_t number = 0;
     EXPECT_NE(CGetLastErrorString(&number, nullptr, 0), 0);
     return number;
 }
 
-TEST(NevtarDll, OperationsAreExportedByTheirOrdinalsAndNotByName)
-{
+TEST(NevtarDll, OperationsAreExportedByTheirOrdinalsAndNotByName) {
     const HMODULE dll = GetModuleHandleA("nevtar.dll");
     ASSERT_NE(dll, nullptr);
     const struct {
@@ -44,8 +40,7 @@ TEST(NevtarDll, OperationsAreExportedByTheirOrdinalsAndNotByName)
         {34, AddressOf(&CLogInit)},          {35, AddressOf(&CLogWrite)},
     };
     for (const auto& entry : exports) {
-        EXPECT_EQ(AddressOf(GetProcAddress(dll, MAKEINTRESOURCEA(entry.ordinal))),
-                  entry.operation)
+        EXPECT_EQ(AddressOf(GetProcAddress(dll, MAKEINTRESOURCEA(entry.ordinal))), entry.operation)
             << "ordinal " << entry.ordinal;
     }
     EXPECT_EQ(GetProcAddress(dll, "CSocketServerInit"), nullptr);
@@ -53,11 +48,10 @@ TEST(NevtarDll, OperationsAreExportedByTheirOrdinalsAndNotByName)
 }
 
 class Winsock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(CSocketServerInit(&listener, 0, &port), 0); }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (client >= 0) {
             closesocket(static_cast<SOCKET>(client));
         }
@@ -67,8 +61,7 @@ protected:
         CSocketClose(listener);
     }
 
-    void Connect()
-    {
+    void Connect() {
         client = LoopbackConnect(port);
         ASSERT_GE(client, 0);
         ASSERT_EQ(CSocketServerOpen(listener, &server, peer, 50), 0);
@@ -81,8 +74,7 @@ protected:
     char peer[16] = "#";
 };
 
-TEST_F(Winsock, WaitWithoutConnectionEndsBenignlyAndLeavesNothingPending)
-{
+TEST_F(Winsock, WaitWithoutConnectionEndsBenignlyAndLeavesNothingPending) {
     NevtarSocket connection = 0;
     EXPECT_EQ(CSocketServerOpen(listener, &connection, peer, 2), NEVTAR_ERR_NOCONNECTION);
     EXPECT_EQ(connection, -1);
@@ -90,8 +82,7 @@ TEST_F(Winsock, WaitWithoutConnectionEndsBenignlyAndLeavesNothingPending)
     EXPECT_EQ(CGetLastErrorString(nullptr, nullptr, 0), 0);
 }
 
-TEST_F(Winsock, AcceptedConnectionCarriesPeerAddressAndNoDelay)
-{
+TEST_F(Winsock, AcceptedConnectionCarriesPeerAddressAndNoDelay) {
     Connect();
     EXPECT_STREQ(peer, "127.0.0.1");
     BOOL noDelay = FALSE;
@@ -102,8 +93,7 @@ TEST_F(Winsock, AcceptedConnectionCarriesPeerAddressAndNoDelay)
     EXPECT_TRUE(noDelay);
 }
 
-TEST_F(Winsock, PortInUseIsAFailureWithTheWinsockNumber)
-{
+TEST_F(Winsock, PortInUseIsAFailureWithTheWinsockNumber) {
     NevtarSocket second = -1;
     EXPECT_EQ(CSocketServerInit(&second, port, nullptr), NEVTAR_ERR_SYSTEM);
     char text[80];
@@ -113,8 +103,7 @@ TEST_F(Winsock, PortInUseIsAFailureWithTheWinsockNumber)
     EXPECT_NE(std::strstr(text, "bind"), nullptr) << text;
 }
 
-TEST_F(Winsock, ReadDeliversOneReceiveThenTimesOutThenSeesTheOrderlyClose)
-{
+TEST_F(Winsock, ReadDeliversOneReceiveThenTimesOutThenSeesTheOrderlyClose) {
     Connect();
     ASSERT_TRUE(LoopbackSend(client, "ABC"));
     char buffer[513] = {};
@@ -133,8 +122,7 @@ TEST_F(Winsock, ReadDeliversOneReceiveThenTimesOutThenSeesTheOrderlyClose)
     EXPECT_EQ(count, 0);
 }
 
-TEST_F(Winsock, WriteSendsEveryByteOfALargeBuffer)
-{
+TEST_F(Winsock, WriteSendsEveryByteOfALargeBuffer) {
     Connect();
     const std::string large(1 << 20, 'w');
     std::size_t received = 0;
@@ -153,8 +141,7 @@ TEST_F(Winsock, WriteSendsEveryByteOfALargeBuffer)
     EXPECT_EQ(received, large.size());
 }
 
-TEST_F(Winsock, WriteToAResetPeerIsAFailure)
-{
+TEST_F(Winsock, WriteToAResetPeerIsAFailure) {
     Connect();
     LoopbackReset(client);
     client = -1;
@@ -168,14 +155,12 @@ TEST_F(Winsock, WriteToAResetPeerIsAFailure)
     EXPECT_NE(PendingNumber(), 0);
 }
 
-TEST_F(Winsock, ClosingAnInvalidSocketIsAFailure)
-{
+TEST_F(Winsock, ClosingAnInvalidSocketIsAFailure) {
     EXPECT_EQ(CSocketClose(-1), NEVTAR_ERR_SYSTEM);
     EXPECT_EQ(PendingNumber(), WSAENOTSOCK);
 }
 
-TEST(CSocketCleanup, ListeningWorksAgainAfterACleanup)
-{
+TEST(CSocketCleanup, ListeningWorksAgainAfterACleanup) {
     NevtarSocket listener = -1;
     ASSERT_EQ(CSocketServerInit(&listener, 0, nullptr), 0);
     EXPECT_EQ(CSocketClose(listener), 0);
@@ -185,8 +170,7 @@ TEST(CSocketCleanup, ListeningWorksAgainAfterACleanup)
     EXPECT_EQ(CSocketClose(listener), 0);
 }
 
-TEST(CGetLocalIPString, GivesFourDecimalPartsAndStaysInsideTheBuffer)
-{
+TEST(CGetLocalIPString, GivesFourDecimalPartsAndStaysInsideTheBuffer) {
     char text[16];
     ASSERT_EQ(CGetLocalIPString(text, sizeof text), 0);
     unsigned parts[4] = {};
@@ -205,8 +189,7 @@ TEST(CGetLocalIPString, GivesFourDecimalPartsAndStaysInsideTheBuffer)
     EXPECT_EQ(small[4], '#');
 }
 
-TEST(CGetLastErrorString, SystemTextIsOneLineCutToTheCapacity)
-{
+TEST(CGetLastErrorString, SystemTextIsOneLineCutToTheCapacity) {
     EXPECT_EQ(CSocketClose(-1), NEVTAR_ERR_SYSTEM);
     char text[80];
     ASSERT_NE(CGetLastErrorString(nullptr, text, sizeof text), 0);
