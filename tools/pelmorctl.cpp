@@ -24,9 +24,11 @@ void PelmorctlUsage() {
         "Steuert den Empfaenger pelmor und prueft seine Parameterdatei.\n"
         "\n"
         "Befehle:\n"
-        "  status [--json]           zeigt, ob ein Empfaenger laeuft, den Zustand von\n"
-        "                            StopPelmorEvent und StartPelmorEvent und die Zaehler\n"
-        "                            des laufenden Empfaengers (--json: ein JSON-Objekt)\n"
+        "  status [--json]           zeigt, ob ein Empfaenger laeuft, ob ein Stop\n"
+        "                            angefordert (StopPelmorEvent zurueckgesetzt) und ob\n"
+        "                            er bereit ist (StartPelmorEvent gesetzt), und die\n"
+        "                            Zaehler des laufenden Empfaengers (--json: ein\n"
+        "                            JSON-Objekt)\n"
         "                            (Ende 0: laeuft, 3: laeuft nicht, 1: nicht pruefbar)\n"
         "  stop [--timeout S]        setzt StopPelmorEvent zurueck und wartet hoechstens\n"
         "                            S Sekunden (Vorgabe 10) auf das Ende des Empfaengers\n"
@@ -95,8 +97,10 @@ int PelmorctlEventState(const char* name) {
     return signalled;
 }
 
-const char* PelmorctlStateText(int state) {
-    return state < 0 ? "nicht vorhanden" : state ? "gesetzt" : "zurueckgesetzt";
+// The events in the words of what they mean: StopPelmorEvent reset is a
+// stop asked for, StartPelmorEvent set a receiver that is ready.
+const char* PelmorctlStateText(int state, const char* signalled, const char* reset) {
+    return state < 0 ? "kein Ereignis" : state ? signalled : reset;
 }
 
 int PelmorctlStatus(int json) {
@@ -109,10 +113,10 @@ int PelmorctlStatus(int json) {
         return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
     }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
-    std::printf("%-17s %s\n", "StopPelmorEvent:",
-                PelmorctlStateText(PelmorctlEventState(PELMOR_STOP_EVENT_NAME)));
-    std::printf("%-17s %s\n", "StartPelmorEvent:",
-                PelmorctlStateText(PelmorctlEventState(PELMOR_START_EVENT_NAME)));
+    std::printf("Stop angefordert: %s\n",
+                PelmorctlStateText(PelmorctlEventState(PELMOR_STOP_EVENT_NAME), "nein", "ja"));
+    std::printf("Bereit:           %s\n",
+                PelmorctlStateText(PelmorctlEventState(PELMOR_START_EVENT_NAME), "ja", "nein"));
     if (running) {
         PelmorctlShowCounters();
     }
@@ -136,6 +140,11 @@ int PelmorctlStop(long seconds) {
     }
     // Created when missing: a receiver still starting then finds it reset and stops.
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMOR_STOP_EVENT_NAME);
+    if (stop == nullptr && PelmorctlRunning() == 0) {
+        // Ended meanwhile, and its runtime directory went with it.
+        std::puts("Empfaenger beendet.");
+        return PELMORCTL_OK;
+    }
     if (stop == nullptr) {
         std::fprintf(stderr, "pelmorctl: %s nicht geoeffnet (Fehler %lu)\n", PELMOR_STOP_EVENT_NAME,
                      static_cast<unsigned long>(GetLastError()));

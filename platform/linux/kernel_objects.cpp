@@ -93,9 +93,11 @@ DWORD KernelErrorFromErrno(int error) {
     }
 }
 
-// The namespace directory, created 0700 when missing. 1, or 0 with the last
-// error set.
-int KernelNamespaceDir(char* dir, size_t capacity) {
+// The namespace directory; create makes it 0700 when missing. Opening an
+// object never makes it: a directory that is not there holds no object (a
+// service manager removes it when the service ends). 1, or 0 with the last
+// error set (ERROR_FILE_NOT_FOUND for a missing directory when opening).
+int KernelNamespaceDir(char* dir, size_t capacity, int create) {
     const char* own = std::getenv("PELMOR_RUNTIME_DIR");
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
     int length;
@@ -110,14 +112,18 @@ int KernelNamespaceDir(char* dir, size_t capacity) {
         KernelFail(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
-    if (mkdir(dir, 0700) != 0 && errno != EEXIST) {
+    if (create && mkdir(dir, 0700) != 0 && errno != EEXIST) {
         KernelFail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : KernelErrorFromErrno(errno));
         return 0;
     }
     // Another user's directory (say a planted /tmp/pelmor-<uid>) is not ours
     // to use, nor one where others may put or replace the object files.
     struct stat info;
-    if (lstat(dir, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+    if (lstat(dir, &info) != 0) {
+        KernelFail(!create && errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         KernelFail(ERROR_ACCESS_DENIED);
         return 0;
@@ -126,14 +132,14 @@ int KernelNamespaceDir(char* dir, size_t capacity) {
 }
 
 // The file of a name. 1, or 0 with the last error set.
-int KernelObjectPath(const char* name, char* path, size_t capacity) {
+int KernelObjectPath(const char* name, char* path, size_t capacity, int create) {
     if (name[0] == '\0' || std::strchr(name, '/') != nullptr || std::strcmp(name, ".") == 0 ||
         std::strcmp(name, "..") == 0) {
         KernelFail(ERROR_INVALID_NAME);
         return 0;
     }
     char dir[4096];
-    if (!KernelNamespaceDir(dir, sizeof dir)) {
+    if (!KernelNamespaceDir(dir, sizeof dir, create)) {
         return 0;
     }
     int length = std::snprintf(path, capacity, "%s/%s", dir, name);
@@ -280,7 +286,7 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
         return KernelNewHandle(fd, kind, owned);
     }
     char path[4352];
-    if (!KernelObjectPath(name, path, sizeof path)) {
+    if (!KernelObjectPath(name, path, sizeof path, create)) {
         return nullptr;
     }
     int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);

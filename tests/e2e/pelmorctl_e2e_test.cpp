@@ -17,8 +17,8 @@ TEST_F(E2ePelmorctl, StatusStopAndWaitReadyWithoutReceiver) {
     ToolRun status = RunPelmorctl({"status"});
     EXPECT_EQ(status.exitCode, 3);
     EXPECT_EQ(status.out, "Empfaenger:       laeuft nicht\n"
-                          "StopPelmorEvent:  nicht vorhanden\n"
-                          "StartPelmorEvent: nicht vorhanden\n");
+                          "Stop angefordert: kein Ereignis\n"
+                          "Bereit:           kein Ereignis\n");
     ToolRun stop = RunPelmorctl({"stop"});
     EXPECT_EQ(stop.exitCode, 0);
     EXPECT_EQ(stop.out, "Kein Empfaenger laeuft.\n");
@@ -42,8 +42,8 @@ TEST_F(E2ePelmorctl, StatusShowsBothEventsAndTheCountersOfARunningReceiver) {
     ToolRun status = RunPelmorctl({"status"});
     EXPECT_EQ(status.exitCode, 0);
     const std::string events = "Empfaenger:       laeuft\n"
-                               "StopPelmorEvent:  gesetzt\n"
-                               "StartPelmorEvent: gesetzt\n";
+                               "Stop angefordert: nein\n"
+                               "Bereit:           ja\n";
     EXPECT_EQ(status.out.substr(0, events.size()), events);
     for (const std::string& line :
          {"Prozess-ID:       " + std::to_string(receiver) + "\n",

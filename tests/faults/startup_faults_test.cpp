@@ -1,15 +1,20 @@
 // Start-up refused: a port text that is no port, a runtime directory that
 // others may write, an object file of another user. The receiver says why
-// and ends with exit code 0.
+// and ends with exit code 0. And the runtime directory taken away, as a
+// service manager removes it when the service ends: no receiver for
+// pelmorctl, which never makes the directory to look.
 #include <fstream>
 #include <string>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "fault_support.h"
+#include "platform/kernel_objects.h"
+#include "receiver/settings.h"
 
 namespace {
 
@@ -42,6 +47,45 @@ TEST_F(StartupFaults, NoPortNoRuntimeDirectoryOfOthersNoObjectFileOfAnotherUser)
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
     EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Ereignis StopPelmorEvent nicht erzeugt (Fehler 5)\n");
+}
+
+TEST_F(StartupFaults, RuntimeDirectoryGoneMeansNoReceiverAndIsNeverMadeToLook) {
+    const std::string runtime = PathOf("rt");
+    Start();
+    SupportRemoveFolder(runtime); // under a running receiver
+    ToolRun status = RunPelmorctl({"status"});
+    EXPECT_EQ(status.exitCode, 3) << status.err;
+    EXPECT_EQ(status.out, "Empfaenger:       laeuft nicht\n"
+                          "Stop angefordert: kein Ereignis\n"
+                          "Bereit:           kein Ereignis\n");
+    ToolRun stop = RunPelmorctl({"stop", "--timeout", "1"});
+    EXPECT_EQ(stop.exitCode, 0) << stop.err;
+    EXPECT_EQ(stop.out, "Kein Empfaenger laeuft.\n");
+    EXPECT_EQ(RunPelmorctl({"wait-ready", "--timeout", "0"}).exitCode, 1);
+    EXPECT_EQ(access(runtime.c_str(), F_OK), -1) << "pelmorctl made the runtime directory";
+    Session(0, 1); // the receiver serves on
+    kill(receiver, SIGTERM);
+    EXPECT_EQ(ReceiverExit(receiver), 0);
+
+    // The directory goes while pelmorctl stop waits: the receiver has ended.
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, PELMOR_MUTEX_NAME);
+    HANDLE event = CreateEventA(nullptr, TRUE, TRUE, PELMOR_STOP_EVENT_NAME);
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_NE(event, nullptr);
+    const pid_t ctl = SupportStart(PELMORCTL_BIN, {"stop", "--timeout", "10"}, dir,
+                                   PathOf("ctl.out"), PathOf("ctl.err"));
+    for (int waited = 0; waited < E2E_WAIT_MS && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+         waited += 10) {
+        usleep(10000);
+    }
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "pelmorctl asked for the stop";
+    CloseHandle(event);
+    CloseHandle(mutex);
+    SupportRemoveFolder(runtime);
+    EXPECT_EQ(SupportExitWithin(ctl, E2E_WAIT_MS), 0) << SupportReadFile(PathOf("ctl.err"));
+    EXPECT_EQ(SupportReadFile(PathOf("ctl.out")), "Empfaenger beendet.\n");
+    EXPECT_EQ(SupportReadFile(PathOf("ctl.err")), "");
+    EXPECT_EQ(access(runtime.c_str(), F_OK), -1);
 }
 
 } // namespace

@@ -3,9 +3,11 @@
 // meanings; and the calling process's id.
 //
 // Linux: names live in one namespace directory ($PELMOR_RUNTIME_DIR, else
-// $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>; created 0700 and used only
-// when it is a directory of the calling user that neither group nor others
-// may write, and an object only when its file is the user's too). An object
+// $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>; created 0700 by a Create
+// call, never by an Open call, for which a missing directory holds no object
+// (ERROR_FILE_NOT_FOUND); used only when it is a directory of the calling
+// user that neither group nor others may write, and an object only when its
+// file is the user's too). An object
 // exists while a process holds a handle to it; the kernel drops a dead
 // process's handles, so a killed process leaves nothing stale, and the next
 // creation starts the object afresh with its initial state. Of two processes creating one name at
