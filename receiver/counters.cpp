@@ -47,6 +47,10 @@ void PelmorCountersClose(void) {
     counters = &countersOwn;
 }
 
+const PelmorCounters* PelmorCountersView(void) {
+    return counters;
+}
+
 void PelmorCountConnection(const char* peer) {
     counters->connections++;
     std::size_t length = 0;

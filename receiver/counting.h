@@ -12,6 +12,8 @@
 // system's error in GetLastError (the receiver runs on without it).
 int PelmorCountersOpen(void);
 void PelmorCountersClose(void);
+// The figures as they stand, for the receiver's own reports.
+const PelmorCounters* PelmorCountersView(void);
 void PelmorCountConnection(const char* peer);
 void PelmorCountMessage(int32_t bytes);
 // stored: answered "1"; stampTime: the time the record's stamp was made

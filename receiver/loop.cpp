@@ -1,8 +1,11 @@
 // The connection loop: one connection at a time until the stop event is reset.
+#include <ctime>
+
 #include "counting.h"
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "readiness.h"
 #include "session.h"
 
 namespace {
@@ -16,6 +19,7 @@ int PelmorWork(ReceiverContext* context) {
     while (!PelmorStopAsked()) {
         SetEvent(PelmorStopEvent);
         PelmorKeepStopRequest();
+        PelmorTellProgress(static_cast<int64_t>(std::time(nullptr)));
 
         NevtarSocket connection = 0;
         char peerAddress[16] = ""; // shown by the counters while the session runs

@@ -10,6 +10,7 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/share.h"
+#include "readiness.h"
 #include "records.h"
 
 namespace {
@@ -179,6 +180,7 @@ int32_t SessionServe(Session* session) {
         }
         char acknowledgement = SessionStore(session);
         PelmorCountRecord(acknowledgement == SESSION_ACK_STORED, stampTime);
+        PelmorTellProgress(stampTime); // a comparison, a datagram at most once a second
 
         const int32_t writeResult = CSocketWrite(session->connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {

@@ -3,8 +3,10 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "readiness.h"
 
 int PelmorExit(ReceiverContext* context) {
+    PelmorTellStopping();
     int32_t result = CSocketClose(context->listenSocket);
     if (result != 0) {
         PelmorLog("PelmorExit()", 1, result, 0, "", "Fehler: CSocketClose! ErrorCode: %ld",

@@ -6,10 +6,13 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "readiness.h"
 #include "receiver/settings.h"
 #include "records.h"
 
 namespace {
+
+constexpr int32_t PELMOR_REASON_SIZE = 128;
 
 // The context takes the values as read: an absent or invalid key gives the
 // empty text or 0, never the table's default.
@@ -56,11 +59,19 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
     if (context->port == 0) {
         PelmorLog("PelmorInit()", 1, 0, 0, "",
                   "Fehler: UPLPORT \"%s\" ist kein Port von 1 bis 65535!", context->portText);
+        std::fprintf(stderr, "pelmor: UPLPORT \"%s\" ist kein Port von 1 bis 65535\n",
+                     context->portText);
         return 0;
     }
     int32_t result = CSocketServerInit(&context->listenSocket, context->port, &context->port);
     if (result != 0) {
+        // Also where the log cannot be read: a service manager keeps standard error.
+        char why[PELMOR_REASON_SIZE];
+        int32_t number = 0;
+        CGetLastErrorString(&number, why, sizeof why);
         PelmorLogLibraryFailure("PelmorInit()", result, "Fehler: Fkt. CSocketServerInit()!");
+        std::fprintf(stderr, "pelmor: Port %s nicht geoeffnet (Fehler %ld): %s\n",
+                     context->portText, static_cast<long>(result), why);
         return 0;
     }
     result = CGetLocalIPString(context->localIP, sizeof context->localIP);
@@ -87,5 +98,6 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
         return 0;
     }
     SetEvent(PelmorStartEvent);
+    PelmorTellReady(context);
     return 1;
 }

@@ -3,7 +3,11 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 void E2eTest::SetUp() {
     dir = SupportMakeFolder();
@@ -17,6 +21,7 @@ void E2eTest::TearDown() {
         SupportExitWithin(child, E2E_WAIT_MS);
     }
     unsetenv("PELMOR_RUNTIME_DIR");
+    unsetenv("NOTIFY_SOCKET");
     SupportRemoveFolder(dir);
 }
 
@@ -67,6 +72,36 @@ int E2eTest::ReceiverExit(pid_t receiver, int milliseconds) {
         }
     }
     return exitCode;
+}
+
+int E2eListenAsServiceManager(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    return fd;
+}
+
+std::string E2eNextNotification(int socket, int milliseconds) {
+    pollfd entry{};
+    entry.fd = socket;
+    entry.events = POLLIN;
+    char datagram[512];
+    if (poll(&entry, 1, milliseconds) != 1) {
+        return "";
+    }
+    const ssize_t length = recv(socket, datagram, sizeof datagram, MSG_DONTWAIT);
+    return length > 0 ? std::string(datagram, static_cast<size_t>(length)) : "";
 }
 
 int E2eCount(const std::string& haystack, const std::string& text) {

@@ -50,6 +50,12 @@ class E2eTest : public ::testing::Test {
     void (*beforeReceiver)() = nullptr; // runs in a receiver's process before it starts
 };
 
+// A Unix datagram socket bound at path and named by NOTIFY_SOCKET for the
+// programs started afterwards, as a service manager listens; -1 on failure.
+int E2eListenAsServiceManager(const std::string& path);
+// The next datagram within milliseconds, "" when none came.
+std::string E2eNextNotification(int socket, int milliseconds);
+
 // Counts the occurrences of text in haystack.
 int E2eCount(const std::string& haystack, const std::string& text);
 

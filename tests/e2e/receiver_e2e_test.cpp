@@ -107,6 +107,31 @@ TEST_F(E2eReceiver, PelmorctlStopEndsTheReceiverWithExitZero) {
     EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3);
 }
 
+// systemd's readiness protocol: ready once the start event is set, a status
+// line with the records stored, stopping when the stop begins.
+TEST_F(E2eReceiver, ServiceManagerIsToldReadyProgressAndStopping) {
+    const int manager = E2eListenAsServiceManager(PathOf("notify"));
+    ASSERT_GE(manager, 0);
+    const int port = LoopbackFreePort();
+    pid_t receiver = StartReadyReceiver(port);
+    const std::string portText = "STATUS=Port " + std::to_string(port) + ": ";
+    EXPECT_EQ(E2eNextNotification(manager, E2E_WAIT_MS),
+              "READY=1\n" + portText + "0 Saetze gespeichert");
+    int connection = LoopbackConnect(port);
+    EXPECT_EQ(LoopbackSendMessage(connection, "eins"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "zwei"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1);
+    close(connection);
+    // Told within a second or two, from a record or the loop's next wake.
+    const std::string status = E2eNextNotification(manager, 5000);
+    EXPECT_EQ(status.rfind(portText + "2 Saetze gespeichert, letzter 20", 0), 0) << status;
+    EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
+    EXPECT_EQ(ReceiverExit(receiver), 0);
+    EXPECT_EQ(E2eNextNotification(manager, 1000), "STOPPING=1\nSTATUS=Wird beendet");
+    EXPECT_EQ(E2eNextNotification(manager, 0), "");
+    close(manager);
+}
+
 TEST_F(E2eReceiver, TermAndIntEndTheReceiverWithExitZero) {
     for (int signalNumber : {SIGTERM, SIGINT}) {
         pid_t receiver = StartReadyReceiver(LoopbackFreePort());
@@ -200,6 +225,9 @@ TEST_F(E2eReceiver, TimeoutOutOfRangeLeavesZeroSoReadsWaitWithoutLimit) {
 }
 
 TEST_F(E2eReceiver, UnreadableParameterFileEndsAtOnceWithTheStderrLine) {
+    // A start that fails is never reported ready: the manager sees it fail.
+    const int manager = E2eListenAsServiceManager(PathOf("notify"));
+    ASSERT_GE(manager, 0);
     std::ofstream(PathOf("broken.ini"), std::ios::binary)
         << "KEYINX\r\n[PELMOR]\r\nLOGDATEI = PELMOR.LOG\r\n";
     struct Case {
@@ -220,6 +248,8 @@ TEST_F(E2eReceiver, UnreadableParameterFileEndsAtOnceWithTheStderrLine) {
         EXPECT_EQ(access(PathOf("PELMOR.LOG").c_str(), F_OK), -1);
         EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3) << "no mutex left behind";
     }
+    EXPECT_EQ(E2eNextNotification(manager, 0), "");
+    close(manager);
 }
 
 TEST_F(E2eReceiver, LogNotStartedIsSaidOnStderr) {
@@ -256,11 +286,19 @@ TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
     setenv("PELMOR_RUNTIME_DIR", otherRuntime.c_str(), 1);
     WriteIni("other.ini", {"UPLPORT = " + std::to_string(port), "LOGDATEI = OTHER.LOG",
                            "ERRLEVEL = 1000", "MAXLOGSIZE = 10"});
+    const int manager = E2eListenAsServiceManager(PathOf("notify"));
+    ASSERT_GE(manager, 0);
     pid_t second = StartReceiver({"other.ini"});
     EXPECT_EQ(ReceiverExit(second), 0);
     EXPECT_EQ(E2eCount(SupportReadFile(PathOf("OTHER.LOG")), "Fehler: Fkt. CSocketServerInit()!"),
               1);
-    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "");
+    // Said once on standard error too, for a journal where the log is out of reach.
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
+              "pelmor: Port " + std::to_string(port) +
+                  " nicht geoeffnet (Fehler -2): CSocketServerInit: bind Port " +
+                  std::to_string(port) + ": Address already in use\n");
+    EXPECT_EQ(E2eNextNotification(manager, 0), "") << "never ready";
+    close(manager);
     setenv("PELMOR_RUNTIME_DIR", PathOf("rt").c_str(), 1);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(first), 0);
