@@ -1,12 +1,15 @@
-// TCP server sockets over POSIX: listen, accept with a bounded wait, one
-// receive per read (its time-out set on the socket, so a read is one system
-// call), complete sends, close.
+// TCP server sockets over POSIX: listen (or take the listening socket a
+// service manager passed), accept with a bounded wait, one receive per read
+// (its time-out set on the socket, so a read is one system call), complete
+// sends, close.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -67,12 +70,74 @@ bool NevtarAcceptLacksResources(int errorNumber) {
            errorNumber == ENOMEM;
 }
 
+// The first descriptor systemd passes to an activated service.
+constexpr int NEVTAR_PASSED_FD = 3;
+
+// A whole decimal number of the environment, or -1.
+long NevtarEnvironmentNumber(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || text[0] < '0' || text[0] > '9') {
+        return -1;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    return errno == 0 && *end == '\0' ? value : -1;
+}
+
+bool NevtarSocketOption(int fd, int option, int expected) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 && value == expected;
+}
+
+// The listening socket systemd holds for this process (socket activation:
+// $LISTEN_PID is this process, $LISTEN_FDS at least 1), taken when it is a
+// listening IPv4 TCP socket on the port asked for; it is then made
+// non-blocking and close-on-exec as a socket made here, and the variables
+// are removed so that nothing takes it twice. -1 when there is none such:
+// the caller binds its own, as without a service manager.
+int NevtarPassedListener(int32_t port) {
+    if (NevtarEnvironmentNumber("LISTEN_PID") != static_cast<long>(getpid()) ||
+        NevtarEnvironmentNumber("LISTEN_FDS") < 1) {
+        return -1;
+    }
+    const int fd = NEVTAR_PASSED_FD;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (!NevtarSocketOption(fd, SO_DOMAIN, AF_INET) ||
+        !NevtarSocketOption(fd, SO_TYPE, SOCK_STREAM) ||
+        !NevtarSocketOption(fd, SO_ACCEPTCONN, 1) ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        length != sizeof address || ntohs(address.sin_port) != port) {
+        return -1;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        return -1;
+    }
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    return fd;
+}
+
 } // namespace
 
 extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket,
                                                             int32_t port, int32_t* boundPort) {
     if (NevtarEnterServerInit(listenSocket, port) != 0) {
         return NEVTAR_ERR_ARGUMENT;
+    }
+    // Port 0 asks for a fresh port: never one that was passed.
+    const int passed = port != 0 ? NevtarPassedListener(port) : -1;
+    if (passed >= 0) {
+        if (boundPort != nullptr) {
+            *boundPort = port;
+        }
+        *listenSocket = passed;
+        return 0;
     }
     // Non-blocking, so an accept after a vanished client returns at once.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

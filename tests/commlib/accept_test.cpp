@@ -1,8 +1,11 @@
-// Listening and accepting: the port range, the bounded wait and its benign
-// end, what an accepted connection carries.
+// Listening and accepting: the port range, the socket a service manager
+// passes, the bounded wait and its benign end, what an accepted connection
+// carries.
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -75,6 +78,61 @@ TEST(CSocketServerInit, PortInUseIsAFailureWithItsErrno) {
     EXPECT_NE(CGetLastErrorString(&number, text, sizeof text), 0);
     EXPECT_EQ(number, EADDRINUSE);
     CSocketClose(first.socket);
+}
+
+// As systemd passes a socket: descriptor 3, LISTEN_PID and LISTEN_FDS. Taken
+// only by the process named, for the port it listens on; else bound anew.
+TEST(CSocketServerInit, TakesOnlyAListeningSocketPassedForThisProcessAndPort) {
+    const Listener passed = ListenOnAnyPort();
+    const int kept = fcntl(3, F_DUPFD_CLOEXEC, 100); // whatever the test had there
+    ASSERT_EQ(dup2(passed.socket, 3), 3);
+    CSocketClose(passed.socket);
+    const Listener other = ListenOnAnyPort();
+    CSocketClose(other.socket); // a port free a moment ago
+    struct Case {
+        long pid;
+        int32_t port;
+        bool taken;
+    };
+    for (const Case& run : {Case{getpid() + 1L, passed.port, false},
+                            Case{getpid(), other.port, false}, Case{getpid(), passed.port, true}}) {
+        setenv("LISTEN_PID", std::to_string(run.pid).c_str(), 1);
+        setenv("LISTEN_FDS", "1", 1);
+        NevtarSocket socket = -1;
+        int32_t bound = 0;
+        const int32_t result = CSocketServerInit(&socket, run.port, &bound);
+        if (!run.taken) {
+            // Another process's socket, or one on another port: bound anew
+            // (the passed one holds its port, so that bind fails).
+            EXPECT_NE(socket, 3);
+            EXPECT_EQ(result, run.port == passed.port ? NEVTAR_ERR_SYSTEM : 0);
+            EXPECT_NE(std::getenv("LISTEN_PID"), nullptr);
+            if (result == 0) {
+                CSocketClose(socket);
+            }
+            continue;
+        }
+        ASSERT_EQ(result, 0);
+        EXPECT_EQ(socket, 3);
+        EXPECT_EQ(bound, passed.port);
+        EXPECT_TRUE(HasCloseOnExec(socket));
+        EXPECT_NE(fcntl(socket, F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_EQ(std::getenv("LISTEN_PID"), nullptr) << "taken once only";
+        const int client = LoopbackConnect(passed.port);
+        NevtarSocket connection = -1;
+        char peer[16] = "";
+        EXPECT_EQ(CSocketServerOpen(socket, &connection, peer, 20), 0);
+        EXPECT_STREQ(peer, "127.0.0.1");
+        close(client);
+        CSocketClose(connection);
+        CSocketClose(socket);
+    }
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    if (kept >= 0) {
+        dup2(kept, 3);
+        close(kept);
+    }
 }
 
 TEST(CSocketServerOpen, WaitWithoutConnectionEndsBenignlyAfterTwoSeconds) {
