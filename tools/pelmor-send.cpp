@@ -29,22 +29,28 @@ struct SendOptions {
 };
 
 void SendUsage(std::FILE* out) {
-    std::fputs("Aufruf: pelmor-send [--host H] [--port P] [NACHRICHT...]\n"
+    std::fputs("Aufruf: pelmor-send [--host H] [--port P] [--] [NACHRICHT...]\n"
                "        pelmor-send [--host H] [--port P] --count N [--size S]\n"
+               "        pelmor-send -h | --help | -V | --version\n"
                "\n"
-               "Sendet jede NACHRICHT (ohne Argumente jede Zeile der Standardeingabe) als\n"
-               "eine Nachricht an den Empfaenger, wartet auf das Quittungsbyte und zeigt es\n"
-               "(\"1\" gespeichert, \"2\" nicht gespeichert). Zum Schluss wird \"X\" gesendet.\n"
-               "Eine Nachricht hat 1 bis 512 Bytes und beginnt nicht mit \"X\".\n"
+               "Sendet jede NACHRICHT als eine Nachricht an den Empfaenger, wartet auf das\n"
+               "Quittungsbyte und zeigt es (\"1\" gespeichert, \"2\" nicht gespeichert). Zum\n"
+               "Schluss wird \"X\" gesendet. Eine Nachricht hat 1 bis 512 Bytes und beginnt\n"
+               "nicht mit \"X\". \"pelmor-send hallo welt\" sendet zwei Nachrichten.\n"
+               "Ohne NACHRICHT wird jede Zeile der Standardeingabe gesendet, sobald sie\n"
+               "gelesen ist; die Verbindung entsteht mit der ersten Zeile und neu, wenn der\n"
+               "Empfaenger sie in einer Pause beendet hat.\n"
                "\n"
-               "  --host H    Adresse des Empfaengers (Vorgabe 127.0.0.1)\n"
-               "  --port P    Port des Empfaengers (Vorgabe 6664)\n"
-               "  --count N   Lastbetrieb: N Nachrichten ueber eine Verbindung, jede wartet\n"
-               "              auf ihre Quittung; zeigt Nachrichten pro Sekunde und die\n"
-               "              Quittungszeit p50/p99 in Mikrosekunden\n"
-               "  --size S    Laenge jeder Nachricht im Lastbetrieb, 1 bis 512 (Vorgabe 100)\n"
-               "  --help      diese Hilfe\n"
-               "  --version   zeigt die Version\n"
+               "  --host H       Adresse des Empfaengers (Vorgabe 127.0.0.1)\n"
+               "  --port P       Port des Empfaengers (Vorgabe 6664)\n"
+               "  --count N      Lastbetrieb: N Nachrichten ueber eine Verbindung, jede wartet\n"
+               "                 auf ihre Quittung; zeigt Nachrichten pro Sekunde und die\n"
+               "                 Quittungszeit p50/p99 in Mikrosekunden\n"
+               "  --size S       Laenge jeder Nachricht im Lastbetrieb, 1 bis 512 (Vorgabe 100)\n"
+               "  --             beendet die Optionen: danach darf eine Nachricht mit \"-\"\n"
+               "                 beginnen\n"
+               "  -h, --help     diese Hilfe\n"
+               "  -V, --version  zeigt die Version\n"
                "\n"
                "Rueckgabe: 0 wenn jede Nachricht \"1\" erhielt, 1 sonst, 2 bei falschem\n"
                "Aufruf oder ohne Verbindung.\n",
@@ -64,14 +70,23 @@ bool SendParseNumber(const char* text, long min, long max, long* value) {
 
 // 1 parsed, 0 --help or --version shown, -1 bad call (message printed).
 int SendParseArguments(int argc, char** argv, SendOptions* options) {
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (argument == "--help") {
+        if (optionsEnded || argument.empty() || argument[0] != '-') {
+            options->messages.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
             SendUsage(stdout);
             return 0;
         }
-        if (argument == "--version") {
+        if (argument == "--version" || argument == "-V") {
             std::puts("pelmor-send " PELMOR_VERSION);
             return 0;
         }
@@ -94,13 +109,12 @@ int SendParseArguments(int argc, char** argv, SendOptions* options) {
                 std::fprintf(stderr, "pelmor-send: ungueltige Groesse (1..512): %s\n", argv[i]);
                 return -1;
             }
-        } else if (argument.rfind("--", 0) == 0) {
+        } else {
+            // A message that begins with "-" comes after "--".
             std::fprintf(stderr, "pelmor-send: unbekannte oder unvollstaendige Option: %s\n",
                          argv[i]);
             SendUsage(stderr);
             return -1;
-        } else {
-            options->messages.push_back(argument);
         }
     }
     if (options->count > 0 && !options->messages.empty()) {
@@ -138,23 +152,50 @@ void SendEnd(int fd) {
     SendSocketClose(fd);
 }
 
-int SendInteractive(int fd, const SendOptions& options) {
-    std::vector<std::string> messages = options.messages;
-    if (messages.empty()) {
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            messages.push_back(line);
+// The next message: the next argument, or without arguments the next line
+// of standard input (a trailing CR removed) once it is read. false at the end.
+bool SendNextMessage(const SendOptions& options, std::size_t* next, std::string* message) {
+    if (!options.messages.empty()) {
+        if (*next == options.messages.size()) {
+            return false;
         }
+        *message = options.messages[(*next)++];
+        return true;
     }
+    if (!std::getline(std::cin, *message)) {
+        return false;
+    }
+    if (!message->empty() && message->back() == '\r') {
+        message->pop_back();
+    }
+    return true;
+}
+
+// Each message sent as soon as it is there, so that a pause in the input
+// costs nothing: the connection is made for the first message, and made
+// again when the receiver ended the session while the input paused (its
+// read time-out).
+int SendInteractive(const SendOptions& options) {
+    int fd = -1;
     bool allStored = true;
-    for (const std::string& message : messages) {
+    std::size_t next = 0;
+    std::string message;
+    while (SendNextMessage(options, &next, &message)) {
         if (const char* refusal = SendRefusal(message)) {
             std::fprintf(stderr, "pelmor-send: %s\n", refusal);
             allStored = false;
             continue;
+        }
+        if (fd >= 0 && SendSocketPeerClosed(fd)) {
+            SendSocketClose(fd);
+            fd = -1;
+        }
+        if (fd < 0) {
+            fd = SendSocketConnect(options.host.c_str(), options.port.c_str(),
+                                   SEND_ACK_TIMEOUT_SECONDS);
+            if (fd < 0) {
+                return SEND_EXIT_USAGE;
+            }
         }
         const char acknowledgement = SendMessage(fd, message);
         if (acknowledgement == 0) {
@@ -163,9 +204,12 @@ int SendInteractive(int fd, const SendOptions& options) {
             return SEND_EXIT_NOT_STORED;
         }
         std::printf("%c\n", acknowledgement);
+        std::fflush(stdout); // seen at once, also through a pipe
         allStored = allStored && acknowledgement == '1';
     }
-    SendEnd(fd);
+    if (fd >= 0) {
+        SendEnd(fd);
+    }
     return allStored ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
 }
 
@@ -220,10 +264,13 @@ int main(int argc, char** argv) {
     if (parsed <= 0) {
         return parsed == 0 ? SEND_EXIT_ALL_STORED : SEND_EXIT_USAGE;
     }
+    if (options.count == 0) {
+        return SendInteractive(options);
+    }
     const int fd =
         SendSocketConnect(options.host.c_str(), options.port.c_str(), SEND_ACK_TIMEOUT_SECONDS);
     if (fd < 0) {
         return SEND_EXIT_USAGE;
     }
-    return options.count > 0 ? SendLoad(fd, options) : SendInteractive(fd, options);
+    return SendLoad(fd, options);
 }

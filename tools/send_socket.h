@@ -15,6 +15,10 @@ bool SendSocketWrite(int connection, const char* data, std::size_t length);
 // One byte, or -1 when none came (closed, failed or timed out).
 int SendSocketReadByte(int connection);
 
+// Whether the receiver has ended the connection (an idle session it closed
+// at its time-out), seen without waiting and without reading a byte.
+bool SendSocketPeerClosed(int connection);
+
 void SendSocketClose(int connection);
 
 #endif

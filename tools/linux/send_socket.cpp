@@ -70,6 +70,15 @@ int SendSocketReadByte(int connection) {
     return received == 1 ? byte : -1;
 }
 
+bool SendSocketPeerClosed(int connection) {
+    unsigned char byte = 0;
+    ssize_t peeked = 0;
+    do {
+        peeked = recv(connection, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (peeked < 0 && errno == EINTR);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 void SendSocketClose(int connection) {
     close(connection);
 }

@@ -77,6 +77,18 @@ int SendSocketReadByte(int connection) {
     return received == 1 ? byte : -1;
 }
 
+bool SendSocketPeerClosed(int connection) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(SendSocketHandle(connection), &readable);
+    timeval now{};
+    if (select(0, &readable, nullptr, nullptr, &now) != 1) {
+        return false; // nothing to read: the connection is open
+    }
+    char byte = 0;
+    return recv(SendSocketHandle(connection), &byte, 1, MSG_PEEK) <= 0;
+}
+
 void SendSocketClose(int connection) {
     closesocket(SendSocketHandle(connection));
 }
