@@ -7,6 +7,18 @@ cd "$(dirname "$0")"
 source .ci/packages.sh
 
 need_packages cmake g++ make
+
+# As root in another user's checkout: build and run as that user, so that
+# build/ and run/ stay theirs and their own next run works. Their runtime
+# folder, where it exists, so that their pelmorctl finds the receiver.
+owner=$(stat -c %U .)
+if [ "$(id -u)" -eq 0 ] && [ "$owner" != root ]; then
+  runtime=/run/user/$(id -u "$owner")
+  if [ -d "$runtime" ]; then xdg=(XDG_RUNTIME_DIR="$runtime"); else xdg=(-u XDG_RUNTIME_DIR); fi
+  echo "Als root gestartet: baue und starte als $owner, dem Besitzer von $PWD"
+  exec runuser -u "$owner" -- env "${xdg[@]}" "$0" "$@"
+fi
+
 echo "Konfiguriere build/ (Preset default)"
 # The receiver needs neither test library: their absence is no error here.
 cmake --preset default -DPELMOR_REQUIRE_TESTS=OFF >/dev/null
@@ -21,10 +33,14 @@ if build/bin/pelmorctl status >/dev/null; then
   exit 1
 fi
 
-cat <<'TEXT'
+# The port the receiver will listen on, as the file says.
+port=$(sed -n 's/^UPLPORT *= *\([0-9]*\).*/\1/p' run/pelmor.ini)
+send=build/bin/pelmor-send
+[ "${port:-6664}" = 6664 ] || send="$send --port $port"
+cat <<TEXT
 
-Empfaenger startet in run/ mit run/pelmor.ini (Port 6664).
-  Senden:   build/bin/pelmor-send hallo welt
+Empfaenger startet in run/ mit run/pelmor.ini (Port ${port:-nicht lesbar}).
+  Senden:   $send hallo welt  (zwei Nachrichten: hallo, welt)
   Saetze:   run/PELMOR.BUF (je Nachricht ein Satz von 552 Bytes)
   Log:      run/PELMOR.LOG
   Beenden:  Ctrl-C oder build/bin/pelmorctl stop

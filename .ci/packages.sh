@@ -3,6 +3,8 @@
 # Debian packages among them that are missing, as root with apt-get, else
 # through sudo; without either it prints the apt-get line to run and exits.
 # Other apt users may hold the lock for a while: wait for it, do not fail.
+# host_mirror prints the archive of this machine's own Debian entry, for
+# the scripts that make a Debian root with debootstrap.
 
 need_packages() {
   local missing=() package
@@ -20,7 +22,7 @@ need_packages() {
   if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null; then
       echo "Es fehlen Debian-Pakete: ${missing[*]}. Bitte als root ausfuehren:" >&2
-      echo "  apt-get install ${missing[*]}" >&2
+      echo "  apt-get install --no-install-recommends ${missing[*]}" >&2
       echo "und dann diesen Befehl noch einmal." >&2
       exit 1
     fi
@@ -34,4 +36,25 @@ need_packages() {
   echo "Paketlisten werden erneuert, dann noch ein Versuch"
   "${apt[@]}" update
   "${install[@]}"
+}
+
+# The URI of this machine's entry for its own release (deb822 or one-line).
+host_mirror() {
+  local own
+  own=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    awk -v RS= -v own="$own" '{
+      uri = ""; found = 0; key = ""
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^[A-Za-z-]+:$/) { key = $i; continue }
+        if (key == "URIs:" && uri == "") uri = $i
+        if (key == "Suites:" && $i == own) found = 1
+      }
+      if (found && uri != "") { print uri; exit }
+    }' /etc/apt/sources.list.d/debian.sources
+  elif [ -f /etc/apt/sources.list ]; then
+    awk -v own="$own" '$1 == "deb" {
+      for (i = 2; i < NF; i++) if ($i ~ /:\/\//) { if ($(i + 1) == own) { print $i; exit } break }
+    }' /etc/apt/sources.list
+  fi
 }

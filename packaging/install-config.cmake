@@ -1,7 +1,7 @@
 # Runs at install time, so that every path follows the prefix given then
 # (cmake --install --prefix P, or /usr for the Debian package): installs the
-# example parameter file and the systemd unit that names where the programs
-# and the parameter file went.
+# example parameter file, the systemd unit that names where the programs
+# and the parameter file went, and the socket unit on the file's port.
 
 # A destination as GNUInstallDirs resolves one, but against the install-time
 # prefix: an absolute one stays, a relative one lies under the prefix, and
@@ -18,7 +18,7 @@ endfunction()
 
 function(pelmor_install_config)
   cmake_parse_arguments(PARSE_ARGV 0 arg ""
-    "INI;UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
+    "INI;UNIT_TEMPLATE;SOCKET_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
   pelmor_installed_dir("${arg_SBINDIR}" PELMOR_UNIT_SBINDIR)
   pelmor_installed_dir("${arg_BINDIR}" PELMOR_UNIT_BINDIR)
   pelmor_installed_dir("${arg_SYSCONFDIR}" PELMOR_UNIT_SYSCONFDIR)
@@ -32,6 +32,15 @@ function(pelmor_install_config)
     file(INSTALL "${arg_INI}" DESTINATION "${ini_dir}")
   endif()
 
+  # The socket listens on the port of the parameter file installed beside it.
+  file(STRINGS "${arg_INI}" port_line REGEX "^UPLPORT *= *[0-9]+")
+  string(REGEX MATCH "[0-9]+" PELMOR_UNIT_PORT "${port_line}")
+  if(NOT PELMOR_UNIT_PORT)
+    message(FATAL_ERROR "${arg_INI}: no UPLPORT for pelmor.socket")
+  endif()
+
   configure_file("${arg_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor.service" @ONLY)
-  file(INSTALL "${arg_STAGE}/pelmor.service" DESTINATION "${unit_dir}")
+  configure_file("${arg_SOCKET_TEMPLATE}" "${arg_STAGE}/pelmor.socket" @ONLY)
+  file(INSTALL "${arg_STAGE}/pelmor.service" "${arg_STAGE}/pelmor.socket"
+       DESTINATION "${unit_dir}")
 endfunction()
