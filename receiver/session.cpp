@@ -2,6 +2,7 @@
 // file, acknowledge it, until "X", a failure or the end of the connection.
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -115,20 +116,30 @@ bool SessionOnStableStorage(const Session* session) {
     return session->context->syncRecords == 0 || _commit(_fileno(session->stream)) == 0;
 }
 
-// Puts the record into the stream and hands it to the operating system, so
-// that "1" is only sent for a record that survives the process; with SYNC it
-// is on stable storage too, so it survives the machine losing power. 1, or 0
-// after the log entry, with a torn part cut back (a whole record that could
-// not be forced to disk stays).
+// Hands the record to the operating system with one write of its descriptor,
+// so that "1" is only sent for a record that survives the process; with SYNC
+// it is on stable storage too, so it survives the machine losing power. The
+// stream's buffer stays empty: a record put into it would only be copied
+// there and written at once all the same. 1, or 0 after the log entry, with
+// a torn part cut back (a whole record that could not be forced to disk
+// stays); a failed write is reported as the flush of the stream reported it.
 int SessionAppend(const Session* session) {
+    const int fd = _fileno(session->stream);
     const char* failed = nullptr;
-    if (std::fputs(session->record, session->stream) == EOF) {
-        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!";
-    } else if (std::fflush(session->stream) != 0) {
-        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!";
-    } else if (!SessionOnStableStorage(session)) {
+    unsigned int written = 0;
+    while (written < PELMOR_DISK_RECORD_LENGTH && failed == nullptr) {
+        const int part = _write(fd, session->record + written,
+                                static_cast<unsigned int>(PELMOR_DISK_RECORD_LENGTH) - written);
+        if (part <= 0) {
+            failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!";
+        } else {
+            written += static_cast<unsigned int>(part);
+        }
+    }
+    if (failed == nullptr && !SessionOnStableStorage(session)) {
         failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!";
-    } else {
+    }
+    if (failed == nullptr) {
         return 1;
     }
     PelmorLog(SESSION_FUNCTION, 1, 0, 0, "", "%s", failed);
@@ -218,7 +229,6 @@ int32_t SessionRead(Session* session, int32_t* count) {
 // finds the connection closed.
 int32_t SessionServe(Session* session) {
     while (!PelmorStopAsked()) {
-        std::memset(session->message, 0, sizeof session->message);
         int32_t count = 0;
         const int32_t readResult = SessionRead(session, &count);
         if (readResult != 0 || count == 0) {
@@ -231,6 +241,9 @@ int32_t SessionServe(Session* session) {
             }
             return ending;
         }
+        // The message is its bytes up to the first zero byte: ending it
+        // after what was read does what clearing the whole buffer did.
+        session->message[std::clamp(count, int32_t{0}, PELMOR_MESSAGE_MAX)] = '\0';
         PelmorCountMessage(count);
         if (session->message[0] == SESSION_END) {
             return PELMOR_END_X;
