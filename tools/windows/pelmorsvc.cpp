@@ -17,7 +17,7 @@ constexpr DWORD PELMORSVC_RESET_PERIOD_S = 86400;
 // How long "remove" waits for a running service to stop.
 constexpr DWORD PELMORSVC_REMOVE_WAIT_MS = 60000;
 constexpr DWORD PELMORSVC_POLL_MS = 200;
-constexpr DWORD PELMORSVC_TEXT_MAX = 2048;
+constexpr DWORD PELMORSVC_TEXT_MAX = 4096;
 
 const char* const PELMORSVC_EVENTLOG_KEY =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
@@ -84,7 +84,7 @@ int PelmorsvcIsFile(const char* path) {
 // The recovery actions: a restart after every failure. A stop with an exit
 // code other than 0 counts as a failure too, not only a crash of the
 // service's process; that is how the service reports pelmor.exe's end.
-int PelmorsvcSetRecovery(SC_HANDLE service) {
+int PelmorsvcSetRecovery(SC_HANDLE service, const char* name) {
     SC_ACTION restart{SC_ACTION_RESTART, PELMORSVC_RESTART_DELAY_MS};
     SERVICE_FAILURE_ACTIONSA actions{};
     actions.dwResetPeriod = PELMORSVC_RESET_PERIOD_S;
@@ -99,8 +99,8 @@ int PelmorsvcSetRecovery(SC_HANDLE service) {
     if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
         std::fprintf(stderr,
                      "pelmorsvc: Hinweis: Neustart bei Exitcode ungleich 0 nicht gesetzt "
-                     "(Fehler %lu); von Hand: sc failureflag NAME 1\n",
-                     static_cast<unsigned long>(GetLastError()));
+                     "(Fehler %lu); von Hand: sc failureflag %s 1\n",
+                     static_cast<unsigned long>(GetLastError()), name);
     }
     return PELMORSVC_OK;
 }
@@ -152,7 +152,7 @@ int PelmorsvcInstall(const char* name, const char* parameterFile) {
                   "Nimmt Nachrichten ueber TCP an (pelmor.exe, Parameterdatei %s)", parameterPath);
     SERVICE_DESCRIPTIONA text{description};
     ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
-    int result = PelmorsvcSetRecovery(service);
+    int result = PelmorsvcSetRecovery(service, name);
     if (result != PELMORSVC_OK) {
         // Half a service is none: without its recovery it goes again.
         DeleteService(service);

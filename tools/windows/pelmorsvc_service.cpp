@@ -28,7 +28,8 @@ struct SvcReceiver {
     char program[MAX_PATH];       // pelmor.exe beside this program
     char parameterPath[MAX_PATH]; // full path, as pelmor.exe gets it
     char folder[MAX_PATH];        // its working directory: the parameter file's folder
-    char logFile[MAX_PATH];       // LOGDATEI, empty when the file was not read
+    char logFile[MAX_PATH];       // LOGDATEI as a full path, empty when the file was not read
+    ULONGLONG logSizeAtStart;     // where this start's log entries begin
     char readFailure[200];        // why the parameter file was not read, else empty
     ULONGLONG stopBoundMs;
     PROCESS_INFORMATION process;
@@ -43,7 +44,7 @@ char SvcName[257] = "";
 // pelmor.exe's standard output and error, drained all its life so it never
 // blocks on them; the first bytes are kept for the event log (its start-up
 // messages). Read only once the reader has ended.
-char SvcOutput[1024];
+char SvcOutput[512];
 DWORD SvcOutputLength = 0;
 HANDLE SvcOutputPipe = nullptr;
 HANDLE SvcOutputReader = nullptr;
@@ -87,21 +88,67 @@ DWORD WINAPI SvcReadOutput(LPVOID) {
     return 0;
 }
 
-// What pelmor.exe wrote, printable ASCII and line ends only; empty when the
-// reader has not ended.
+// Text from another process or a file made fit for the event log: printable
+// ASCII and line ends only, terminated after length bytes.
+void SvcPrintable(char* text, DWORD length) {
+    for (DWORD at = 0; at < length; ++at) {
+        char& c = text[at];
+        if ((c < ' ' || c > '~') && c != '\n' && c != '\r') {
+            c = '?';
+        }
+    }
+    text[length] = '\0';
+}
+
+// What pelmor.exe wrote; empty when the reader has not ended.
 const char* SvcOutputText() {
     if (SvcOutputReader == nullptr ||
         WaitForSingleObject(SvcOutputReader, SVC_OUTPUT_WAIT_MS) != WAIT_OBJECT_0) {
         return "";
     }
-    for (DWORD at = 0; at < SvcOutputLength; ++at) {
-        char& c = SvcOutput[at];
-        if ((c < ' ' || c > '~') && c != '\n' && c != '\r') {
-            c = '?';
+    SvcPrintable(SvcOutput, SvcOutputLength);
+    return SvcOutput;
+}
+
+// The size of a file, 0 when it cannot be told (say, it does not exist yet).
+ULONGLONG SvcFileSize(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// What the receiver logged since it was started, its last bytes when that is
+// more than text holds; from the beginning when the log was begun anew. An
+// empty text when there is nothing or the log cannot be read.
+void SvcLogNews(const SvcReceiver* receiver, char* text, DWORD capacity) {
+    text[0] = '\0';
+    if (receiver->logFile[0] == '\0') {
+        return;
+    }
+    HANDLE log = CreateFileA(receiver->logFile, GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(log, &size) && size.QuadPart > 0) {
+        const ULONGLONG end = static_cast<ULONGLONG>(size.QuadPart);
+        ULONGLONG from = end >= receiver->logSizeAtStart ? receiver->logSizeAtStart : 0;
+        if (end - from > capacity - 1) {
+            from = end - (capacity - 1);
+        }
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(from);
+        DWORD got = 0;
+        if (SetFilePointerEx(log, at, nullptr, FILE_BEGIN) &&
+            ReadFile(log, text, static_cast<DWORD>(end - from), &got, nullptr)) {
+            SvcPrintable(text, got);
         }
     }
-    SvcOutput[SvcOutputLength] = '\0';
-    return SvcOutput;
+    CloseHandle(log);
 }
 
 // Paths and settings from the command line and the parameter file, read
@@ -137,7 +184,16 @@ int SvcPrepare(SvcReceiver* receiver) {
                       static_cast<int>(resultCode), static_cast<int>(position));
         return 1;
     }
-    PelmorSettingText(PELMOR_SETTING_LOGDATEI, receiver->logFile, sizeof receiver->logFile);
+    // The log's name is relative to the receiver's working directory.
+    char logName[MAX_PATH];
+    PelmorSettingText(PELMOR_SETTING_LOGDATEI, logName, sizeof logName);
+    length = logName[0] == '\0' || !SetCurrentDirectoryA(receiver->folder)
+                 ? 0
+                 : GetFullPathNameA(logName, sizeof receiver->logFile, receiver->logFile, nullptr);
+    if (length == 0 || length >= sizeof receiver->logFile) {
+        receiver->logFile[0] = '\0';
+    }
+    receiver->logSizeAtStart = SvcFileSize(receiver->logFile);
     int32_t timeout = PelmorSettings[PELMOR_SETTING_TIMEOUT].value.intValue;
     if (timeout > 0) {
         receiver->stopBoundMs = static_cast<ULONGLONG>(timeout) * 1000 + SVC_STOP_MARGIN_MS;
@@ -196,17 +252,19 @@ void SvcReportEnd(const SvcReceiver* receiver, const char* what) {
             ? "Ein anderer Empfaenger laeuft (Mutex belegt); es laeuft nur einer zugleich.\r\n"
             : "";
     const char* output = SvcOutputText();
-    char logLine[2 * MAX_PATH + 40] = "";
+    char news[1024];
+    SvcLogNews(receiver, news, sizeof news);
+    char logLine[MAX_PATH + 80] = "";
     if (receiver->logFile[0] != '\0') {
-        std::snprintf(logLine, sizeof logLine, "Log des Empfaengers: %s (im Ordner %s)\r\n",
-                      receiver->logFile, receiver->folder);
+        std::snprintf(logLine, sizeof logLine, "Log des Empfaengers: %s%s\r\n", receiver->logFile,
+                      news[0] != '\0' ? ", neu darin:" : " (nichts Neues darin)");
     }
     PelmorsvcReport(EVENTLOG_ERROR_TYPE,
-                    "Dienst %s: pelmor.exe %s (Exitcode %lu).\r\n%s%s%s%s%s"
+                    "Dienst %s: der Empfaenger pelmor.exe %s (Exitcode %lu).\r\n%s%s%s%s%s%s"
                     "Parameterdatei: %s",
                     SvcName, what, static_cast<unsigned long>(code), other,
-                    output[0] != '\0' ? "Ausgabe von pelmor.exe: " : "", output,
-                    receiver->readFailure, logLine, receiver->parameterPath);
+                    output[0] != '\0' ? "Ausgabe von pelmor.exe:\r\n" : "", output,
+                    receiver->readFailure, logLine, news, receiver->parameterPath);
 }
 
 // Asks pelmor.exe to stop as "pelmorctl stop" does and waits for its end;
