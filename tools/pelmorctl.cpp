@@ -73,8 +73,8 @@ int PelmorctlRunning() {
     DWORD error = 0;
     int running = ReceiverRunning(&error);
     if (running < 0) {
-        std::fprintf(stderr, "pelmorctl: Mutex %s nicht pruefbar (Fehler %lu)\n",
-                     PELMOR_MUTEX_NAME, static_cast<unsigned long>(error));
+        std::fprintf(stderr, "pelmorctl: Mutex %s nicht pruefbar (Fehler %lu)\n", PELMOR_MUTEX_NAME,
+                     static_cast<unsigned long>(error));
     }
     return running;
 }
@@ -93,8 +93,8 @@ int PelmorctlStatus(int json) {
         return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
     }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
-    std::printf("%-17s %s\n", "StopPelmorEvent:",
-                PelmorctlStateText(ReceiverEventState(PELMOR_STOP_EVENT_NAME)));
+    std::printf("%-17s %s\n",
+                "StopPelmorEvent:", PelmorctlStateText(ReceiverEventState(PELMOR_STOP_EVENT_NAME)));
     std::printf("%-17s %s\n", "StartPelmorEvent:",
                 PelmorctlStateText(ReceiverEventState(PELMOR_START_EVENT_NAME)));
     if (running) {

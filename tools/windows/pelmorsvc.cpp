@@ -23,40 +23,40 @@ const char* const PELMORSVC_EVENTLOG_KEY =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 void PelmorsvcUsage() {
-    std::fputs(
-        "Aufruf: pelmorsvc install NAME PARAMETERDATEI\n"
-        "        pelmorsvc remove NAME\n"
-        "        pelmorsvc --help | --version\n"
-        "\n"
-        "Fuehrt den Empfaenger pelmor.exe als Windows-Dienst aus. pelmor.exe liegt\n"
-        "im selben Ordner wie pelmorsvc.exe.\n"
-        "\n"
-        "Als Dienst eingetragen (von install oder mit\n"
-        "  sc create NAME binPath= \"C:\\PELMOR\\pelmorsvc.exe C:\\PELMOR\\PELMOR.INI\" start= auto)\n"
-        "startet pelmorsvc.exe pelmor.exe mit dem Pfad der Parameterdatei, im Ordner\n"
-        "der Parameterdatei, und meldet den Dienst erst als gestartet, wenn\n"
-        "StartPelmorEvent gesetzt ist. Anhalten (sc stop, net stop, Herunterfahren)\n"
-        "bittet den Empfaenger wie \"pelmorctl stop\" ueber StopPelmorEvent zu enden;\n"
-        "endet er nicht in TIMEOUT + 10 Sekunden (TIMEOUT 0: 30 Sekunden), wird er\n"
-        "beendet. Fehler stehen im Ereignisprotokoll \"Anwendung\", Quelle PELMOR.\n"
-        "\n"
-        "Dienst-Exitcodes (sc query: SERVICE_EXIT_CODE):\n"
-        "  0  angehalten wie verlangt\n"
-        "  1  pelmor.exe endete beim Start, bevor er bereit war\n"
-        "  2  pelmor.exe endete im Betrieb von selbst\n"
-        "  3  pelmor.exe nicht startbar\n"
-        "  4  pelmor.exe nach 60 Sekunden nicht bereit\n"
-        "  5  ein anderer Empfaenger laeuft schon\n"
-        "\n"
-        "Befehle (als Administrator):\n"
-        "  install NAME PARAMETERDATEI  richtet den Dienst NAME ein: Start mit Windows,\n"
-        "                               nach jedem Ausfall Neustart nach 5 Sekunden\n"
-        "  remove NAME                  haelt den Dienst NAME an und entfernt ihn\n"
-        "  --help                       diese Hilfe\n"
-        "  --version                    zeigt die Version\n"
-        "\n"
-        "Ende 0: erledigt, 1: fehlgeschlagen, 2: falscher Aufruf.\n",
-        stdout);
+    std::fputs("Aufruf: pelmorsvc install NAME PARAMETERDATEI\n"
+               "        pelmorsvc remove NAME\n"
+               "        pelmorsvc --help | --version\n"
+               "\n"
+               "Fuehrt den Empfaenger pelmor.exe als Windows-Dienst aus. pelmor.exe liegt\n"
+               "im selben Ordner wie pelmorsvc.exe.\n"
+               "\n"
+               "Als Dienst eingetragen (von install oder mit\n"
+               "  sc create NAME binPath= \"C:\\PELMOR\\pelmorsvc.exe C:\\PELMOR\\PELMOR.INI\" "
+               "start= auto)\n"
+               "startet pelmorsvc.exe pelmor.exe mit dem Pfad der Parameterdatei, im Ordner\n"
+               "der Parameterdatei, und meldet den Dienst erst als gestartet, wenn\n"
+               "StartPelmorEvent gesetzt ist. Anhalten (sc stop, net stop, Herunterfahren)\n"
+               "bittet den Empfaenger wie \"pelmorctl stop\" ueber StopPelmorEvent zu enden;\n"
+               "endet er nicht in TIMEOUT + 10 Sekunden (TIMEOUT 0: 30 Sekunden), wird er\n"
+               "beendet. Fehler stehen im Ereignisprotokoll \"Anwendung\", Quelle PELMOR.\n"
+               "\n"
+               "Dienst-Exitcodes (sc query: SERVICE_EXIT_CODE):\n"
+               "  0  angehalten wie verlangt\n"
+               "  1  pelmor.exe endete beim Start, bevor er bereit war\n"
+               "  2  pelmor.exe endete im Betrieb von selbst\n"
+               "  3  pelmor.exe nicht startbar\n"
+               "  4  pelmor.exe nach 60 Sekunden nicht bereit\n"
+               "  5  ein anderer Empfaenger laeuft schon\n"
+               "\n"
+               "Befehle (als Administrator):\n"
+               "  install NAME PARAMETERDATEI  richtet den Dienst NAME ein: Start mit Windows,\n"
+               "                               nach jedem Ausfall Neustart nach 5 Sekunden\n"
+               "  remove NAME                  haelt den Dienst NAME an und entfernt ihn\n"
+               "  --help                       diese Hilfe\n"
+               "  --version                    zeigt die Version\n"
+               "\n"
+               "Ende 0: erledigt, 1: fehlgeschlagen, 2: falscher Aufruf.\n",
+               stdout);
 }
 
 int PelmorsvcWrongCall(const char* why) {
@@ -68,8 +68,10 @@ int PelmorsvcWrongCall(const char* why) {
     return PELMORSVC_USAGE;
 }
 
-int PelmorsvcFailed(const char* what, DWORD error) {
-    std::fprintf(stderr, "pelmorsvc: %s (Fehler %lu)\n", what, static_cast<unsigned long>(error));
+// "pelmorsvc: Dienst NAME: WHAT (Fehler N)" on standard error.
+int PelmorsvcFailed(const char* name, const char* what, DWORD error) {
+    std::fprintf(stderr, "pelmorsvc: Dienst %s: %s (Fehler %lu)\n", name, what,
+                 static_cast<unsigned long>(error));
     if (error == ERROR_ACCESS_DENIED) {
         std::fputs("pelmorsvc: als Administrator aufrufen\n", stderr);
     }
@@ -91,7 +93,7 @@ int PelmorsvcSetRecovery(SC_HANDLE service, const char* name) {
     actions.cActions = 1;
     actions.lpsaActions = &restart;
     if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
-        return PelmorsvcFailed("Wiederherstellung nicht gesetzt", GetLastError());
+        return PelmorsvcFailed(name, "Wiederherstellung nicht gesetzt", GetLastError());
     }
     // Windows before Vista (and Wine) know no such flag: the service still
     // runs, restarted then only after a crash of its own process.
@@ -111,7 +113,7 @@ int PelmorsvcInstall(const char* name, const char* parameterFile) {
     char folder[MAX_PATH];
     DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
     if (length == 0 || length >= sizeof program || !PelmorsvcProgramFolder(folder, sizeof folder)) {
-        return PelmorsvcFailed("eigener Pfad nicht ermittelt", GetLastError());
+        return PelmorsvcFailed(name, "eigener Pfad nicht ermittelt", GetLastError());
     }
     std::snprintf(receiver, sizeof receiver, "%spelmor.exe", folder);
     if (!PelmorsvcIsFile(receiver)) {
@@ -134,7 +136,7 @@ int PelmorsvcInstall(const char* name, const char* parameterFile) {
 
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) {
-        return PelmorsvcFailed("Dienststeuerung nicht geoeffnet", GetLastError());
+        return PelmorsvcFailed(name, "Dienststeuerung nicht geoeffnet", GetLastError());
     }
     SC_HANDLE service =
         CreateServiceA(manager, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
@@ -143,9 +145,8 @@ int PelmorsvcInstall(const char* name, const char* parameterFile) {
     if (service == nullptr) {
         DWORD error = GetLastError();
         CloseServiceHandle(manager);
-        return PelmorsvcFailed(error == ERROR_SERVICE_EXISTS ? "Dienst gibt es schon"
-                                                             : "Dienst nicht eingerichtet",
-                               error);
+        return PelmorsvcFailed(
+            name, error == ERROR_SERVICE_EXISTS ? "gibt es schon" : "nicht eingerichtet", error);
     }
     char description[MAX_PATH + 80];
     std::snprintf(description, sizeof description,
@@ -197,27 +198,27 @@ int PelmorsvcIsOurs(SC_HANDLE service) {
 int PelmorsvcRemove(const char* name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) {
-        return PelmorsvcFailed("Dienststeuerung nicht geoeffnet", GetLastError());
+        return PelmorsvcFailed(name, "Dienststeuerung nicht geoeffnet", GetLastError());
     }
     SC_HANDLE service = OpenServiceA(
         manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | DELETE);
     if (service == nullptr) {
         DWORD error = GetLastError();
         CloseServiceHandle(manager);
-        return PelmorsvcFailed(error == ERROR_SERVICE_DOES_NOT_EXIST ? "Dienst gibt es nicht"
-                                                                     : "Dienst nicht geoeffnet",
-                               error);
+        return PelmorsvcFailed(
+            name, error == ERROR_SERVICE_DOES_NOT_EXIST ? "gibt es nicht" : "nicht geoeffnet",
+            error);
     }
     int result = PELMORSVC_OK;
     SERVICE_STATUS status{};
     if (!PelmorsvcIsOurs(service)) {
-        std::fprintf(stderr, "pelmorsvc: Dienst %s fuehrt nicht pelmorsvc.exe aus; nicht entfernt\n",
-                     name);
+        std::fprintf(stderr,
+                     "pelmorsvc: Dienst %s fuehrt nicht pelmorsvc.exe aus; nicht entfernt\n", name);
         result = PELMORSVC_FAILED;
     } else if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (DWORD waited = 0; status.dwCurrentState != SERVICE_STOPPED &&
-                               waited < PELMORSVC_REMOVE_WAIT_MS;
+        for (DWORD waited = 0;
+             status.dwCurrentState != SERVICE_STOPPED && waited < PELMORSVC_REMOVE_WAIT_MS;
              waited += PELMORSVC_POLL_MS) {
             Sleep(PELMORSVC_POLL_MS);
             if (!QueryServiceStatus(service, &status)) {
@@ -232,7 +233,7 @@ int PelmorsvcRemove(const char* name) {
         }
     }
     if (result == PELMORSVC_OK && !DeleteService(service)) {
-        result = PelmorsvcFailed("Dienst nicht entfernt", GetLastError());
+        result = PelmorsvcFailed(name, "nicht entfernt", GetLastError());
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

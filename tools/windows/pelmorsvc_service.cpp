@@ -166,8 +166,8 @@ int SvcPrepare(SvcReceiver* receiver) {
         given = PELMOR_DEFAULT_PARAMETER_FILE;
     }
     char* name = nullptr;
-    DWORD length = GetFullPathNameA(given, sizeof receiver->parameterPath,
-                                    receiver->parameterPath, &name);
+    DWORD length =
+        GetFullPathNameA(given, sizeof receiver->parameterPath, receiver->parameterPath, &name);
     if (length == 0 || length >= sizeof receiver->parameterPath || name == nullptr) {
         return 0;
     }
@@ -398,7 +398,7 @@ int PelmorsvcRunService(void) {
     SERVICE_TABLE_ENTRYA table[] = {{any, SvcMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {
         return GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT ? PELMORSVC_USAGE
-                                                                        : PELMORSVC_FAILED;
+                                                                         : PELMORSVC_FAILED;
     }
     return PELMORSVC_OK;
 }
