@@ -379,11 +379,12 @@ DWORD SvcRun() {
 
 void WINAPI SvcMain(DWORD argc, LPSTR* argv) {
     std::snprintf(SvcName, sizeof SvcName, "%s", argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    // Made before the handler can be called, so no stop request is lost.
+    SvcStopRequest = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SvcStatusHandle = RegisterServiceCtrlHandlerExA(SvcName, SvcControl, nullptr);
     if (SvcStatusHandle == nullptr) {
         return;
     }
-    SvcStopRequest = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SvcSetStatus(SERVICE_START_PENDING, 0);
     // Also for a service made with "sc create": its entries readable by name.
     PelmorsvcRegisterEventSource();
