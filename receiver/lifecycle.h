@@ -20,8 +20,9 @@ extern std::atomic<HANDLE> PelmorStopEvent;
 // "StartPelmorEvent", set once start-up is complete.
 extern HANDLE PelmorStartEvent;
 
-// Asked to stop (Ctrl-C, SIGINT, SIGTERM, shutdown): resets the stop event,
-// as a controlling process does, and remembers the request.
+// Asked to stop (Ctrl-C, SIGINT, SIGHUP, SIGTERM, the console closed,
+// shutdown): resets the stop event, as a controlling process does, and
+// remembers the request.
 BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 
 // Resets the stop event again when a stop was asked for, so that a request

@@ -91,8 +91,18 @@ bool SessionOnStableStorage(const Session* session) {
 // that "1" is only sent for a record that survives the process; with SYNC it
 // is on stable storage too, so it survives the machine losing power. 1, or 0
 // after the log entry, with a torn part cut back (a whole record that could
-// not be forced to disk stays).
+// not be forced to disk stays); 0 too for a record that would take the file
+// past MAXBUFSIZE. The file's length is read only under that bound.
 int SessionAppend(const Session* session) {
+    const int64_t bound = session->context->maxBufferBytes;
+    if (bound > 0 &&
+        _filelengthi64(_fileno(session->stream)) + PELMOR_DISK_RECORD_LENGTH > bound) {
+        // Like a full disk: nothing of the record is written.
+        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+                  "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (%ld KB) erreicht!",
+                  static_cast<long>(bound / 1024));
+        return 0;
+    }
     const char* failed = nullptr;
     if (std::fputs(session->record, session->stream) == EOF) {
         failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!";
