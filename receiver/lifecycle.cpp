@@ -30,5 +30,6 @@ void PelmorKeepStopRequest(void) {
 
 int PelmorStopAsked(void) {
     HANDLE stop = PelmorStopEvent;
-    return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
+    return stop != nullptr &&
+           (pelmorStopRequested || WaitForSingleObject(stop, 0) == WAIT_TIMEOUT);
 }

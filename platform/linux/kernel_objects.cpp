@@ -487,8 +487,10 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
     return KernelNewHandle(fd, dirFd, kind, alone && owned, size);
 }
 
+// The file's own record too: a file cut under its mapping reads as zeros
+// (see the guard), and the object is then no longer one that others share.
 int KernelIsKind(HANDLE object, int32_t kind) {
-    if (object == nullptr || object->kind != kind) {
+    if (object == nullptr || object->kind != kind || object->shared->kind != kind) {
         KernelFail(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -587,10 +589,12 @@ BOOL WINAPI ResetEvent(HANDLE event) {
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (object != nullptr && object->kind == KERNEL_KIND_EVENT) {
-        return KernelWaitEvent(object, milliseconds);
+        return KernelIsKind(object, KERNEL_KIND_EVENT) ? KernelWaitEvent(object, milliseconds)
+                                                       : WAIT_FAILED;
     }
     if (object != nullptr && object->kind == KERNEL_KIND_MUTEX) {
-        return KernelWaitMutex(object, milliseconds);
+        return KernelIsKind(object, KERNEL_KIND_MUTEX) ? KernelWaitMutex(object, milliseconds)
+                                                       : WAIT_FAILED;
     }
     KernelFail(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
