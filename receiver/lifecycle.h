@@ -30,10 +30,9 @@ BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 // not lost.
 void PelmorKeepStopRequest(void);
 
-// 1 when the stop event exists and is reset, or a stop was asked for
-// through the control handler: the receiver is asked to stop. An event that
-// can no longer be waited on (its object destroyed under it) asks nothing,
-// and the control handler still stops the receiver.
+// 1 when the stop event exists and is reset: the receiver is asked to stop.
+// An event that can no longer be waited on (its object destroyed under it)
+// asks nothing, and a request through the control handler still stops.
 // A session looks before each read, so a stop also ends a client's stream.
 int PelmorStopAsked(void);
 
