@@ -95,8 +95,7 @@ bool SessionOnStableStorage(const Session* session) {
 // past MAXBUFSIZE. The file's length is read only under that bound.
 int SessionAppend(const Session* session) {
     const int64_t bound = session->context->maxBufferBytes;
-    if (bound > 0 &&
-        _filelengthi64(_fileno(session->stream)) + PELMOR_DISK_RECORD_LENGTH > bound) {
+    if (bound > 0 && _filelengthi64(_fileno(session->stream)) + PELMOR_DISK_RECORD_LENGTH > bound) {
         // Like a full disk: nothing of the record is written.
         PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
                   "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (%ld KB) erreicht!",

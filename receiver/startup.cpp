@@ -53,8 +53,7 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
 
     // Said before the log starts, as the log may be the very file.
     if (PelmorLogMeetsBuffer(context->logFileName, context->bufferFileName)) {
-        std::fprintf(stderr,
-                     "pelmor: Logdatei \"%s\" ist die Bufferdatei \"%s\" oder deren .old\n",
+        std::fprintf(stderr, "pelmor: Logdatei \"%s\" ist die Bufferdatei \"%s\" oder deren .old\n",
                      context->logFileName, context->bufferFileName);
         return 0;
     }

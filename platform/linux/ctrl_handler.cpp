@@ -1,7 +1,8 @@
 // Console control handlers on signals: SIGINT is CTRL_C_EVENT, SIGHUP (the
-// terminal went away) CTRL_CLOSE_EVENT, SIGTERM CTRL_SHUTDOWN_EVENT. Handlers run newest first until one returns TRUE;
-// when none does, the signal takes its default action (the process ends),
-// as a console process without handlers ends on Windows.
+// terminal went away) CTRL_CLOSE_EVENT, SIGTERM CTRL_SHUTDOWN_EVENT.
+// Handlers run newest first until one returns TRUE; when none does, the
+// signal takes its default action (the process ends), as a console process
+// without handlers ends on Windows.
 #include "platform/ctrl_handler.h"
 
 #include <cerrno>

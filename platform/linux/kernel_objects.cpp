@@ -658,9 +658,9 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
 BOOL WINAPI UnmapViewOfFile(LPCVOID view) {
     const uintptr_t address = reinterpret_cast<uintptr_t>(view);
     const size_t length =
-        address > KERNEL_VIEW_OFFSET ? KernelRangeTake(reinterpret_cast<const void*>(
-                                           address - KERNEL_VIEW_OFFSET))
-                                     : 0;
+        address > KERNEL_VIEW_OFFSET
+            ? KernelRangeTake(reinterpret_cast<const void*>(address - KERNEL_VIEW_OFFSET))
+            : 0;
     if (length == 0) {
         KernelFail(ERROR_INVALID_PARAMETER); // no view of this process
         return FALSE;

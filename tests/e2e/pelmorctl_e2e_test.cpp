@@ -145,11 +145,11 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
 
     // The log as the buffer file, under another spelling, or as its older
     // generation: the receiver would not start.
-    for (const auto& names : {std::pair<std::string, std::string>{"./PELMOR.BUF", "PELMOR.BUF"},
-                              {"L", "L.old"}}) {
-        WriteIni("same.ini", {"UPLPORT = 6664", "BUFFDATEI = " + names.second,
-                              "LOGDATEI = " + names.first, "MAXLOGSIZE = 1", "ERRLEVEL = 1",
-                              "TIMEOUT = 1", "MAXBUFSIZE = 2048"});
+    for (const auto& names :
+         {std::pair<std::string, std::string>{"./PELMOR.BUF", "PELMOR.BUF"}, {"L", "L.old"}}) {
+        WriteIni("same.ini",
+                 {"UPLPORT = 6664", "BUFFDATEI = " + names.second, "LOGDATEI = " + names.first,
+                  "MAXLOGSIZE = 1", "ERRLEVEL = 1", "TIMEOUT = 1", "MAXBUFSIZE = 2048"});
         ToolRun same = RunPelmorctl({"check", "same.ini"});
         EXPECT_EQ(same.exitCode, 1) << names.first;
         EXPECT_NE(same.out.find("MAXBUFSIZE = 2048                 aus der Datei\n"

@@ -65,9 +65,9 @@ TEST_F(StartupFaults, NoPortNoObjectFileOthersMayWriteNoLogThatIsTheBufferFile) 
     ASSERT_EQ(RunPelmorctl({"stop", "--timeout", "5"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
     const std::string records = Buffer();
-    WriteIni("same.ini", {"UPLPORT = " + std::to_string(port), "BUFFDATEI = PELMOR.BUF",
-                          "LOGDATEI = ./PELMOR.BUF", "MAXLOGSIZE = 1", "ERRLEVEL = 1000",
-                          "TIMEOUT = 1"});
+    WriteIni("same.ini",
+             {"UPLPORT = " + std::to_string(port), "BUFFDATEI = PELMOR.BUF",
+              "LOGDATEI = ./PELMOR.BUF", "MAXLOGSIZE = 1", "ERRLEVEL = 1000", "TIMEOUT = 1"});
     EXPECT_EQ(ReceiverExit(StartReceiver({"same.ini"})), 0);
     EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Logdatei \"./PELMOR.BUF\" ist die Bufferdatei \"PELMOR.BUF\" oder deren "

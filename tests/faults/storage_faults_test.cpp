@@ -224,8 +224,8 @@ TEST_F(StorageFaults, NoLinkOfAnotherUserInAnyFolderOfThePath) {
         ASSERT_EQ(lchown(PathOf("spool").c_str(), owner, owner), 0);
     };
     WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(port), "BUFFDATEI = spool/PELMOR.BUF",
-                            "LOGDATEI = spool/PELMOR.LOG", "MAXLOGSIZE = 2000",
-                            "ERRLEVEL = 1000", "TIMEOUT = 1"});
+                            "LOGDATEI = spool/PELMOR.LOG", "MAXLOGSIZE = 2000", "ERRLEVEL = 1000",
+                            "TIMEOUT = 1"});
     plantLink("his", OTHER_USER);
     EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
     EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),

@@ -8,8 +8,8 @@
 // reader), never goes through a symbolic link that belongs to another user
 // than the caller's or root, in any folder of the path or as the file
 // itself, writes only to a file of the caller's user or root, and creates a
-// missing file with mode 0644 less the umask. _commit is fdatasync: the data and what is needed to read it
-// back (the length), not the times.
+// missing file with mode 0644 less the umask. _commit is fdatasync: the data
+// and what is needed to read it back (the length), not the times.
 // Windows: a file _fsopen holds open with _SH_DENYNO cannot be renamed or
 // deleted (no FILE_SHARE_DELETE), so there its name always leads to it.
 #ifndef PLATFORM_SHARE_H
