@@ -13,8 +13,9 @@ namespace {
 // Links followed in one path, as the kernel allows.
 constexpr int REGULAR_FILE_LINKS_MAX = 40;
 
-// A path being walked: the folder reached so far, held open, and what is
-// left of the path from there.
+// A path being walked: the folder reached so far, held open (or the working
+// folder, which needs no descriptor, so a plain name costs none more than an
+// open), and what is left of the path from there.
 struct RegularFileWalk {
     int folder;
     int links;
@@ -41,13 +42,21 @@ int RegularFileBegin(RegularFileWalk* walk, const char* path) {
     if (written == 0) {
         return RegularFileFail(ENOENT);
     }
-    walk->folder = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return walk->folder >= 0;
+    walk->folder = path[0] == '/' ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : AT_FDCWD;
+    return walk->folder != -1;
+}
+
+void RegularFileEnd(const RegularFileWalk* walk) {
+    if (walk->folder != AT_FDCWD) {
+        const int error = errno;
+        close(walk->folder);
+        errno = error;
+    }
 }
 
 // Moves into the folder now open as next.
 void RegularFileEnter(RegularFileWalk* walk, int next) {
-    close(walk->folder);
+    RegularFileEnd(walk);
     walk->folder = next;
 }
 
@@ -197,50 +206,27 @@ int RegularFileOpen(const char* path, int flags, mode_t mode) {
             break;
         }
     }
-    const int error = errno;
-    close(walk.folder);
-    errno = error;
+    RegularFileEnd(&walk);
     return fd;
 }
 
-int RegularFileFolder(const char* path, char* name, size_t capacity) {
-    RegularFileWalk walk;
-    if (!RegularFileBegin(&walk, path)) {
-        return -1;
-    }
-    char last[NAME_MAX + 1];
-    if (!RegularFileToLastFolder(&walk, last)) {
-        const int error = errno;
-        close(walk.folder);
-        errno = error;
-        return -1;
-    }
-    const int written = std::snprintf(name, capacity, "%s", last);
-    if (written < 0 || static_cast<size_t>(written) >= capacity) {
-        close(walk.folder);
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return walk.folder;
-}
-
 int RegularFileRename(const char* from, const char* to) {
+    RegularFileWalk fromWalk;
+    RegularFileWalk toWalk;
     char fromName[NAME_MAX + 1];
     char toName[NAME_MAX + 1];
-    const int fromFolder = RegularFileFolder(from, fromName, sizeof fromName);
-    if (fromFolder < 0) {
+    if (!RegularFileBegin(&fromWalk, from)) {
         return -1;
     }
-    const int toFolder = RegularFileFolder(to, toName, sizeof toName);
+    if (!RegularFileToLastFolder(&fromWalk, fromName) || !RegularFileBegin(&toWalk, to)) {
+        RegularFileEnd(&fromWalk);
+        return -1;
+    }
     int result = -1;
-    if (toFolder >= 0) {
-        result = renameat(fromFolder, fromName, toFolder, toName);
+    if (RegularFileToLastFolder(&toWalk, toName)) {
+        result = renameat(fromWalk.folder, fromName, toWalk.folder, toName);
     }
-    const int error = errno;
-    close(fromFolder);
-    if (toFolder >= 0) {
-        close(toFolder);
-    }
-    errno = error;
+    RegularFileEnd(&toWalk);
+    RegularFileEnd(&fromWalk);
     return result;
 }

@@ -10,7 +10,6 @@
 #ifndef PLATFORM_LINUX_REGULAR_FILE_H
 #define PLATFORM_LINUX_REGULAR_FILE_H
 
-#include <cstddef>
 #include <sys/types.h>
 
 // open(2) with flags and mode under the rules above. The descriptor, or -1
@@ -19,11 +18,6 @@
 // than 40 links. The descriptor is non-blocking, which changes nothing for a
 // regular file.
 int RegularFileOpen(const char* path, int flags, mode_t mode);
-
-// The folder that holds the path's last name, walked under the rules above,
-// as an O_PATH descriptor for the *at calls, and that name (not followed)
-// in name. The descriptor, or -1 with errno.
-int RegularFileFolder(const char* path, char* name, size_t capacity);
 
 // rename(2) with both folders walked under the rules above. 0, or -1 with
 // errno.
