@@ -5,12 +5,12 @@
 #include <cstdint>
 
 #include "commlib/nevtar.h"
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 
 // Filled by PelmorInit, read by all else.
 struct ReceiverContext {
     NevtarSocket listenSocket;
-    int32_t port;             // decimal value of portText
+    int32_t port;             // decimal value of portText, 1 to 65535 once started
     int32_t timeout;          // TIMEOUT, passed unchanged to every CSocketRead
     int32_t logLevel;         // ERRLEVEL
     int32_t maxLogSize;       // MAXLOGSIZE

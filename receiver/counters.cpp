@@ -1,6 +1,6 @@
 // The live counters in the named shared memory "PelmorCounters".
 #include "counting.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 #include <cstring>
 #include <ctime>

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "receiver/counters.h"
+#include "protocol/counters.h"
 
 // The receiver's calls. Without the shared object (start-up not run, or it
 // could not be made) they count into memory of the process's own.

@@ -7,7 +7,7 @@
 #include "platform/ctrl_handler.h"
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     ReceiverContext context{};

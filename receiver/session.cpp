@@ -10,13 +10,11 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/share.h"
+#include "protocol/wire.h"
 #include "records.h"
 
 namespace {
 
-constexpr char SESSION_END = 'X';
-constexpr char SESSION_ACK_STORED = '1';
-constexpr char SESSION_ACK_FAILED = '2';
 // Times one record follows its file's name to a new file; a name that moves
 // under every record is given up rather than followed for ever.
 constexpr int SESSION_REOPEN_MAX = 3;
@@ -117,17 +115,17 @@ int SessionAppend(const Session* session) {
 char SessionStore(Session* session) {
     for (int reopened = 0;; ++reopened) {
         if (SessionAppend(session) == 0) {
-            return SESSION_ACK_FAILED;
+            return PELMOR_ACK_FAILED;
         }
         if (ShareNameLeadsTo(session->context->bufferFileName, &session->identity) != 0) {
-            return SESSION_ACK_STORED;
+            return PELMOR_ACK_STORED;
         }
         std::fclose(session->stream);
         if (reopened == SESSION_REOPEN_MAX || SessionOpen(session) == 0) {
             session->stream = nullptr;
             PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
                       "Fehler: Pelmor-Bufferdatei nicht neu geoeffnet!");
-            return SESSION_ACK_FAILED;
+            return PELMOR_ACK_FAILED;
         }
         PelmorCountReopening();
     }
@@ -166,7 +164,7 @@ int32_t SessionServe(Session* session) {
             return ending;
         }
         PelmorCountMessage(count);
-        if (session->message[0] == SESSION_END) {
+        if (session->message[0] == PELMOR_SESSION_END) {
             return PELMOR_END_X;
         }
 
@@ -178,14 +176,14 @@ int32_t SessionServe(Session* session) {
                       "Fehler: Fkt. FormatRcvMsg()!");
         }
         char acknowledgement = SessionStore(session);
-        PelmorCountRecord(acknowledgement == SESSION_ACK_STORED, stampTime);
+        PelmorCountRecord(acknowledgement == PELMOR_ACK_STORED, stampTime);
 
         const int32_t writeResult = CSocketWrite(session->connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {
             PelmorLog(SESSION_FUNCTION, 1, writeResult, 0, "",
                       "Fehler: CSocketWrite! ErrorCode: %ld", static_cast<long>(writeResult));
         }
-        if (acknowledgement == SESSION_ACK_FAILED || writeResult != 0) {
+        if (acknowledgement == PELMOR_ACK_FAILED || writeResult != 0) {
             return PELMOR_END_FAILURE;
         }
     }

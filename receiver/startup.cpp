@@ -6,6 +6,7 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "protocol/names.h"
 #include "receiver/settings.h"
 #include "records.h"
 

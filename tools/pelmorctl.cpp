@@ -9,7 +9,7 @@
 
 #include "platform/console.h"
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 namespace {
 

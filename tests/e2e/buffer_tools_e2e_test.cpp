@@ -1,5 +1,5 @@
-// pelmorctl verify and records on buffer files made by the receiver's own
-// record formatter, whole and broken in the ways a buffer file breaks.
+// pelmorctl verify and records on buffer files made by the record encoder,
+// whole and broken in the ways a buffer file breaks.
 #include "e2e_support.h"
 
 #include <cstring>
@@ -8,8 +8,7 @@
 
 #include <sys/stat.h>
 
-#include "receiver/record_layout.h"
-#include "records.h"
+#include "protocol/record.h"
 
 namespace {
 
@@ -18,20 +17,16 @@ using E2eBufferTools = E2eTest;
 constexpr std::size_t DISK = PELMOR_DISK_RECORD_LENGTH;
 constexpr const char* STAMP = "20260507143005";
 
-// One session's records as the receiver writes them: counter from 001, the
-// line feed as CR LF; every stamp set to STAMP so the output is known.
+// One session's records as the receiver writes them, counter from 001, by
+// the record encoder; every stamp is STAMP so the output is known.
 std::string SessionBytes(const std::vector<std::string>& messages) {
-    ReceiverContext context{};
-    std::snprintf(context.localIP, sizeof context.localIP, "192.168.001.005");
-    std::snprintf(context.portText, sizeof context.portText, "6664");
-    PelmorRecordCounter = 0;
+    char prefix[RECORD_STAMP_AT];
+    RecordEncodePrefix("192.168.001.005", 6664, prefix);
     std::string bytes;
+    uint32_t counter = 0;
     for (const std::string& message : messages) {
         char record[DISK + 1];
-        FormatRcvMsg(&context, message.c_str(), record, PELMOR_RECORD_LENGTH);
-        std::memcpy(record + RECORD_STAMP_AT, STAMP, RECORD_STAMP_WIDTH);
-        record[RECORD_LINE_END_AT] = '\r';
-        record[RECORD_LINE_END_AT + 1] = '\n';
+        RecordEncode(prefix, STAMP, ++counter, message.c_str(), record);
         bytes.append(record, DISK);
     }
     return bytes;

@@ -11,7 +11,7 @@
 #include <sys/types.h>
 
 #include "e2e_support.h"
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 #include "support/records.h"
 
 constexpr int FAULT_TIMEOUT_SECONDS = 1;
