@@ -1,7 +1,7 @@
 // A scripted stand-in for the communication library and the session, so the
 // receiver's lifecycle can be driven through every failure path in-process.
 // The program links the real library; RcvConSession here takes the place of
-// the receiver library's session, which is then not linked.
+// the receiver's session, which the lifecycle tests do not link.
 #ifndef FAKE_NEVTAR_H
 #define FAKE_NEVTAR_H
 
