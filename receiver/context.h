@@ -1,6 +1,6 @@
 // The receiver's settings and state, one per process.
-#ifndef PELMOR_CONTEXT_H
-#define PELMOR_CONTEXT_H
+#ifndef RECEIVER_CONTEXT_H
+#define RECEIVER_CONTEXT_H
 
 #include <cstdint>
 

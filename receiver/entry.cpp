@@ -29,7 +29,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
         return 0;
     }
     if (PelmorWork(&context) == 0) {
-        PelmorLog("WinMain()", 1, 0, 0, "", "Fehler: Funktion PelmorWork()!");
+        PelmorLog("WinMain()", PELMOR_LOG_FAILURE, 0, 0, "", "Fehler: Funktion PelmorWork()!");
     }
     PelmorExit(&context);
     CloseHandle(mutex);

@@ -28,7 +28,7 @@ void PelmorKeepStopRequest(void) {
     }
 }
 
-int PelmorStopAsked(void) {
+bool PelmorStopAsked(void) {
     HANDLE stop = PelmorStopEvent;
     return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
 }

@@ -65,12 +65,12 @@ int SessionOpen(Session* session) {
     }
     const long long cut = SessionCutTornRecord(session->stream);
     if (cut > 0) {
-        PelmorLog(SESSION_FUNCTION, 1, 0, static_cast<int32_t>(cut), "",
+        PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, static_cast<int32_t>(cut), "",
                   "Fehler: Satzrest von %ld Bytes aus Pelmor-Bufferdatei entfernt",
                   static_cast<long>(cut));
     } else if (cut < 0) {
         // Records appended after the torn one would all be off the framing.
-        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+        PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "",
                   "Fehler: Satzrest in Pelmor-Bufferdatei nicht entfernt!");
         std::fclose(session->stream);
         session->stream = nullptr;
@@ -101,7 +101,7 @@ int SessionAppend(const Session* session) {
     } else {
         return 1;
     }
-    PelmorLog(SESSION_FUNCTION, 1, 0, 0, "", "%s", failed);
+    PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "", "%s", failed);
     SessionCutTornRecord(session->stream);
     return 0;
 }
@@ -123,7 +123,7 @@ char SessionStore(Session* session) {
         std::fclose(session->stream);
         if (reopened == SESSION_REOPEN_MAX || SessionOpen(session) == 0) {
             session->stream = nullptr;
-            PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+            PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "",
                       "Fehler: Pelmor-Bufferdatei nicht neu geoeffnet!");
             return PELMOR_ACK_FAILED;
         }
@@ -158,7 +158,7 @@ int32_t SessionServe(Session* session) {
             // read: that is no failure of the read. A time-out still is.
             const int32_t ending = SessionReadEnding(readResult, count);
             if (ending != PELMOR_END_STOP) {
-                PelmorLog(SESSION_FUNCTION, 1, readResult, 0, "",
+                PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, readResult, 0, "",
                           "Fehler: CSocketRead! ErrorCode: %ld", static_cast<long>(readResult));
             }
             return ending;
@@ -172,7 +172,7 @@ int32_t SessionServe(Session* session) {
                                                   session->message, session->record);
         if (stampTime == -1) {
             const int error = errno;
-            PelmorLog(SESSION_FUNCTION, 1, 0, error, std::strerror(error),
+            PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, error, std::strerror(error),
                       "Fehler: Fkt. FormatRcvMsg()!");
         }
         char acknowledgement = SessionStore(session);
@@ -180,7 +180,7 @@ int32_t SessionServe(Session* session) {
 
         const int32_t writeResult = CSocketWrite(session->connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {
-            PelmorLog(SESSION_FUNCTION, 1, writeResult, 0, "",
+            PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, writeResult, 0, "",
                       "Fehler: CSocketWrite! ErrorCode: %ld", static_cast<long>(writeResult));
         }
         if (acknowledgement == PELMOR_ACK_FAILED || writeResult != 0) {

@@ -2,8 +2,8 @@
 // receiver's lifecycle can be driven through every failure path in-process.
 // The program links the real library; RcvConSession here takes the place of
 // the receiver's session, which the lifecycle tests do not link.
-#ifndef FAKE_NEVTAR_H
-#define FAKE_NEVTAR_H
+#ifndef TESTS_RECEIVER_FAKE_NEVTAR_H
+#define TESTS_RECEIVER_FAKE_NEVTAR_H
 
 #include <cstdint>
 #include <deque>
