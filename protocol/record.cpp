@@ -60,7 +60,9 @@ int32_t RecordNumber(const unsigned char* at, int32_t digits) {
 bool RecordDecodeIp(const unsigned char* column, char (&ip)[RECORD_IP_WIDTH + 1]) {
     int32_t parts[RECORD_IP_PARTS];
     for (int32_t part = 0; part < RECORD_IP_PARTS; ++part) {
-        const unsigned char* at = column + part * (RECORD_IP_PART_DIGITS + 1);
+        const std::ptrdiff_t start =
+            static_cast<std::ptrdiff_t>(part) * (RECORD_IP_PART_DIGITS + 1);
+        const unsigned char* at = column + start;
         parts[part] = RecordNumber(at, RECORD_IP_PART_DIGITS);
         if (parts[part] < 0 || parts[part] > RECORD_IP_PART_MAX || (part > 0 && at[-1] != '.')) {
             return false;
