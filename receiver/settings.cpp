@@ -1,5 +1,8 @@
 #include "receiver/settings.h"
 
+#include <cstdio>
+
+#include "platform/share.h"
 #include "protocol/decimal.h"
 #include "protocol/wire.h"
 
@@ -12,18 +15,20 @@ struct PelmorSettingsTable {
 
 // found, optional, onError and valid start at 0, content and value empty: the
 // receiver reads with KEYINI_READ alone, so a key that is absent or invalid
-// keeps the empty text or 0. SYNC alone is optional: without it, or with an
-// invalid value, it is FALSE and the receiver does what it always did.
+// keeps the empty text or 0. SYNC and MAXBUFSIZE are optional: without them,
+// or with an invalid value, they are FALSE and 0 (no bound), and the
+// receiver does what it always did.
 // clang-format off
 constexpr PelmorSettingsTable PELMOR_SETTINGS_ROWS = {{
-//   group     key           token id                   found opt onErr valid min max    type       default                   content value comment
-    {"PELMOR", "UPLPORT",    PELMOR_SETTING_UPLPORT,    0,    0,  0,    0,    1,  5,     TYPSTRING, PELMOR_DEFAULT_PORT_TEXT, {},     {},   "UPL-Empfangs-Port"},
-    {"PELMOR", "BUFFDATEI",  PELMOR_SETTING_BUFFDATEI,  0,    0,  0,    0,    1,  50,    TYPSTRING, "PELMOR.BUF",             {},     {},   "PELMOR-Bufferdatei"},
-    {"PELMOR", "LOGDATEI",   PELMOR_SETTING_LOGDATEI,   0,    0,  0,    0,    1,  50,    TYPSTRING, "PELMOR.LOG",             {},     {},   "PELMOR-Logdatei"},
-    {"PELMOR", "MAXLOGSIZE", PELMOR_SETTING_MAXLOGSIZE, 0,    0,  0,    0,    1,  10000, TYPINT,    "2000",                   {},     {},   "max. Logdateigroesse"},
-    {"PELMOR", "ERRLEVEL",   PELMOR_SETTING_ERRLEVEL,   0,    0,  0,    0,    0,  10000, TYPINT,    "1000",                   {},     {},   "ErrorLoglevel"},
-    {"PELMOR", "TIMEOUT",    PELMOR_SETTING_TIMEOUT,    0,    0,  0,    0,    0,  1000,  TYPINT,    "3",                      {},     {},   "Receive-TimeOut"},
-    {"PELMOR", "SYNC",       PELMOR_SETTING_SYNC,       0,    1,  0,    0,    0,  0,     TYPBOOL,   "FALSE",                  {},     {},   "Satz vor Quittung auf Platte"},
+//   group     key           token id                   found opt onErr valid min max         type       default                   content value comment
+    {"PELMOR", "UPLPORT",    PELMOR_SETTING_UPLPORT,    0,    0,  0,    0,    1,  5,          TYPSTRING, PELMOR_DEFAULT_PORT_TEXT, {},     {},   "UPL-Empfangs-Port"},
+    {"PELMOR", "BUFFDATEI",  PELMOR_SETTING_BUFFDATEI,  0,    0,  0,    0,    1,  50,         TYPSTRING, "PELMOR.BUF",             {},     {},   "PELMOR-Bufferdatei"},
+    {"PELMOR", "LOGDATEI",   PELMOR_SETTING_LOGDATEI,   0,    0,  0,    0,    1,  50,         TYPSTRING, "PELMOR.LOG",             {},     {},   "PELMOR-Logdatei"},
+    {"PELMOR", "MAXLOGSIZE", PELMOR_SETTING_MAXLOGSIZE, 0,    0,  0,    0,    1,  10000,      TYPINT,    "2000",                   {},     {},   "max. Logdateigroesse"},
+    {"PELMOR", "ERRLEVEL",   PELMOR_SETTING_ERRLEVEL,   0,    0,  0,    0,    0,  10000,      TYPINT,    "1000",                   {},     {},   "ErrorLoglevel"},
+    {"PELMOR", "TIMEOUT",    PELMOR_SETTING_TIMEOUT,    0,    0,  0,    0,    0,  1000,       TYPINT,    "3",                      {},     {},   "Receive-TimeOut"},
+    {"PELMOR", "SYNC",       PELMOR_SETTING_SYNC,       0,    1,  0,    0,    0,  0,          TYPBOOL,   "FALSE",                  {},     {},   "Satz vor Quittung auf Platte"},
+    {"PELMOR", "MAXBUFSIZE", PELMOR_SETTING_MAXBUFSIZE, 0,    1,  0,    0,    0,  2147483647, TYPLONG,   "0",                      {},     {},   "max. Bufferdateigroesse"},
 }};
 // clang-format on
 
@@ -64,4 +69,16 @@ int32_t PelmorPortOfText(const char* text) {
         return 0;
     }
     return static_cast<int32_t>(port);
+}
+
+int PelmorLogMeetsBuffer(const char* logFileName, const char* bufferFileName) {
+    char oldName[sizeof(ParameterValue::textValue) + sizeof PELMOR_LOG_OLD_SUFFIX];
+    const int length =
+        std::snprintf(oldName, sizeof oldName, "%s%s", logFileName, PELMOR_LOG_OLD_SUFFIX);
+    if (logFileName[0] == '\0' || bufferFileName[0] == '\0') {
+        return 0; // no file: the log and the session say so themselves
+    }
+    return ShareSameFile(logFileName, bufferFileName) ||
+           (length > 0 && static_cast<size_t>(length) < sizeof oldName &&
+            ShareSameFile(oldName, bufferFileName));
 }
