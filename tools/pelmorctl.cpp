@@ -4,11 +4,13 @@
 #include "pelmorctl.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/console.h"
 #include "platform/kernel_objects.h"
+#include "protocol/decimal.h"
 #include "protocol/names.h"
 #include "receiver_control.h"
 
@@ -162,20 +164,12 @@ long PelmorctlTimeout(int argc, char** argv) {
     if (argc == 2) {
         return PELMORCTL_DEFAULT_TIMEOUT;
     }
-    if (argc != 4 || std::strcmp(argv[2], "--timeout") != 0 || argv[3][0] == '\0') {
+    int64_t seconds = 0;
+    if (argc != 4 || std::strcmp(argv[2], "--timeout") != 0 ||
+        !DecimalParse(argv[3], std::strlen(argv[3]), PELMORCTL_TIMEOUT_MAX, &seconds)) {
         return -1;
     }
-    long seconds = 0;
-    for (const char* digit = argv[3]; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') {
-            return -1;
-        }
-        seconds = seconds * 10 + (*digit - '0');
-        if (seconds > PELMORCTL_TIMEOUT_MAX) {
-            return -1;
-        }
-    }
-    return seconds;
+    return static_cast<long>(seconds);
 }
 
 // A command word and what runs it: argv holds the whole command line. A run
