@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include <nats/nats.h>
 
@@ -92,8 +93,25 @@ int ShipNatsStart(const ShipConfig& config, std::string* error) {
     if (status == NATS_OK) {
         status = natsOptions_Create(&NatsOptions);
     }
+    // Several servers, comma-separated: each is tried, and a lost
+    // connection goes on with the next.
+    std::vector<std::string> urls;
+    for (std::size_t start = 0; start <= config.natsUrl.size();) {
+        std::size_t comma = config.natsUrl.find(',', start);
+        comma = comma == std::string::npos ? config.natsUrl.size() : comma;
+        if (comma > start) {
+            urls.push_back(config.natsUrl.substr(start, comma - start));
+        }
+        start = comma + 1;
+    }
+    std::vector<const char*> servers;
+    for (const std::string& url : urls) {
+        servers.push_back(url.c_str());
+    }
     if (status == NATS_OK) {
-        status = natsOptions_SetURL(NatsOptions, config.natsUrl.c_str());
+        status = servers.empty() ? NATS_INVALID_ARG
+                                 : natsOptions_SetServers(NatsOptions, servers.data(),
+                                                          static_cast<int>(servers.size()));
     }
     const std::string name = "pelmor-ship " + config.source;
     if (status == NATS_OK) {
