@@ -131,8 +131,7 @@ int PelmorctlCheckShipper(const char* path) {
             std::printf("%-10s = %-20s aus der Datei\n", entry.paramToken, value.c_str());
         } else if (state == 0) {
             std::printf("%-10s   nicht in der Datei; Vorgabe \"%s\"%s\n", entry.paramToken,
-                        entry.defaultValue,
-                        setting == SHIP_QUELLE ? " (der Rechnername)" : "");
+                        entry.defaultValue, setting == SHIP_QUELLE ? " (der Rechnername)" : "");
         } else {
             ++bad;
             std::printf("%-10s   UNGUELTIG: \"%.100s\" (erlaubt: %s %.0f bis %.0f%s); "

@@ -14,18 +14,18 @@
 constexpr const char* SHIP_GROUP = "VERSAND";
 
 // Entries of the group, after the receiver's entries in the shipper's table.
-constexpr int32_t SHIP_NATSURL = 0;   // server addresses, comma-separated
-constexpr int32_t SHIP_STREAM = 1;    // the stream's name
-constexpr int32_t SHIP_SUBJECT = 2;   // the subject records are published on
-constexpr int32_t SHIP_QUELLE = 3;    // this source's name in ids and headers
-constexpr int32_t SHIP_REPLIKATE = 4; // replicas of a stream it creates
+constexpr int32_t SHIP_NATSURL = 0;    // server addresses, comma-separated
+constexpr int32_t SHIP_STREAM = 1;     // the stream's name
+constexpr int32_t SHIP_SUBJECT = 2;    // the subject records are published on
+constexpr int32_t SHIP_QUELLE = 3;     // this source's name in ids and headers
+constexpr int32_t SHIP_REPLIKATE = 4;  // replicas of a stream it creates
 constexpr int32_t SHIP_DUPFENSTER = 5; // duplicate window of a stream it creates, seconds
-constexpr int32_t SHIP_FENSTER = 6;   // publications waiting for their acknowledgement at most
-constexpr int32_t SHIP_UEBERGABE = 7; // kilobytes of the live file after which it is taken over
-constexpr int32_t SHIP_NATSCREDS = 8; // credentials file
-constexpr int32_t SHIP_NATSCA = 9;    // CA certificates for TLS
-constexpr int32_t SHIP_NATSCERT = 10; // client certificate for TLS
-constexpr int32_t SHIP_NATSKEY = 11;  // its key
+constexpr int32_t SHIP_FENSTER = 6;    // publications waiting for their acknowledgement at most
+constexpr int32_t SHIP_UEBERGABE = 7;  // kilobytes of the live file after which it is taken over
+constexpr int32_t SHIP_NATSCREDS = 8;  // credentials file
+constexpr int32_t SHIP_NATSCA = 9;     // CA certificates for TLS
+constexpr int32_t SHIP_NATSCERT = 10;  // client certificate for TLS
+constexpr int32_t SHIP_NATSKEY = 11;   // its key
 constexpr int32_t SHIP_SETTINGS_COUNT = 12;
 
 constexpr int32_t SHIP_TABLE_COUNT = PELMOR_SETTINGS_COUNT + SHIP_SETTINGS_COUNT;

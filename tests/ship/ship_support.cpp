@@ -90,8 +90,8 @@ pid_t ShipTest::StartShipper() {
     // Each run's errors appended to the runs before.
     const std::string all = SupportReadFile(PathOf("ship.err"));
     std::ofstream(PathOf("ship.all"), std::ios::app) << all;
-    pid_t pid = SupportStart(PELMOR_SHIP_BIN, {"pelmor.ini"}, dir, PathOf("ship.out"),
-                             PathOf("ship.err"));
+    pid_t pid =
+        SupportStart(PELMOR_SHIP_BIN, {"pelmor.ini"}, dir, PathOf("ship.out"), PathOf("ship.err"));
     if (pid > 0) {
         started.push_back(pid);
     }
@@ -151,7 +151,8 @@ uint64_t ShipTest::StreamCount(const std::string& stream) {
 }
 
 bool ShipTest::WaitForStream(const std::string& stream, uint64_t count, int milliseconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (StreamCount(stream) >= count) {
             return true;

@@ -56,8 +56,8 @@ struct Slot {
 struct Cursor {
     int64_t generation;
     int64_t index;
-    int fd;        // -1 while not open
-    bool renamed;  // BUFFDATEI.<generation>, else the live file
+    int fd;       // -1 while not open
+    bool renamed; // BUFFDATEI.<generation>, else the live file
     ino_t inode;
     dev_t device;
     unsigned char batch[SHIP_READ_BATCH * SHIP_RECORD];
@@ -67,10 +67,10 @@ struct Cursor {
 };
 
 ShipConfig Config;
-ShipState State;         // as last saved, with the position moved on
+ShipState State; // as last saved, with the position moved on
 std::string StatePath;
 bool StateDirtyOnDisk = false;
-std::chrono::steady_clock::time_point LastSave;
+int64_t LastSaveMs = 0; // on the steady clock
 
 std::mutex WindowLock; // Slots between Head and Next, shared with the ack thread
 std::vector<Slot> Slots;
@@ -113,6 +113,12 @@ void OnSignal(int) {
     Wake();
 }
 
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int64_t MillisSince(std::chrono::steady_clock::time_point then) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  then)
@@ -135,7 +141,7 @@ bool Save() {
     }
     Saved = State;
     StateDirtyOnDisk = State.dirty != 0;
-    LastSave = std::chrono::steady_clock::now();
+    LastSaveMs = NowMs();
     return true;
 }
 
@@ -144,7 +150,7 @@ bool Save() {
 void SaveIfMoved() {
     if ((State.position != Saved.position || State.generation != Saved.generation ||
          State.errorTime != Saved.errorTime) &&
-        MillisSince(LastSave) >= SHIP_SAVE_EVERY_MS) {
+        NowMs() - LastSaveMs >= SHIP_SAVE_EVERY_MS) {
         Save();
     }
 }
@@ -173,8 +179,7 @@ bool PreviousOf(int64_t generation, unsigned char* record, char (&id)[SHIP_ID_MA
 // (the file renamed under it) again into the new live file: when the first
 // record of a file is the last of the file before, byte for byte, it is
 // that record and keeps its id.
-void IdOf(int64_t generation, int64_t index, const unsigned char* record,
-          char (&id)[SHIP_ID_MAX]) {
+void IdOf(int64_t generation, int64_t index, const unsigned char* record, char (&id)[SHIP_ID_MAX]) {
     unsigned char previous[SHIP_RECORD];
     if (index == 0 && generation > 1 && PreviousOf(generation - 1, previous, id) &&
         std::memcmp(previous, record, SHIP_RECORD) == 0) {
@@ -259,7 +264,9 @@ bool NextRecord(int64_t* generation, int64_t* index, unsigned char* record) {
         if (Read.batchAt < Read.batchCount) {
             *generation = Read.generation;
             *index = Read.batchIndex + Read.batchAt;
-            std::memcpy(record, Read.batch + Read.batchAt * SHIP_RECORD, SHIP_RECORD);
+            std::memcpy(record,
+                        Read.batch + static_cast<std::ptrdiff_t>(Read.batchAt) * SHIP_RECORD,
+                        SHIP_RECORD);
             ++Read.batchAt;
             ++Read.index;
             return true;
@@ -470,10 +477,9 @@ bool LoadConfig(const char* path) {
     int32_t position = 0;
     const int32_t code = ShipTableRead(path, &position);
     if (code != KEYINI_OK) {
-        std::fprintf(stderr,
-                     "pelmor-ship: Parameterdatei %s nicht gelesen (Fehler %d, Zeile %d: %s)\n",
-                     path, static_cast<int>(code), static_cast<int>(position),
-                     KeyIniErrorText(code));
+        std::fprintf(
+            stderr, "pelmor-ship: Parameterdatei %s nicht gelesen (Fehler %d, Zeile %d: %s)\n",
+            path, static_cast<int>(code), static_cast<int>(position), KeyIniErrorText(code));
         return false;
     }
     const ParameterDescriptor& buffer = ShipTable[PELMOR_SETTING_BUFFDATEI];
@@ -535,8 +541,9 @@ Backlog MeasureBacklog(const ShipState& state) {
         if (fd < 0) {
             break;
         }
-        const int64_t from =
-            generation == state.generation ? state.position : generation < state.generation ? -1 : 0;
+        const int64_t from = generation == state.generation  ? state.position
+                             : generation < state.generation ? -1
+                                                             : 0;
         const int64_t whole = WholeRecords(fd);
         if (from >= 0 && whole > from) {
             backlog.records += whole - from;
@@ -585,8 +592,8 @@ int ShowStatus(bool json) {
     std::string error;
     const int loaded = ShipStateLoad(StatePath, &state, &error);
     if (loaded < 0) {
-        std::fprintf(stderr, "pelmor-ship: Zustandsdatei %s nicht lesbar: %s\n",
-                     StatePath.c_str(), error.c_str());
+        std::fprintf(stderr, "pelmor-ship: Zustandsdatei %s nicht lesbar: %s\n", StatePath.c_str(),
+                     error.c_str());
         return SHIP_EXIT_FAILED;
     }
     if (loaded == 0) {
@@ -597,20 +604,18 @@ int ShowStatus(bool json) {
     const std::time_t now = std::time(nullptr);
     const long long age = backlog.oldest != 0 ? static_cast<long long>(now - backlog.oldest) : -1;
     if (json) {
-        std::printf("{\"running\": %s, \"pid\": %ld, \"stream\": %s, \"records_waiting\": %" PRId64
-                    ", \"bytes_waiting\": %" PRId64 ", \"files_waiting\": %d, \"oldest\": %s, "
-                    "\"oldest_age_s\": %lld, \"last_error\": %s, \"last_error_time\": %s}\n",
-                    running ? "true" : "false", running ? holder : 0L,
-                    JsonText(Config.stream.c_str()).c_str(), backlog.records,
-                    backlog.records * SHIP_RECORD, backlog.files,
-                    backlog.oldest != 0 ? ("\"" + LocalTime(backlog.oldest) + "\"").c_str()
-                                        : "null",
-                    age,
-                    state.errorTime != 0 ? JsonText(state.error).c_str() : "null",
-                    state.errorTime != 0
-                        ? ("\"" + LocalTime(static_cast<std::time_t>(state.errorTime)) + "\"")
-                              .c_str()
-                        : "null");
+        std::printf(
+            "{\"running\": %s, \"pid\": %ld, \"stream\": %s, \"records_waiting\": %" PRId64
+            ", \"bytes_waiting\": %" PRId64 ", \"files_waiting\": %d, \"oldest\": %s, "
+            "\"oldest_age_s\": %lld, \"last_error\": %s, \"last_error_time\": %s}\n",
+            running ? "true" : "false", running ? holder : 0L,
+            JsonText(Config.stream.c_str()).c_str(), backlog.records, backlog.records * SHIP_RECORD,
+            backlog.files,
+            backlog.oldest != 0 ? ("\"" + LocalTime(backlog.oldest) + "\"").c_str() : "null", age,
+            state.errorTime != 0 ? JsonText(state.error).c_str() : "null",
+            state.errorTime != 0
+                ? ("\"" + LocalTime(static_cast<std::time_t>(state.errorTime)) + "\"").c_str()
+                : "null");
     } else {
         if (running) {
             std::printf("Versand:          laeuft (Prozess %ld)\n", holder);
@@ -638,36 +643,35 @@ int ShowStatus(bool json) {
 }
 
 void Usage() {
-    std::fputs(
-        "Aufruf: pelmor-ship PARAMETERDATEI\n"
-        "        pelmor-ship --status [--json] PARAMETERDATEI\n"
-        "        pelmor-ship --help | --version\n"
-        "\n"
-        "Traegt die Saetze der Bufferdatei des Empfaengers (BUFFDATEI der Gruppe PELMOR)\n"
-        "in einen JetStream-Stream von NATS, jeden genau einmal, und loescht, was\n"
-        "gespeichert ist. Einstellungen in Gruppe VERSAND der Parameterdatei:\n"
-        "  NATSURL     NATS-Server, durch Komma getrennt (nats://127.0.0.1:4222)\n"
-        "  STREAM      Name des Streams (PELMOR)\n"
-        "  SUBJECT     Subject der Saetze (pelmor.records)\n"
-        "  QUELLE      Name dieser Quelle in Kennungen und Kopfzeilen (Rechnername)\n"
-        "  REPLIKATE   Replikate, wenn der Stream angelegt wird (1)\n"
-        "  DUPFENSTER  Duplikatfenster in s, wenn der Stream angelegt wird (600)\n"
-        "  FENSTER     Saetze ohne Bestaetigung hoechstens (512)\n"
-        "  UEBERGABE   Bufferdatei uebernehmen ab so vielen KB (8192)\n"
-        "  NATSCREDS   Credentials-Datei (keine)\n"
-        "  NATSCA      CA-Zertifikate fuer TLS (keine: ohne TLS)\n"
-        "  NATSCERT    Client-Zertifikat fuer TLS, NATSKEY sein Schluessel (keine)\n"
-        "\n"
-        "  --status    zeigt, ob pelmor-ship laeuft, wartende Saetze, Bytes und\n"
-        "              Dateien, den aeltesten wartenden Satz und den letzten Fehler\n"
-        "              (--json: ein JSON-Objekt; Ende 0: laeuft, 3: laeuft nicht)\n"
-        "  --help      diese Hilfe\n"
-        "  --version   zeigt die Version\n"
-        "\n"
-        "SIGTERM und SIGINT beenden pelmor-ship, sobald die Saetze unterwegs bestaetigt\n"
-        "oder fuer den naechsten Start zurueckgelegt sind. Ende 0; 1 bei einem Fehler,\n"
-        "der das Weiterarbeiten verhindert; 2 bei falschem Aufruf.\n",
-        stdout);
+    std::fputs("Aufruf: pelmor-ship PARAMETERDATEI\n"
+               "        pelmor-ship --status [--json] PARAMETERDATEI\n"
+               "        pelmor-ship --help | --version\n"
+               "\n"
+               "Traegt die Saetze der Bufferdatei des Empfaengers (BUFFDATEI der Gruppe PELMOR)\n"
+               "in einen JetStream-Stream von NATS, jeden genau einmal, und loescht, was\n"
+               "gespeichert ist. Einstellungen in Gruppe VERSAND der Parameterdatei:\n"
+               "  NATSURL     NATS-Server, durch Komma getrennt (nats://127.0.0.1:4222)\n"
+               "  STREAM      Name des Streams (PELMOR)\n"
+               "  SUBJECT     Subject der Saetze (pelmor.records)\n"
+               "  QUELLE      Name dieser Quelle in Kennungen und Kopfzeilen (Rechnername)\n"
+               "  REPLIKATE   Replikate, wenn der Stream angelegt wird (1)\n"
+               "  DUPFENSTER  Duplikatfenster in s, wenn der Stream angelegt wird (600)\n"
+               "  FENSTER     Saetze ohne Bestaetigung hoechstens (512)\n"
+               "  UEBERGABE   Bufferdatei uebernehmen ab so vielen KB (8192)\n"
+               "  NATSCREDS   Credentials-Datei (keine)\n"
+               "  NATSCA      CA-Zertifikate fuer TLS (keine: ohne TLS)\n"
+               "  NATSCERT    Client-Zertifikat fuer TLS, NATSKEY sein Schluessel (keine)\n"
+               "\n"
+               "  --status    zeigt, ob pelmor-ship laeuft, wartende Saetze, Bytes und\n"
+               "              Dateien, den aeltesten wartenden Satz und den letzten Fehler\n"
+               "              (--json: ein JSON-Objekt; Ende 0: laeuft, 3: laeuft nicht)\n"
+               "  --help      diese Hilfe\n"
+               "  --version   zeigt die Version\n"
+               "\n"
+               "SIGTERM und SIGINT beenden pelmor-ship, sobald die Saetze unterwegs bestaetigt\n"
+               "oder fuer den naechsten Start zurueckgelegt sind. Ende 0; 1 bei einem Fehler,\n"
+               "der das Weiterarbeiten verhindert; 2 bei falschem Aufruf.\n",
+               stdout);
 }
 
 // Waits for a file change, an acknowledgement or a signal, at most milliseconds.
@@ -689,8 +693,8 @@ void StartWatching() {
     const std::size_t slash = Config.bufferFile.rfind('/');
     const std::string folder =
         slash == std::string::npos ? "." : Config.bufferFile.substr(0, slash + 1);
-    if (WatchFd >= 0 && inotify_add_watch(WatchFd, folder.c_str(),
-                                          IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
+    if (WatchFd >= 0 &&
+        inotify_add_watch(WatchFd, folder.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
         close(WatchFd);
         WatchFd = -1; // falls back to looking every half second
     }
@@ -784,8 +788,9 @@ int Run() {
     long holder = 0;
     const int lock = ShipLock(Config, true, &holder);
     if (lock != 1) {
-        std::fprintf(stderr, lock == 0 ? "pelmor-ship: laeuft schon fuer %s (Prozess %ld)\n"
-                                       : "pelmor-ship: Sperre fuer %s nicht zu setzen (%ld)\n",
+        std::fprintf(stderr,
+                     lock == 0 ? "pelmor-ship: laeuft schon fuer %s (Prozess %ld)\n"
+                               : "pelmor-ship: Sperre fuer %s nicht zu setzen (%ld)\n",
                      Config.bufferFile.c_str(), holder);
         return SHIP_EXIT_FAILED;
     }
@@ -846,10 +851,10 @@ int Run() {
                 WaitForWork(50);
                 continue;
             }
-            std::string error;
-            prepared = Prepare(&scanned, &error);
+            std::string why;
+            prepared = Prepare(&scanned, &why);
             if (!prepared) {
-                beginTrouble(error);
+                beginTrouble(why);
                 retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(retryPause);
                 retryPause = std::min(retryPause * 2, SHIP_RETRY_MAX_MS);
                 continue;

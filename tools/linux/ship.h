@@ -38,15 +38,15 @@ struct ShipConfig {
 
 // What survives the shipper, in BUFFDATEI.versand: where the stream stands.
 struct ShipState {
-    char instance[17];  // 16 hex digits drawn when the state is made: ids stay unique
-                        // even when two sources share a name
-    char source[65];    // QUELLE as the ids carry it, fixed with the instance
-    int64_t generation; // the file of the first record not yet acknowledged
-    int64_t position;   // its index: everything before is in the stream
-    uint64_t floor;     // a stream sequence before every record of ours from position on
-    int32_t dirty;      // records after position may be in the stream already
-    int64_t previousGeneration; // the last record of the file before generation, kept
-    char previousId[SHIP_ID_MAX];  // after that file is removed, for the hand-off copy
+    char instance[17];            // 16 hex digits drawn when the state is made: ids stay unique
+                                  // even when two sources share a name
+    char source[65];              // QUELLE as the ids carry it, fixed with the instance
+    int64_t generation;           // the file of the first record not yet acknowledged
+    int64_t position;             // its index: everything before is in the stream
+    uint64_t floor;               // a stream sequence before every record of ours from position on
+    int32_t dirty;                // records after position may be in the stream already
+    int64_t previousGeneration;   // the last record of the file before generation, kept
+    char previousId[SHIP_ID_MAX]; // after that file is removed, for the hand-off copy
     unsigned char previousRecord[SHIP_RECORD];
     int64_t errorTime; // the last failure: when, 0 for none, and its text
     char error[256];

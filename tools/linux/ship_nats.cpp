@@ -72,15 +72,16 @@ void NatsOnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure, void*)
     } else {
         ShipOnAck(id, false, 0,
                   failure != nullptr && failure->ErrText != nullptr ? failure->ErrText
-                  : failure != nullptr                              ? natsStatus_GetText(failure->Err)
-                                                                    : "unbekannt");
+                  : failure != nullptr ? natsStatus_GetText(failure->Err)
+                                       : "unbekannt");
     }
 }
 
 std::string NatsReason(natsStatus status, const char* what) {
     std::string reason = std::string(what) + ": " + natsStatus_GetText(status);
     const char* detail = nats_GetLastError(nullptr);
-    if (detail != nullptr && detail[0] != '\0' && std::strcmp(detail, natsStatus_GetText(status))) {
+    if (detail != nullptr && detail[0] != '\0' &&
+        std::strcmp(detail, natsStatus_GetText(status)) != 0) {
         reason += std::string(" (") + detail + ")";
     }
     return reason;
@@ -240,8 +241,8 @@ int ShipNatsScan(const ShipConfig& config, uint64_t floor, uint64_t last, const 
     options.Config.HeadersOnly = true;
     natsSubscription* subscription = nullptr;
     jsErrCode code = static_cast<jsErrCode>(0);
-    if (js_SubscribeSync(&subscription, NatsJet, config.subject.c_str(), nullptr, &options, &code) !=
-        NATS_OK) {
+    if (js_SubscribeSync(&subscription, NatsJet, config.subject.c_str(), nullptr, &options,
+                         &code) != NATS_OK) {
         return 0;
     }
     int result = 0;
@@ -274,9 +275,8 @@ int ShipNatsScan(const ShipConfig& config, uint64_t floor, uint64_t last, const 
 
 int ShipNatsPublish(const ShipConfig& config, const char* id, const unsigned char* record) {
     natsMsg* msg = nullptr;
-    natsStatus status =
-        natsMsg_Create(&msg, config.subject.c_str(), nullptr, reinterpret_cast<const char*>(record),
-                       SHIP_RECORD);
+    natsStatus status = natsMsg_Create(&msg, config.subject.c_str(), nullptr,
+                                       reinterpret_cast<const char*>(record), SHIP_RECORD);
     if (status == NATS_OK) {
         status = natsMsgHeader_Set(msg, "Nats-Msg-Id", id);
     }

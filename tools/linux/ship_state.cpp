@@ -84,10 +84,10 @@ bool StateLine(char* line, ShipState* state) {
         return StateText(value, state->previousId);
     }
     if (std::strcmp(line, "previous_record") == 0) {
-        if (std::strlen(value) != 2 * SHIP_RECORD) {
+        if (std::strlen(value) != 2 * static_cast<std::size_t>(SHIP_RECORD)) {
             return false;
         }
-        for (int32_t i = 0; i < SHIP_RECORD; ++i) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(SHIP_RECORD); ++i) {
             const int high = StateHexValue(value[2 * i]);
             const int low = StateHexValue(value[2 * i + 1]);
             if (high < 0 || low < 0) {
@@ -129,8 +129,8 @@ void ShipStateNew(ShipState* state, const std::string& source) {
     unsigned char random[8] = {};
     if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         // No entropy pool: the time and the process still differ between instances.
-        const uint64_t mix = static_cast<uint64_t>(std::time(nullptr)) * 1000003u ^
-                             static_cast<uint64_t>(getpid());
+        const uint64_t mix =
+            static_cast<uint64_t>(std::time(nullptr)) * 1000003u ^ static_cast<uint64_t>(getpid());
         std::memcpy(random, &mix, sizeof random);
     }
     for (std::size_t i = 0; i < sizeof random; ++i) {
