@@ -131,17 +131,32 @@ void NoteError(const std::string& text) {
     std::snprintf(State.error, sizeof State.error, "%s", text.c_str());
 }
 
-ShipState Saved; // what the file holds
+ShipState Saved;          // what the file holds
+bool SaveFailing = false; // said once, not at every try
+int64_t RemovedBelow = 0; // renamed files before this generation are gone
 
+// Saves the state; once it is on the disk, renamed files the position has
+// left behind are removed.
 bool Save() {
     if (ShipStateSave(StatePath, State) == 0) {
-        Log("Fehler: Zustandsdatei %s nicht geschrieben: %s", StatePath.c_str(),
-            std::strerror(errno));
+        if (!SaveFailing) {
+            Log("Fehler: Zustandsdatei %s nicht geschrieben: %s", StatePath.c_str(),
+                std::strerror(errno));
+        }
+        SaveFailing = true;
         return false;
     }
+    if (SaveFailing) {
+        Log("Zustandsdatei %s wieder geschrieben", StatePath.c_str());
+    }
+    SaveFailing = false;
     Saved = State;
     StateDirtyOnDisk = State.dirty != 0;
     LastSaveMs = NowMs();
+    if (RemovedBelow != State.generation) {
+        ShipRemoveShipped(Config, State.generation);
+        RemovedBelow = State.generation;
+    }
     return true;
 }
 
@@ -334,9 +349,7 @@ void FinishGeneration() {
     }
     State.generation = finished + 1;
     State.position = 0;
-    if (Save()) {
-        unlink(ShipGenerationPath(Config, finished).c_str());
-    }
+    Save(); // and the file goes once the new position is on the disk
 }
 
 // Moves the position over the records stored without a gap.
@@ -407,7 +420,10 @@ void RetryFailed() {
         std::lock_guard<std::mutex> guard(WindowLock);
         for (int64_t number = Head; number < Next; ++number) {
             Slot& slot = SlotOf(number);
-            if (slot.status == SLOT_FAILED) {
+            if (slot.status == SLOT_FAILED && Present.count(slot.id) != 0) {
+                slot.status = SLOT_STORED; // stored after all, its answer lost
+                slot.sequence = State.floor;
+            } else if (slot.status == SLOT_FAILED) {
                 slot.status = SLOT_PENDING;
                 again.push_back(&slot);
             }
@@ -724,6 +740,7 @@ bool LoadState() {
     Saved = State;
     StateDirtyOnDisk = State.dirty != 0;
     const int removed = ShipRemoveShipped(Config, State.generation);
+    RemovedBelow = State.generation;
     if (removed > 0) {
         Log("%d bereits gespeicherte Datei(en) entfernt", removed);
     }
@@ -756,7 +773,7 @@ bool Prepare(bool* scanned, std::string* error) {
                      " nicht gelesen";
             return false;
         }
-        Log("Start nach Abbruch: Stream ab Sequenz %" PRIu64 " gelesen, %zu Saetze dieser Quelle "
+        Log("Stream ab Sequenz %" PRIu64 " gelesen, %zu Saetze dieser Quelle "
             "schon darin",
             State.floor + 1, Present.size());
     }
@@ -837,7 +854,11 @@ int Run() {
     };
     while (!StopAsked) {
         if (ShipNatsTakeLost()) {
+            // What went out before the connection was lost may be stored
+            // with its answer lost; an outage can outlast the duplicate
+            // window, so the stream is read again before anything is resent.
             prepared = false;
+            scanned = false;
             beginTrouble("NATS nicht erreichbar (" + Config.natsUrl + ")");
         }
         Advance();
