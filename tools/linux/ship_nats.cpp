@@ -62,19 +62,21 @@ int64_t NatsPause(natsConnection*, int attempts, void*) {
     return pause < NATS_PAUSE_MAX_MS ? pause : NATS_PAUSE_MAX_MS;
 }
 
+// Every outcome of a publication; the message is ours to destroy here.
 void NatsOnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure, void*) {
     const char* id = nullptr;
-    if (natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) != NATS_OK) {
-        return; // not one of ours
+    if (natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) == NATS_OK) {
+        if (ack != nullptr) {
+            ShipOnAck(id, true, ack->Sequence, "");
+        } else if (failure != nullptr) {
+            ShipOnAck(id, false, 0,
+                      failure->ErrText != nullptr ? failure->ErrText
+                                                  : natsStatus_GetText(failure->Err));
+        } else {
+            ShipOnAck(id, false, 0, "unbekannt");
+        }
     }
-    if (ack != nullptr) {
-        ShipOnAck(id, true, ack->Sequence, "");
-    } else {
-        ShipOnAck(id, false, 0,
-                  failure != nullptr && failure->ErrText != nullptr ? failure->ErrText
-                  : failure != nullptr ? natsStatus_GetText(failure->Err)
-                                       : "unbekannt");
-    }
+    natsMsg_Destroy(msg);
 }
 
 std::string NatsReason(natsStatus status, const char* what) {
