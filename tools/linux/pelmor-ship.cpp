@@ -388,17 +388,19 @@ void FillWindow() {
                 return;
             }
         }
+        if (!StateDirtyOnDisk) {
+            // Said on the disk before the first publication: from now on
+            // the stream may hold records past the saved position.
+            State.dirty = 1;
+            if (!Save()) {
+                return;
+            }
+        }
         Slot& slot = SlotOf(Next);
         if (!NextRecord(&slot.generation, &slot.index, slot.record)) {
             return;
         }
         IdOf(slot.generation, slot.index, slot.record, slot.id);
-        if (!StateDirtyOnDisk) {
-            State.dirty = 1; // from now on the stream may hold records past the position
-            if (!Save()) {
-                return;
-            }
-        }
         const bool present = Present.count(slot.id) != 0;
         {
             std::lock_guard<std::mutex> guard(WindowLock);
