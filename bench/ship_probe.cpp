@@ -33,10 +33,16 @@ using Clock = std::chrono::steady_clock;
 
 jsCtx* Js = nullptr;
 
+// Servers just started may take a moment: up to 20 s of tries.
 bool Connect(const char* urls) {
     natsConnection* connection = nullptr;
-    return natsConnection_ConnectTo(&connection, urls) == NATS_OK &&
-           natsConnection_JetStream(&Js, connection, nullptr) == NATS_OK;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (natsConnection_ConnectTo(&connection, urls) == NATS_OK) {
+            return natsConnection_JetStream(&Js, connection, nullptr) == NATS_OK;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }
 
 uint64_t Count(const char* stream) {
@@ -87,18 +93,7 @@ void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*) {
     natsMsg_Destroy(msg);
 }
 
-int Latency(const char* stream, int port, int messages, int gapMicros) {
-    jsSubOptions options;
-    jsSubOptions_Init(&options);
-    options.Stream = stream;
-    options.Ordered = true;
-    options.Config.DeliverPolicy = js_DeliverNew;
-    natsSubscription* subscription = nullptr;
-    if (js_Subscribe(&subscription, Js, "pelmor.records", OnMessage, nullptr, nullptr, &options, nullptr) !=
-        NATS_OK) {
-        std::puts("kein Abonnement");
-        return 1;
-    }
+int ConnectReceiver(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -107,13 +102,37 @@ int Latency(const char* stream, int port, int messages, int gapMicros) {
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::puts("keine Verbindung zum Empfaenger");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int Latency(const char* stream, int port, int messages, int gapMicros) {
+    jsSubOptions options;
+    jsSubOptions_Init(&options);
+    options.Stream = stream;
+    options.Ordered = true;
+    options.Config.DeliverPolicy = js_DeliverNew;
+    natsSubscription* subscription = nullptr;
+    if (js_Subscribe(&subscription, Js, "pelmor.records", OnMessage, nullptr, nullptr, &options,
+                     nullptr) != NATS_OK) {
+        std::puts("kein Abonnement");
         return 1;
     }
+    int fd = -1;
     std::vector<Clock::time_point> acknowledged(static_cast<size_t>(messages));
     for (int i = 0; i < messages; ++i) {
-        if (i > 0 && i % 900 == 0) { // a session before its counter wraps
-            [[maybe_unused]] ssize_t ended = send(fd, "X", 1, 0);
+        if (i % 900 == 0) { // a session ends before its counter wraps
+            if (fd >= 0) {
+                [[maybe_unused]] const ssize_t ended = send(fd, "X", 1, 0);
+                close(fd);
+            }
+            fd = ConnectReceiver(port);
+            if (fd < 0) {
+                std::puts("keine Verbindung zum Empfaenger");
+                return 1;
+            }
         }
         const std::string text = "lat-" + std::to_string(i) + " ";
         char answer = 0;
