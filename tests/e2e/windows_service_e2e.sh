@@ -117,6 +117,17 @@ check "Ereignis: Start gescheitert" reported \
 check "Ereignis: neu im Log" reported "BUSY.LOG, neu darin:"
 check "Log nennt den Port" grep -q "bind Port $busy_port" BUSY.LOG
 
+# --- a receiver started by hand first: the service does not start ------------
+pelmor_standard_ini hand.ini "$(pelmor_free_port)" "LOGDATEI = HAND.LOG" "BUFFDATEI = HAND.BUF"
+"${wine[@]}" "$bin/pelmor.exe" "$(windows_path hand.ini)" </dev/null >/dev/null 2>&1 &
+win "$bin/pelmorctl.exe" wait-ready --timeout 30 >/dev/null
+win sc start PELMOR >/dev/null
+check "anderer Empfaenger: STOPPED" reaches PELMOR STOPPED
+check "anderer Empfaenger: Exitcode 5" equals "$(query PELMOR)" "STOPPED 1066 5"
+check "Ereignis: anderer Empfaenger" reported "Dienst PELMOR: ein anderer Empfaenger laeuft schon"
+win "$bin/pelmorctl.exe" stop --timeout 30 >/dev/null
+check "von Hand gestarteter Empfaenger angehalten" equals $? 0
+
 # --- pelmor.exe killed while running: exit code 2 ---------------------------
 win sc start PELMOR >/dev/null
 check "wieder RUNNING" reaches PELMOR RUNNING
