@@ -73,15 +73,17 @@ std::string ShipTest::NatsUrls() const {
     return urls;
 }
 
-void ShipTest::WriteShipIni(int port, const std::vector<std::string>& versand) {
+void ShipTest::WriteShipIni(int port, const std::vector<std::string>& versand,
+                            const std::vector<std::string>& pelmor) {
     std::vector<std::string> lines = {"UPLPORT    = " + std::to_string(port),
                                       "BUFFDATEI  = PELMOR.BUF",
                                       "LOGDATEI   = PELMOR.LOG",
                                       "MAXLOGSIZE = 2000",
                                       "ERRLEVEL   = 1000",
-                                      "TIMEOUT    = 3",
-                                      "[VERSAND]",
-                                      "NATSURL    = " + NatsUrls()};
+                                      "TIMEOUT    = 3"};
+    lines.insert(lines.end(), pelmor.begin(), pelmor.end());
+    lines.push_back("[VERSAND]");
+    lines.push_back("NATSURL    = " + NatsUrls());
     lines.insert(lines.end(), versand.begin(), versand.end());
     WriteIni("pelmor.ini", lines);
 }

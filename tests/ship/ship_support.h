@@ -29,9 +29,10 @@ class ShipTest : public E2eTest {
     pid_t StartNats(int node, int count = 1);
     // The client URLs of every node, comma-separated.
     std::string NatsUrls() const;
-    // The parameter file of receiver and shipper: group PELMOR on port,
-    // group VERSAND with the lines given.
-    void WriteShipIni(int port, const std::vector<std::string>& versand);
+    // The parameter file of receiver and shipper: group PELMOR on port
+    // with further key lines, group VERSAND with the lines given.
+    void WriteShipIni(int port, const std::vector<std::string>& versand,
+                      const std::vector<std::string>& pelmor = {});
     // Starts pelmor-ship on pelmor.ini; its standard error goes to ship.err
     // (appended to, over restarts).
     pid_t StartShipper();

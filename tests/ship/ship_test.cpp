@@ -183,10 +183,12 @@ TEST_F(ShipTest, HandOffCopyTornTailAndRestartBeyondTheWindow) {
 
 // NATS not there at the start: the records stay, --status shows them and the
 // error, the log has one line for the outage however many tries; once the
-// server runs, everything is carried (into a stream the shipper creates).
+// server runs, everything is carried (into a stream the shipper creates),
+// and the file is taken over at half the receiver's MAXBUFSIZE, long
+// before the default UEBERGABE.
 TEST_F(ShipTest, OutageKeepsTheRecordsAndOneLineSaysSo) {
     ReserveNats(1);
-    WriteShipIni(LoopbackFreePort(), {"QUELLE     = weg", "UEBERGABE  = 8"});
+    WriteShipIni(LoopbackFreePort(), {"QUELLE     = weg"}, {"MAXBUFSIZE = 16"});
     std::string all;
     for (int i = 0; i < 40; ++i) {
         all += Record("n" + std::to_string(i), i + 1);
@@ -214,6 +216,7 @@ TEST_F(ShipTest, OutageKeepsTheRecordsAndOneLineSaysSo) {
     EXPECT_EQ(E2eCount(log, "wieder in Ordnung"), 1) << log;
     EXPECT_EQ(StreamCount("PELMOR"), 40u);
     EXPECT_TRUE(ShipLeftovers(dir).empty());
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.BUF")), ""); // taken over and removed
 }
 
 // Group VERSAND: pelmorctl check shows it, a bad value stops the shipper

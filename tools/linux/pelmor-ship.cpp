@@ -529,6 +529,13 @@ bool LoadConfig(const char* path) {
     Config.duplicateWindow = NumberSetting(SHIP_DUPFENSTER);
     Config.window = NumberSetting(SHIP_FENSTER);
     Config.handoffBytes = static_cast<int64_t>(NumberSetting(SHIP_UEBERGABE)) * 1024;
+    // A receiver with a bound on its buffer file answers "2" once the file
+    // reaches it: the file is taken over at half the bound at the latest.
+    const ParameterDescriptor& bound = ShipTable[PELMOR_SETTING_MAXBUFSIZE];
+    if (bound.found && bound.valid && bound.value.intValue > 0) {
+        Config.handoffBytes =
+            std::min(Config.handoffBytes, static_cast<int64_t>(bound.value.intValue) * 512);
+    }
     Config.credentials = TextSetting(SHIP_NATSCREDS);
     Config.caFile = TextSetting(SHIP_NATSCA);
     Config.certFile = TextSetting(SHIP_NATSCERT);
