@@ -19,7 +19,7 @@ constexpr DWORD PELMORCTL_POLL_MS = 50;
 
 void PelmorctlUsage() {
     std::fputs(
-        "Aufruf: pelmorctl BEFEHL [OPTIONEN]\n"
+        "Aufruf: pelmorctl [--instance NAME] BEFEHL [OPTIONEN]\n"
         "\n"
         "Steuert den Empfaenger pelmor und prueft seine Parameterdatei.\n"
         "\n"
@@ -202,7 +202,7 @@ long PelmorctlTimeout(int argc, char** argv) {
 int PelmorctlWrongCall(const char* why) {
     std::fprintf(stderr,
                  "pelmorctl: %s\n"
-                 "Aufruf: pelmorctl status [--json] | stop [--timeout S] |\n"
+                 "Aufruf: pelmorctl [--instance NAME] status [--json] | stop [--timeout S] |\n"
                  "                  wait-ready [--timeout S] | check DATEI | list DATEI |\n"
                  "                  verify DATEI |\n"
                  "                  records DATEI [--from N] [--count K] [--json | --csv] |\n"
@@ -214,6 +214,13 @@ int PelmorctlWrongCall(const char* why) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--instance") == 0) {
+        if (argc < 3 || PelmorctlUseInstance(argv[2]) == 0) {
+            return PelmorctlWrongCall("--instance erwartet den Namen einer Instanz");
+        }
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2) {
         return PelmorctlWrongCall("Befehl fehlt");
     }
