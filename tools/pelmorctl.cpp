@@ -58,7 +58,7 @@ void PelmorctlUsage() {
         "                            als \\udc80 bis \\udcff (Byte 80 bis ff)\n"
         "                            --csv: Kopfzeile, Felder nach RFC 4180, die\n"
         "                            Nachricht Byte fuer Byte\n"
-        "  --help                    diese Hilfe\n"
+        "  -h, --help                diese Hilfe\n"
         "  --version                 zeigt die Version\n"
         "\n",
         stdout);

@@ -23,7 +23,13 @@ int32_t PelmorctlRead(const char* path, int32_t* position) {
     return resultCode;
 }
 
+// Only a fault inside the file has a line; the file's own faults (it cannot
+// be opened, read to its end or closed) come before and after any line.
 void PelmorctlSayReadError(int32_t resultCode, int32_t position) {
+    if (resultCode > KEYINI_E_EOF) {
+        std::printf("Fehler %d: %s\n", static_cast<int>(resultCode), KeyIniErrorText(resultCode));
+        return;
+    }
     std::printf("Fehler %d in Zeile %d: %s\n", static_cast<int>(resultCode),
                 static_cast<int>(position), KeyIniErrorText(resultCode));
 }
