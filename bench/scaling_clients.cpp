@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
         if (trickler < 0) {
             return;
         }
-        while (Clock::now() + std::chrono::seconds(1) <= trickleEnd) {
+        while (Clock::now() < trickleEnd) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             if (!BenchExchange(trickler, "tropfen")) {
                 std::fputs("pelmor-bench-clients: Tropfer ohne Quittung\n", stderr);

@@ -86,8 +86,8 @@ class HaproxyFront : public E2eTest {
         ASSERT_EQ(mkdir(instance.folder.c_str(), 0700), 0);
         ASSERT_EQ(mkdir(instance.runtime.c_str(), 0700), 0);
         WriteStandardIni("r" + std::to_string(i) + "/pelmor.ini", instance.port);
-        Track(SupportStart("/usr/bin/env", {"PELMOR_RUNTIME_DIR=" + instance.runtime, PELMOR_BIN,
-                                            "pelmor.ini"},
+        Track(SupportStart("/usr/bin/env",
+                           {"PELMOR_RUNTIME_DIR=" + instance.runtime, PELMOR_BIN, "pelmor.ini"},
                            instance.folder, instance.folder + "/out", instance.folder + "/err"));
         instances.push_back(instance);
         EXPECT_EQ(Pelmorctl(instance, {"wait-ready", "--timeout", "15"}).exitCode, 0);
@@ -96,8 +96,8 @@ class HaproxyFront : public E2eTest {
     ToolRun Pelmorctl(const Instance& instance, const std::vector<std::string>& words) {
         std::vector<std::string> line = {"PELMOR_RUNTIME_DIR=" + instance.runtime, PELMORCTL_BIN};
         line.insert(line.end(), words.begin(), words.end());
-        const pid_t child = SupportStart("/usr/bin/env", line, dir, PathOf("ctl.out"),
-                                         PathOf("ctl.err"));
+        const pid_t child =
+            SupportStart("/usr/bin/env", line, dir, PathOf("ctl.out"), PathOf("ctl.err"));
         const int exitCode = SupportExitWithin(child, E2E_WAIT_MS);
         return {exitCode, SupportReadFile(PathOf("ctl.out")), SupportReadFile(PathOf("ctl.err"))};
     }
@@ -131,7 +131,8 @@ class HaproxyFront : public E2eTest {
              "-days", "1", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
              "-keyout", PathOf("front.key"), "-out", PathOf("front.crt")},
             dir, PathOf("openssl.out"), PathOf("openssl.err"));
-        ASSERT_EQ(SupportExitWithin(openssl, E2E_WAIT_MS), 0) << SupportReadFile(PathOf("openssl.err"));
+        ASSERT_EQ(SupportExitWithin(openssl, E2E_WAIT_MS), 0)
+            << SupportReadFile(PathOf("openssl.err"));
         std::ofstream(PathOf("front.pem"))
             << SupportReadFile(PathOf("front.crt")) << SupportReadFile(PathOf("front.key"));
 
