@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/kernel_objects.h"
 #include "receiver/settings.h"
+#include "receiver_control.h"
 
 namespace {
 
@@ -66,33 +67,16 @@ void PelmorctlUsage() {
     std::fputs("Falscher Aufruf: Ende 2.\n", stdout);
 }
 
-// Whether a receiver runs: 1 when some process holds its mutex, 0 when none
-// does, -1 when that cannot be told (say, a namespace directory of another
-// user); the reason is then on standard error.
+// Whether a receiver runs: 1 or 0, or -1 when that cannot be told; the
+// reason is then on standard error.
 int PelmorctlRunning() {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME);
-    if (mutex != nullptr) {
-        CloseHandle(mutex);
-        return 1;
+    DWORD error = 0;
+    int running = ReceiverRunning(&error);
+    if (running < 0) {
+        std::fprintf(stderr, "pelmorctl: Mutex %s nicht pruefbar (Fehler %lu)\n", PELMOR_MUTEX_NAME,
+                     static_cast<unsigned long>(error));
     }
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) {
-        return 0;
-    }
-    std::fprintf(stderr, "pelmorctl: Mutex %s nicht pruefbar (Fehler %lu)\n", PELMOR_MUTEX_NAME,
-                 static_cast<unsigned long>(error));
-    return -1;
-}
-
-// 1 signalled, 0 reset, -1 the event does not exist.
-int PelmorctlEventState(const char* name) {
-    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
-    if (event == nullptr) {
-        return -1;
-    }
-    int signalled = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-    CloseHandle(event);
-    return signalled;
+    return running;
 }
 
 const char* PelmorctlStateText(int state) {
@@ -109,10 +93,10 @@ int PelmorctlStatus(int json) {
         return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
     }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
-    std::printf("%-17s %s\n", "StopPelmorEvent:",
-                PelmorctlStateText(PelmorctlEventState(PELMOR_STOP_EVENT_NAME)));
+    std::printf("%-17s %s\n",
+                "StopPelmorEvent:", PelmorctlStateText(ReceiverEventState(PELMOR_STOP_EVENT_NAME)));
     std::printf("%-17s %s\n", "StartPelmorEvent:",
-                PelmorctlStateText(PelmorctlEventState(PELMOR_START_EVENT_NAME)));
+                PelmorctlStateText(ReceiverEventState(PELMOR_START_EVENT_NAME)));
     if (running) {
         PelmorctlShowCounters();
     }
@@ -134,8 +118,7 @@ int PelmorctlStop(long seconds) {
         std::puts("Kein Empfaenger laeuft.");
         return PELMORCTL_OK;
     }
-    // Created when missing: a receiver still starting then finds it reset and stops.
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, PELMOR_STOP_EVENT_NAME);
+    HANDLE stop = ReceiverStopEventOpen();
     if (stop == nullptr) {
         std::fprintf(stderr, "pelmorctl: %s nicht geoeffnet (Fehler %lu)\n", PELMOR_STOP_EVENT_NAME,
                      static_cast<unsigned long>(GetLastError()));
@@ -144,11 +127,7 @@ int PelmorctlStop(long seconds) {
     auto deadline = PelmorctlDeadline(seconds);
     int ended = 0;
     for (;;) {
-        // Again whenever the receiver has set it since: a reset that fell
-        // between its test and its set was undone.
-        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
-            ResetEvent(stop);
-        }
+        ReceiverStopAsk(stop);
         ended = PelmorctlRunning() == 0;
         if (ended || PelmorctlClock::now() >= deadline) {
             break;
@@ -166,7 +145,7 @@ int PelmorctlStop(long seconds) {
 
 int PelmorctlWaitReady(long seconds) {
     auto deadline = PelmorctlDeadline(seconds);
-    while (PelmorctlEventState(PELMOR_START_EVENT_NAME) != 1 || PelmorctlRunning() != 1) {
+    while (ReceiverEventState(PELMOR_START_EVENT_NAME) != 1 || PelmorctlRunning() != 1) {
         if (PelmorctlClock::now() >= deadline) {
             std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht bereit\n", seconds);
             return PELMORCTL_FAILED;

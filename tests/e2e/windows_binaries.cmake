@@ -4,7 +4,7 @@
 # nevtar.dll by ordinal only; the tools are console programs; nothing needs a
 # DLL beyond the system's own and nevtar.dll.
 cmake_minimum_required(VERSION 3.25)
-set(system_dlls KERNEL32.dll msvcrt.dll WS2_32.dll IPHLPAPI.DLL USER32.dll)
+set(system_dlls KERNEL32.dll msvcrt.dll WS2_32.dll IPHLPAPI.DLL USER32.dll ADVAPI32.dll)
 function(headers_of program out)
   execute_process(COMMAND ${OBJDUMP} -p ${BIN}/${program} OUTPUT_VARIABLE text
                   RESULT_VARIABLE result TIMEOUT 60)
@@ -14,7 +14,7 @@ function(headers_of program out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-foreach(program pelmor.exe pelmorctl.exe pelmor-send.exe nevtar.dll)
+foreach(program pelmor.exe pelmorctl.exe pelmor-send.exe pelmorsvc.exe nevtar.dll)
   headers_of(${program} text)
   string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${text}")
   foreach(import IN LISTS imports)

@@ -31,17 +31,6 @@ cleanup() {
 trap cleanup EXIT
 cd "$work" || exit 1
 
-check() { # check DESCRIPTION COMMAND...
-  local description=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FEHLER: $description" >&2
-  fi
-}
-
 # Starts pelmor.exe with one parameter file; its id goes to $receiver.
 start_receiver() {
   "${wine[@]}" "$bin/pelmor.exe" "$1" >pelmor.out 2>pelmor.err </dev/null &
@@ -70,39 +59,8 @@ receiver_exit() { # receiver_exit PID SECONDS
   echo -1
 }
 
-# Client on descriptor 3. send MESSAGE echoes the acknowledgement byte, or
-# "none" when the connection ended or nothing came within 5 seconds.
-connect() { exec 3<>"/dev/tcp/127.0.0.1/$1"; }
-disconnect() { exec 3<&- 3>&-; }
-send() {
-  local ack=""
-  printf '%s' "$1" >&3 2>/dev/null
-  if IFS= read -r -n1 -t 5 -u 3 ack && [ -n "$ack" ]; then
-    echo "$ack"
-  else
-    echo none
-  fi
-}
-
-local_stamp() { date "+%Y%m%d%H%M%S"; }
-
-# One record of 552 bytes, every column: record NUMBER (from 0), port,
-# sequence, message, and the times before and after.
-record_is() { # record_is NUMBER PORT SEQUENCE MESSAGE BEFORE AFTER
-  local record=record.$1
-  dd if=PELMOR.BUF of="$record" bs=552 skip="$1" count=1 2>/dev/null
-  [ "$(wc -c <"$record")" -eq 552 ] || return 1
-  local ip stamp
-  ip=$(head -c 16 "$record" | tail -c 15)
-  stamp=$(head -c 35 "$record" | tail -c 14)
-  [[ $ip =~ ^[0-9]{3}\.[0-9]{3}\.[0-9]{3}\.[0-9]{3}$ ]] || return 1
-  [[ ! $stamp < $5 && ! $stamp > $6 ]] || return 1
-  printf '$%s%05d%s%03d%-512s\r\n' "$ip" "$2" "$stamp" "$3" "$4" | cmp -s - "$record"
-}
-
 is_empty_or_missing() { [ ! -s "$1" ]; }
 is_file_not() { [ ! -e "$1" ] && [ -f "$2" ]; } # is_file_not MISSING PRESENT
-equals() { [ "$1" = "$2" ]; }
 
 # pelmorctl status --json, its line in $json; json_has PATTERN: the line
 # matches the extended regular expression.
