@@ -54,6 +54,14 @@ int _fileno(FILE* stream) {
     return fileno(stream);
 }
 
+int _write(int fd, const void* buffer, unsigned int count) {
+    ssize_t written;
+    do {
+        written = write(fd, buffer, count);
+    } while (written < 0 && errno == EINTR);
+    return static_cast<int>(written);
+}
+
 long long _filelengthi64(int fd) {
     struct stat status;
     return fstat(fd, &status) == 0 ? static_cast<long long>(status.st_size) : -1;

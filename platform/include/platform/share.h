@@ -1,7 +1,8 @@
 // Opening a stream with a sharing mode: _fsopen and _SH_DENYNO (others may
-// read and write the file while it is open); the length of an open file and
-// cutting it back: _fileno, _filelengthi64, _chsize_s; forcing what was
-// written to stable storage: _commit. And whether an open file still bears
+// read and write the file while it is open); writing to its descriptor past
+// the stream's buffer: _write; the length of an open file and cutting it
+// back: _fileno, _filelengthi64, _chsize_s; forcing what was written to
+// stable storage: _commit. And whether an open file still bears
 // its name: ShareIdentifyOpenFile, ShareNameLeadsTo.
 //
 // Linux: _fsopen opens regular files only, never waits (a FIFO without a
@@ -25,9 +26,10 @@
 
 FILE* _fsopen(const char* path, const char* mode, int shareFlag);
 int _fileno(FILE* stream);
-long long _filelengthi64(int fd);      // -1 on failure
-int _chsize_s(int fd, long long size); // 0 on success, else an errno value
-int _commit(int fd);                   // 0 on success, else -1 and errno
+int _write(int fd, const void* buffer, unsigned int count); // bytes written, or -1 and errno
+long long _filelengthi64(int fd);                           // -1 on failure
+int _chsize_s(int fd, long long size);                      // 0 on success, else an errno value
+int _commit(int fd);                                        // 0 on success, else -1 and errno
 #endif
 
 // Which file an open descriptor is: its volume (device) and its number there.
