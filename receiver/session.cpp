@@ -123,8 +123,18 @@ bool SessionOnStableStorage(const Session* session) {
 // there and written at once all the same. 1, or 0 after the log entry, with
 // a torn part cut back (a whole record that could not be forced to disk
 // stays); a failed write is reported as the flush of the stream reported it.
+// 0 too for a record that would take the file past MAXBUFSIZE; the file's
+// length is read only under that bound.
 int SessionAppend(const Session* session) {
     const int fd = _fileno(session->stream);
+    const int64_t bound = session->context->maxBufferBytes;
+    if (bound > 0 && _filelengthi64(fd) + PELMOR_DISK_RECORD_LENGTH > bound) {
+        // Like a full disk: nothing of the record is written.
+        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+                  "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (%ld KB) erreicht!",
+                  static_cast<long>(bound / 1024));
+        return 0;
+    }
     const char* failed = nullptr;
     unsigned int written = 0;
     while (written < PELMOR_DISK_RECORD_LENGTH && failed == nullptr) {
