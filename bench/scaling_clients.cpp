@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "send_socket.h"
+#include "protocol/wire.h"
+#include "tools/client_socket.h"
 
 namespace {
 
@@ -27,20 +28,22 @@ constexpr long BENCH_TRICKLE_MAX = 600;
 
 // One message and its acknowledgement; false unless it came back "1".
 bool BenchExchange(int connection, const std::string& message) {
-    return SendSocketWrite(connection, message.data(), message.size()) &&
-           SendSocketReadByte(connection) == '1';
+    return ClientSend(connection, message.data(), message.size()) &&
+           ClientReceiveByte(connection) == PELMOR_ACK_STORED;
 }
 
 void BenchEnd(int connection) {
-    SendSocketWrite(connection, "X", 1);
-    SendSocketClose(connection);
+    ClientSend(connection, &PELMOR_SESSION_END, 1);
+    ClientClose(connection);
 }
 
 // A session of count messages; the latency of each in microseconds into
 // latencies. false when the connection or an acknowledgement failed.
 bool BenchSession(const char* port, int client, long count, std::vector<int64_t>* latencies) {
-    const int connection = SendSocketConnect("127.0.0.1", port, BENCH_READ_TIMEOUT_SECONDS);
+    char why[CLIENT_WHY_SIZE] = "";
+    const int connection = ClientConnect("127.0.0.1", port, BENCH_READ_TIMEOUT_SECONDS, why);
     if (connection < 0) {
+        std::fprintf(stderr, "pelmor-bench-clients: %s\n", why);
         return false;
     }
     std::string message = "k" + std::to_string(client) + "-";
@@ -48,7 +51,7 @@ bool BenchSession(const char* port, int client, long count, std::vector<int64_t>
     for (long i = 0; i < count; ++i) {
         const Clock::time_point sent = Clock::now();
         if (!BenchExchange(connection, message)) {
-            SendSocketClose(connection);
+            ClientClose(connection);
             return false;
         }
         latencies->push_back(
@@ -81,7 +84,8 @@ int main(int argc, char** argv) {
     // message a second, a gap well inside the receiver's TIMEOUT.
     int trickler = -1;
     if (trickle > 0) {
-        trickler = SendSocketConnect("127.0.0.1", port, BENCH_READ_TIMEOUT_SECONDS);
+        char why[CLIENT_WHY_SIZE] = "";
+        trickler = ClientConnect("127.0.0.1", port, BENCH_READ_TIMEOUT_SECONDS, why);
         if (trickler < 0 || !BenchExchange(trickler, "tropfen")) {
             std::fputs("pelmor-bench-clients: Tropfer ohne Quittung\n", stderr);
             return 1;

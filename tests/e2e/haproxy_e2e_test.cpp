@@ -4,6 +4,7 @@
 // clients hold nobody up; TLS at the front.
 #include "e2e_support.h"
 
+#include "protocol/wire.h"
 #include "support/records.h"
 
 #include <openssl/ssl.h>
@@ -60,7 +61,7 @@ int TlsSendMessage(int port, const std::string& certificate, const std::string& 
         SSL_write(tls, message.data(), static_cast<int>(message.size())) > 0 &&
         SSL_read(tls, &byte, 1) == 1) {
         acknowledgement = byte;
-        SSL_write(tls, "X", 1);
+        SSL_write(tls, &PELMOR_SESSION_END, 1);
         SSL_shutdown(tls);
     }
     SSL_free(tls);
@@ -167,7 +168,7 @@ class HaproxyFront : public E2eTest {
                 for (int i = 1; i <= HAPROXY_MESSAGES && failures[c].empty(); ++i) {
                     const std::string message =
                         round + "-c" + std::to_string(c) + "-" + std::to_string(i);
-                    if (LoopbackSendMessage(fd, message) != '1') {
+                    if (LoopbackSendMessage(fd, message) != PELMOR_ACK_STORED) {
                         failures[c] = message + " nicht quittiert; ";
                     }
                     own.push_back(message);
@@ -175,7 +176,7 @@ class HaproxyFront : public E2eTest {
                         afterFirst();
                     }
                 }
-                LoopbackSend(fd, "X");
+                LoopbackSend(fd, std::string(1, PELMOR_SESSION_END));
                 close(fd);
                 sentBy[c] = own;
             });
@@ -237,7 +238,7 @@ TEST_F(HaproxyFront, SpreadsSessionsStoresEachMessageOnceAndLetsNoSlowClientHold
     // message is the second of the same session).
     const int trickler = LoopbackConnect(front);
     ASSERT_GE(trickler, 0);
-    ASSERT_EQ(LoopbackSendMessage(trickler, "trickle-1"), '1');
+    ASSERT_EQ(LoopbackSendMessage(trickler, "trickle-1"), PELMOR_ACK_STORED);
     sent.push_back("trickle-1");
     std::vector<int> silent;
     for (int i = 0; i < HAPROXY_INSTANCES; ++i) {
@@ -248,13 +249,13 @@ TEST_F(HaproxyFront, SpreadsSessionsStoresEachMessageOnceAndLetsNoSlowClientHold
     for (int fd : silent) {
         EXPECT_TRUE(StillOpen(fd)) << "die Acht warteten auf ein Zeitlimit";
     }
-    EXPECT_EQ(LoopbackSendMessage(trickler, "trickle-2"), '1');
+    EXPECT_EQ(LoopbackSendMessage(trickler, "trickle-2"), PELMOR_ACK_STORED);
     sent.push_back("trickle-2");
-    LoopbackSend(trickler, "X");
+    LoopbackSend(trickler, std::string(1, PELMOR_SESSION_END));
     close(trickler);
 
     // TLS at the front, the same protocol inside.
-    EXPECT_EQ(TlsSendMessage(tlsFront, PathOf("front.crt"), "ueber TLS"), '1');
+    EXPECT_EQ(TlsSendMessage(tlsFront, PathOf("front.crt"), "ueber TLS"), PELMOR_ACK_STORED);
     sent.push_back("ueber TLS");
 
     // The front closes the silent connections at their time; none ever
