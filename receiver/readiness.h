@@ -1,8 +1,8 @@
 // What the receiver tells the service manager that started it: ready once
 // start-up is complete, a line of progress a person reads in its status, and
 // that it is stopping. Where no manager listens nothing is sent.
-#ifndef PELMOR_READINESS_H
-#define PELMOR_READINESS_H
+#ifndef RECEIVER_READINESS_H
+#define RECEIVER_READINESS_H
 
 #include <cstdint>
 
