@@ -18,14 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <nats/nats.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
+#include "protocol/wire.h"
+#include "tools/client_socket.h"
 
 namespace {
 
@@ -93,19 +90,10 @@ void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*) {
     natsMsg_Destroy(msg);
 }
 
+// The receiver on 127.0.0.1, by the tools' client; -1 when it is not there.
 int ConnectReceiver(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    char why[CLIENT_WHY_SIZE] = "";
+    return ClientConnect("127.0.0.1", std::to_string(port).c_str(), 30, why);
 }
 
 int Latency(const char* stream, int port, int messages, int gapMicros) {
@@ -125,8 +113,8 @@ int Latency(const char* stream, int port, int messages, int gapMicros) {
     for (int i = 0; i < messages; ++i) {
         if (i % 900 == 0) { // a session ends before its counter wraps
             if (fd >= 0) {
-                [[maybe_unused]] const ssize_t ended = send(fd, "X", 1, 0);
-                close(fd);
+                ClientSend(fd, &PELMOR_SESSION_END, 1);
+                ClientClose(fd);
             }
             fd = ConnectReceiver(port);
             if (fd < 0) {
@@ -135,9 +123,8 @@ int Latency(const char* stream, int port, int messages, int gapMicros) {
             }
         }
         const std::string text = "lat-" + std::to_string(i) + " ";
-        char answer = 0;
-        if (send(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
-            recv(fd, &answer, 1, 0) != 1 || answer != '1') {
+        if (!ClientSend(fd, text.data(), text.size()) ||
+            ClientReceiveByte(fd) != PELMOR_ACK_STORED) {
             std::puts("keine Quittung");
             return 1;
         }

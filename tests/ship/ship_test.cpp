@@ -14,16 +14,20 @@
 #include <nats/nats.h>
 #include <signal.h>
 
+#include "protocol/record.h"
 #include "support/records.h"
 
 namespace {
 
-// A record as the receiver writes it, with sequence number seq.
+// A record as the receiver writes it, with sequence number seq, by the
+// record encoder.
 std::string Record(const std::string& text, int seq) {
-    char counter[8];
-    std::snprintf(counter, sizeof counter, "%03d", seq % 1000);
-    return "$127.000.000.001" + std::string("06664") + SupportRecordStamp(std::time(nullptr)) +
-           counter + SupportPaddedMessage(text) + "\r\n";
+    char prefix[RECORD_STAMP_AT];
+    RecordEncodePrefix("127.000.000.001", 6664, prefix);
+    char record[PELMOR_DISK_RECORD_LENGTH + 1];
+    RecordEncode(prefix, SupportRecordStamp(std::time(nullptr)).c_str(), static_cast<uint32_t>(seq),
+                 text.c_str(), record);
+    return std::string(record, PELMOR_DISK_RECORD_LENGTH);
 }
 
 void Append(const std::string& path, const std::string& bytes) {

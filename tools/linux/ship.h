@@ -14,7 +14,7 @@
 #include <ctime>
 #include <string>
 
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 
 constexpr int32_t SHIP_RECORD = PELMOR_DISK_RECORD_LENGTH;
 constexpr int32_t SHIP_ID_MAX = 160; // a message id with its terminator

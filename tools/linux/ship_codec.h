@@ -3,7 +3,7 @@
 #ifndef TOOLS_SHIP_CODEC_H
 #define TOOLS_SHIP_CODEC_H
 
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 
 // 1 and YYYYMMDDhhmmss in stamp when the record is well formed and carries
 // a time; 0 otherwise.
