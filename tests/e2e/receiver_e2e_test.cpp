@@ -123,8 +123,12 @@ TEST_F(E2eReceiver, ServiceManagerIsToldReadyProgressAndStopping) {
     EXPECT_EQ(LoopbackSendMessage(connection, "zwei"), '1');
     EXPECT_TRUE(LoopbackEndSession(connection));
     close(connection);
-    // Told within a second or two, from a record or the loop's next wake.
-    const std::string status = E2eNextNotification(manager, 5000);
+    // Told within a second or two, from a record or the loop's next wake;
+    // the first record may fall into a new second and be told alone.
+    std::string status = E2eNextNotification(manager, 5000);
+    if (status.rfind(portText + "1 Saetze", 0) == 0) {
+        status = E2eNextNotification(manager, 5000);
+    }
     EXPECT_EQ(status.rfind(portText + "2 Saetze gespeichert, letzter 20", 0), 0) << status;
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
