@@ -9,7 +9,8 @@
 //                 file), one send of "1".
 //   checked FILE  the same, and before each "1" a stat(2) of FILE to see
 //                 that the name still leads to the file written, as the
-//                 receiver checks it.
+//                 receiver checks it where the system cannot report a move
+//                 of the name.
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>

@@ -19,6 +19,7 @@ struct ReceiverContext {
     char logFileName[101];    // LOGDATEI
     char bufferFileName[101]; // BUFFDATEI
     int32_t syncRecords;      // SYNC: each record on stable storage before "1"
+    int64_t maxBufferBytes;   // MAXBUFSIZE in bytes; 0: the buffer file has no bound
     // "$", IP and port: the columns that stay while the process lives, made
     // once by FormatRecordPrefix.
     char recordPrefix[RECORD_STAMP_AT];

@@ -20,8 +20,9 @@ extern std::atomic<HANDLE> PelmorStopEvent;
 // "StartPelmorEvent", set once start-up is complete.
 extern HANDLE PelmorStartEvent;
 
-// Asked to stop (Ctrl-C, SIGINT, SIGTERM, shutdown): resets the stop event,
-// as a controlling process does, and remembers the request.
+// Asked to stop (Ctrl-C, SIGINT, SIGHUP, SIGTERM, the console closed,
+// shutdown): resets the stop event, as a controlling process does, and
+// remembers the request.
 BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 
 // Resets the stop event again when a stop was asked for, so that a request
@@ -30,6 +31,8 @@ BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 void PelmorKeepStopRequest(void);
 
 // 1 when the stop event exists and is reset: the receiver is asked to stop.
+// An event that can no longer be waited on (its object destroyed under it)
+// asks nothing, and a request through the control handler still stops.
 // A session looks before each read, so a stop also ends a client's stream.
 int PelmorStopAsked(void);
 

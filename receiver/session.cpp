@@ -2,13 +2,16 @@
 // file, acknowledge it, until "X", a failure or the end of the connection.
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "counting.h"
 #include "lifecycle.h"
 #include "log.h"
+#include "platform/name_watch.h"
 #include "platform/share.h"
 #include "records.h"
 
@@ -28,6 +31,7 @@ struct Session {
     NevtarSocket connection;
     FILE* stream;               // the buffer file; null once it is lost
     ShareFileIdentity identity; // the file its name led to when it was opened
+    ShareNameWatch watch;       // tells when the name may have moved from it
     uint32_t counter;           // sequence number of the last record, 0 before the first
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
@@ -52,9 +56,33 @@ long long SessionCutTornRecord(FILE* stream) {
     return _chsize_s(fd, length - excess) == 0 ? excess : -1;
 }
 
+// Said once per process: the name is then checked per record, as it costs
+// a system call each time.
+int sessionUnwatchedLogged = 0;
+
+// Has the system tell when the buffer file's name may have moved from the
+// file just opened; where it cannot, the name is checked per record.
+void SessionWatchName(Session* session) {
+    if (ShareWatchName(session->context->bufferFileName, _fileno(session->stream),
+                       &session->watch) != 0 ||
+        sessionUnwatchedLogged) {
+        return;
+    }
+    const int error = errno;
+    sessionUnwatchedLogged = 1;
+    PelmorLog(SESSION_FUNCTION, 1, 0, error, std::strerror(error),
+              "Fehler: Pelmor-Bufferdatei ohne Namensueberwachung, Pruefung je Satz");
+}
+
+void SessionClose(Session* session) {
+    ShareUnwatchName(&session->watch);
+    std::fclose(session->stream);
+    session->stream = nullptr;
+}
+
 // Opens the buffer file for appending, created if missing: only a regular
-// file, and with a torn record at its end cut back first. 1, or 0 when the
-// file cannot be used (the stream is then null).
+// file, and with a torn record at its end cut back first, its name watched.
+// 1, or 0 when the file cannot be used (the stream is then null).
 int SessionOpen(Session* session) {
     session->stream = _fsopen(session->context->bufferFileName, "ab", _SH_DENYNO);
     if (session->stream == nullptr) {
@@ -78,6 +106,7 @@ int SessionOpen(Session* session) {
         session->stream = nullptr;
         return 0;
     }
+    SessionWatchName(session);
     return 1;
 }
 
@@ -87,20 +116,40 @@ bool SessionOnStableStorage(const Session* session) {
     return session->context->syncRecords == 0 || _commit(_fileno(session->stream)) == 0;
 }
 
-// Puts the record into the stream and hands it to the operating system, so
-// that "1" is only sent for a record that survives the process; with SYNC it
-// is on stable storage too, so it survives the machine losing power. 1, or 0
-// after the log entry, with a torn part cut back (a whole record that could
-// not be forced to disk stays).
+// Hands the record to the operating system with one write of its descriptor,
+// so that "1" is only sent for a record that survives the process; with SYNC
+// it is on stable storage too, so it survives the machine losing power. The
+// stream's buffer stays empty: a record put into it would only be copied
+// there and written at once all the same. 1, or 0 after the log entry, with
+// a torn part cut back (a whole record that could not be forced to disk
+// stays); a failed write is reported as the flush of the stream reported it.
+// 0 too for a record that would take the file past MAXBUFSIZE; the file's
+// length is read only under that bound.
 int SessionAppend(const Session* session) {
+    const int fd = _fileno(session->stream);
+    const int64_t bound = session->context->maxBufferBytes;
+    if (bound > 0 && _filelengthi64(fd) + PELMOR_DISK_RECORD_LENGTH > bound) {
+        // Like a full disk: nothing of the record is written.
+        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+                  "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (%ld KB) erreicht!",
+                  static_cast<long>(bound / 1024));
+        return 0;
+    }
     const char* failed = nullptr;
-    if (std::fputs(session->record, session->stream) == EOF) {
-        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fputs)!";
-    } else if (std::fflush(session->stream) != 0) {
-        failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!";
-    } else if (!SessionOnStableStorage(session)) {
+    unsigned int written = 0;
+    while (written < PELMOR_DISK_RECORD_LENGTH && failed == nullptr) {
+        const int part = _write(fd, session->record + written,
+                                static_cast<unsigned int>(PELMOR_DISK_RECORD_LENGTH) - written);
+        if (part <= 0) {
+            failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fflush)!";
+        } else {
+            written += static_cast<unsigned int>(part);
+        }
+    }
+    if (failed == nullptr && !SessionOnStableStorage(session)) {
         failed = "Fehler: Satz in Pelmor-Bufferdatei schreiben (fsync)!";
-    } else {
+    }
+    if (failed == nullptr) {
         return 1;
     }
     PelmorLog(SESSION_FUNCTION, 1, 0, 0, "", "%s", failed);
@@ -114,17 +163,27 @@ int SessionAppend(const Session* session) {
 // that does now, created as at the start of a session, and the session goes
 // on with that one. So an acknowledged record is never only in a deleted
 // file; it may also stay in the renamed one. "1" or "2".
+//
+// The name is looked up only when the watch reports that it may have moved
+// (or where there is no watch). A move that happened before the record's
+// write returned is reported by then; one after it and before the "1" is
+// sent is not seen for this record, as with a lookup a move after the
+// lookup and before the "1" is not: that window now holds only the few
+// instructions from the write's return to the send, no system call.
 char SessionStore(Session* session) {
     for (int reopened = 0;; ++reopened) {
         if (SessionAppend(session) == 0) {
             return SESSION_ACK_FAILED;
         }
+        if (ShareNameMayHaveMoved(&session->watch) == 0) {
+            return SESSION_ACK_STORED;
+        }
+        ShareNameSeen(&session->watch);
         if (ShareNameLeadsTo(session->context->bufferFileName, &session->identity) != 0) {
             return SESSION_ACK_STORED;
         }
-        std::fclose(session->stream);
+        SessionClose(session);
         if (reopened == SESSION_REOPEN_MAX || SessionOpen(session) == 0) {
-            session->stream = nullptr;
             PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
                       "Fehler: Pelmor-Bufferdatei nicht neu geoeffnet!");
             return SESSION_ACK_FAILED;
@@ -144,17 +203,44 @@ int32_t SessionReadEnding(int32_t readResult, int32_t count) {
     return PelmorStopAsked() ? PELMOR_END_STOP : PELMOR_END_FAILURE;
 }
 
+// One CSocketRead with the session's time-out. A report of the name watch
+// ends a waiting read early: it is read again, for what is left of the
+// time-out (rounded up to whole seconds), with nothing logged and nothing
+// lost, as the interrupted read took no bytes.
+int32_t SessionRead(Session* session, int32_t* count) {
+    using Clock = std::chrono::steady_clock;
+    const int32_t timeout = session->context->timeout;
+    const Clock::time_point started = Clock::now();
+    int32_t left = timeout;
+    for (;;) {
+        const int32_t reports = ShareNameReports();
+        const int32_t result =
+            CSocketRead(session->connection, session->message, PELMOR_MESSAGE_MAX, count, left);
+        if (result == 0 || result == NEVTAR_ERR_TIMEOUT || ShareNameReports() == reports ||
+            PelmorStopAsked()) {
+            return result;
+        }
+        if (timeout > 0) {
+            const long long spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started)
+                    .count();
+            const long long rest = static_cast<long long>(timeout) * 1000 - spent;
+            if (rest <= 0) {
+                return NEVTAR_ERR_TIMEOUT;
+            }
+            left = static_cast<int32_t>((rest + 999) / 1000);
+        }
+    }
+}
+
 // Reads, stores and acknowledges messages until the session ends; why it
 // ended. A stop asked for while a client streams ends the session between
 // two messages: every acknowledged record is written, and the next message
 // finds the connection closed.
 int32_t SessionServe(Session* session) {
     while (!PelmorStopAsked()) {
-        std::memset(session->message, 0, sizeof session->message);
         int32_t count = 0;
-        const int32_t readResult =
-            CSocketRead(session->connection, session->message, PELMOR_MESSAGE_MAX, &count,
-                        session->context->timeout);
+        const int32_t readResult = SessionRead(session, &count);
         if (readResult != 0 || count == 0) {
             // On Linux the signal that asks for a stop also ends a waiting
             // read: that is no failure of the read. A time-out still is.
@@ -165,6 +251,9 @@ int32_t SessionServe(Session* session) {
             }
             return ending;
         }
+        // The message is its bytes up to the first zero byte: ending it
+        // after what was read does what clearing the whole buffer did.
+        session->message[std::clamp(count, int32_t{0}, PELMOR_MESSAGE_MAX)] = '\0';
         PelmorCountMessage(count);
         if (session->message[0] == SESSION_END) {
             return PELMOR_END_X;
@@ -201,12 +290,13 @@ int RcvConSession(ReceiverContext* context, NevtarSocket connection) {
     Session session{};
     session.context = context;
     session.connection = connection;
+    session.watch.handle = -1;
     if (SessionOpen(&session) == 0) {
         return 0;
     }
     const int32_t ending = SessionServe(&session);
     if (session.stream != nullptr) {
-        std::fclose(session.stream);
+        SessionClose(&session);
     }
     PelmorCountSessionEnd(ending);
     return 1;

@@ -1,9 +1,14 @@
 #include "receiver/settings.h"
 
+#include <cstdio>
+
+#include "platform/share.h"
+
 // found, optional, onError and valid start at 0, content and value empty: the
 // receiver reads with KEYINI_READ alone, so a key that is absent or invalid
-// keeps the empty text or 0. SYNC alone is optional: without it, or with an
-// invalid value, it is FALSE and the receiver does what it always did.
+// keeps the empty text or 0. SYNC and MAXBUFSIZE are optional: without them,
+// or with an invalid value, they are FALSE and 0 (no bound), and the
+// receiver does what it always did.
 ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
     {"PELMOR", "UPLPORT", 0, 0, 0, 0, 0, 1, 5, TYPSTRING, "6664", {}, {}, "UPL-Empfangs-Port"},
     {"PELMOR",
@@ -64,6 +69,20 @@ ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
      {},
      {},
      "Satz vor Quittung auf Platte"},
+    {"PELMOR",
+     "MAXBUFSIZE",
+     7,
+     0,
+     1,
+     0,
+     0,
+     0,
+     2147483647,
+     TYPLONG,
+     "0",
+     {},
+     {},
+     "max. Bufferdateigroesse"},
 };
 
 void PelmorSettingText(int32_t index, char* field, size_t capacity) {
@@ -93,4 +112,16 @@ int32_t PelmorPortOfText(const char* text) {
         }
     }
     return port;
+}
+
+int PelmorLogMeetsBuffer(const char* logFileName, const char* bufferFileName) {
+    char oldName[sizeof(ParameterValue::textValue) + sizeof PELMOR_LOG_OLD_SUFFIX];
+    const int length =
+        std::snprintf(oldName, sizeof oldName, "%s%s", logFileName, PELMOR_LOG_OLD_SUFFIX);
+    if (logFileName[0] == '\0' || bufferFileName[0] == '\0') {
+        return 0; // no file: the log and the session say so themselves
+    }
+    return ShareSameFile(logFileName, bufferFileName) ||
+           (length > 0 && static_cast<size_t>(length) < sizeof oldName &&
+            ShareSameFile(oldName, bufferFileName));
 }

@@ -135,6 +135,16 @@ int PelmorctlCheck(const char* path) {
                     expected);
         return PELMORCTL_FAILED;
     }
+    char logFileName[sizeof(ParameterValue::textValue)];
+    char bufferFileName[sizeof(ParameterValue::textValue)];
+    PelmorSettingText(PELMOR_SETTING_LOGDATEI, logFileName, sizeof logFileName);
+    PelmorSettingText(PELMOR_SETTING_BUFFDATEI, bufferFileName, sizeof bufferFileName);
+    if (PelmorLogMeetsBuffer(logFileName, bufferFileName)) {
+        std::printf("LOGDATEI \"%s\" ist die Bufferdatei \"%s\" oder deren .old; der "
+                    "Empfaenger startet nicht.\n",
+                    logFileName, bufferFileName);
+        return PELMORCTL_FAILED;
+    }
     std::puts(optionalAbsent == 0 ? "Alle Einstellungen aus der Datei."
                                   : "Alle noetigen Einstellungen aus der Datei.");
     return PELMORCTL_OK;

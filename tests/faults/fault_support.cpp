@@ -88,9 +88,9 @@ std::vector<std::string> FaultRecords(const std::string& content) {
     return messages;
 }
 
-int FaultLowestFreeDescriptor(pid_t pid) {
+int FaultLowestFreeDescriptor(pid_t pid, int above) {
     const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
-    int fd = 0;
+    int fd = above + 1;
     while (access((folder + std::to_string(fd)).c_str(), F_OK) == 0) {
         ++fd;
     }

@@ -46,8 +46,8 @@ std::string FaultMessage(int i);
 std::vector<std::string> FaultRecords(const std::string& content);
 
 int FaultOpenDescriptors(pid_t pid);
-// The lowest descriptor number the process has not open.
-int FaultLowestFreeDescriptor(pid_t pid);
+// The lowest descriptor number above above that the process has not open.
+int FaultLowestFreeDescriptor(pid_t pid, int above = -1);
 // Processor time the process has used, in clock ticks.
 long FaultCpuTicks(pid_t pid);
 long FaultResidentKilobytes(pid_t pid);

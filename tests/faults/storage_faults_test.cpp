@@ -145,6 +145,90 @@ TEST_F(StorageFaults, RecordsFollowTheNameWhenTheFileIsTakenDuringASession) {
     EXPECT_EQ(kept[0].counter + kept[1].counter, "004005");
 }
 
+// Where the system cannot report a move of the name, the name is checked per
+// record, said once in the log: a name through a linked folder, and no
+// descriptor left for the watch. The records follow the name as above.
+TEST_F(StorageFaults, WithoutANameWatchRecordsStillFollowTheName) {
+    ASSERT_EQ(mkdir(PathOf("real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", PathOf("linked").c_str()), 0);
+    for (const std::string buffer : {"linked/PELMOR.BUF", "PELMOR.BUF"}) {
+        SCOPED_TRACE(buffer);
+        const bool linked = buffer != "PELMOR.BUF";
+        WriteIni("pelmor.ini", {"UPLPORT    = " + std::to_string(port), "BUFFDATEI  = " + buffer,
+                                "LOGDATEI   = PELMOR.LOG", "ERRLEVEL   = 1000", "TIMEOUT    = 1"});
+        Start();
+        Session(0, 1);
+        if (!linked) {
+            // Descriptors for the connection and the buffer file, none for the watch.
+            rlimit tight{};
+            ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, nullptr, &tight), 0);
+            const int connection = FaultLowestFreeDescriptor(receiver);
+            tight.rlim_cur =
+                static_cast<rlim_t>(FaultLowestFreeDescriptor(receiver, connection)) + 1;
+            ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, &tight, nullptr), 0);
+        }
+        const int fd = LoopbackConnect(port);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '1');
+        ASSERT_EQ(std::rename(PathOf(buffer).c_str(), PathOf("taken.BUF").c_str()), 0);
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(2)), '1');
+        ASSERT_EQ(std::remove(PathOf(buffer).c_str()), 0);
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '1');
+        LoopbackSend(fd, "X");
+        EXPECT_EQ(LoopbackReceiveByte(fd), -1);
+        close(fd);
+        EXPECT_EQ(FaultRecords(SupportReadFile(PathOf(buffer))),
+                  std::vector<std::string>{FaultMessage(3)});
+        const std::vector<std::string> taken = FaultRecords(SupportReadFile(PathOf("taken.BUF")));
+        ASSERT_GE(taken.size(), 2u);
+        EXPECT_EQ(taken[0], FaultMessage(0));
+        EXPECT_EQ(taken[1], FaultMessage(1));
+        if (linked) {
+            // Not written without descriptors: the log opens its file per entry.
+            EXPECT_EQ(E2eCount(Log(), "Fehler: Pelmor-Bufferdatei ohne Namensueberwachung"), 1)
+                << Log();
+        }
+        ASSERT_EQ(RunPelmorctl({"stop", "--timeout", "5"}).exitCode, 0);
+        EXPECT_EQ(ReceiverExit(receiver, 5000), 0);
+        ASSERT_EQ(std::remove(PathOf("taken.BUF").c_str()), 0);
+        ASSERT_EQ(std::remove(PathOf(buffer).c_str()), 0);
+    }
+}
+
+// The watch's signal ends a waiting read early: the read goes on, with no
+// log entry and no byte lost, and a silent client is still dropped after the
+// time-out, however often the file's attributes change meanwhile.
+TEST_F(StorageFaults, ReadsEndedByTheNameWatchGoOnUntilTheTimeOut) {
+    Start();
+    const int fd = LoopbackConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
+    std::atomic<bool> changing{true};
+    std::thread consumer([&] {
+        const auto end = FaultClock::now() + std::chrono::seconds(FAULT_TIMEOUT_SECONDS + 5);
+        for (mode_t mode = 0600; changing && FaultClock::now() < end; mode ^= 040) {
+            chmod(PathOf("PELMOR.BUF").c_str(), mode);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(FAULT_TIMEOUT_SECONDS * 700));
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '1');
+    const auto silent = FaultClock::now();
+    const int ending = LoopbackReceiveByte(fd);
+    const auto took = FaultClock::now() - silent;
+    changing = false;
+    consumer.join();
+    close(fd);
+
+    EXPECT_EQ(ending, -1);
+    EXPECT_GE(took, std::chrono::milliseconds(FAULT_TIMEOUT_SECONDS * 900));
+    EXPECT_LT(took, std::chrono::seconds(FAULT_TIMEOUT_SECONDS + 2));
+    EXPECT_EQ(E2eCount(Log(), "CSocketRead"), 1) << Log();
+    EXPECT_EQ(E2eCount(Log(), "Fehler: CSocketRead! ErrorCode: -3"), 1) << Log();
+    EXPECT_EQ(E2eCount(Log(), "Namensueberwachung"), 0) << Log();
+    EXPECT_EQ(FaultRecords(Buffer()), (std::vector<std::string>{FaultMessage(0), FaultMessage(1)}));
+}
+
 // A FIFO in place of the log or the buffer file is refused like a file that
 // cannot be opened, at start-up and while the receiver runs, instead of
 // waiting for a reader.
@@ -202,6 +286,93 @@ TEST_F(StorageFaults, LinksOfAnotherUserAreNotWrittenThrough) {
     EXPECT_EQ(FaultRecords(SupportReadFile(PathOf("own.BUF"))),
               std::vector<std::string>{FaultMessage(2)});
     EXPECT_TRUE(Running());
+}
+
+// A folder on the path that another user may replace (here by his link,
+// before the start and in the middle of a session) never steers a write
+// into his folder, and a file of his is not written even where a link of
+// ours leads to it.
+TEST_F(StorageFaults, NoLinkOfAnotherUserInAnyFolderOfThePath) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a link to another user";
+    }
+    constexpr uid_t OTHER_USER = 65534;
+    ASSERT_EQ(mkdir(PathOf("his").c_str(), 0777), 0);
+    ASSERT_EQ(chown(PathOf("his").c_str(), OTHER_USER, OTHER_USER), 0);
+    const std::string his = PathOf("his/PELMOR.BUF");
+    std::ofstream(his) << "seine\n";
+    ASSERT_EQ(chmod(his.c_str(), 0666), 0);
+    ASSERT_EQ(chown(his.c_str(), OTHER_USER, OTHER_USER), 0);
+    const auto plantLink = [this](const char* target, uid_t owner) {
+        ASSERT_EQ(symlink(target, PathOf("spool").c_str()), 0);
+        ASSERT_EQ(lchown(PathOf("spool").c_str(), owner, owner), 0);
+    };
+    WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(port), "BUFFDATEI = spool/PELMOR.BUF",
+                            "LOGDATEI = spool/PELMOR.LOG", "MAXLOGSIZE = 2000", "ERRLEVEL = 1000",
+                            "TIMEOUT = 1"});
+    plantLink("his", OTHER_USER);
+    EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
+              "pelmor: Logdatei \"spool/PELMOR.LOG\" nicht gestartet\n");
+
+    ASSERT_EQ(std::remove(PathOf("spool").c_str()), 0);
+    ASSERT_EQ(mkdir(PathOf("spool").c_str(), 0755), 0);
+    Start();
+    const int fd = LoopbackConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(std::rename(PathOf("spool").c_str(), PathOf("mine").c_str()), 0);
+    plantLink("his", OTHER_USER);
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '2') << "not followed to his file";
+    close(fd);
+    EXPECT_EQ(SupportReadFile(his), "seine\n");
+    EXPECT_FALSE(std::ifstream(PathOf("his/PELMOR.LOG")).good()) << "no log in his folder";
+
+    // A link of root's leads to his folder: his file there is not written.
+    ASSERT_EQ(std::remove(PathOf("spool").c_str()), 0);
+    plantLink("his", 0);
+    const int refused = LoopbackConnect(port);
+    ASSERT_GE(refused, 0);
+    LoopbackSend(refused, FaultMessage(2));
+    EXPECT_LT(LoopbackReceiveByte(refused), 0);
+    close(refused);
+    EXPECT_EQ(SupportReadFile(his), "seine\n");
+
+    // And one to our own folder is followed.
+    ASSERT_EQ(std::remove(PathOf("spool").c_str()), 0);
+    plantLink("mine", 0);
+    Session(3, 1);
+    EXPECT_EQ(FaultRecords(SupportReadFile(PathOf("mine/PELMOR.BUF"))).back(), FaultMessage(3));
+    EXPECT_TRUE(Running());
+}
+
+// MAXBUFSIZE (kilobytes): a record that would take the file past it is
+// answered "2" and logged once per session, as on a full disk; once a
+// consumer took the file, records are stored again.
+TEST_F(StorageFaults, BufferFileBoundAnswersTwoAsAFullDiskDoes) {
+    WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(port), "BUFFDATEI = PELMOR.BUF",
+                            "LOGDATEI = PELMOR.LOG", "MAXLOGSIZE = 2000", "ERRLEVEL = 1000",
+                            "TIMEOUT = 1", "MAXBUFSIZE = 2"});
+    Start();
+    constexpr int fitting = 2048 / PELMOR_DISK_RECORD_LENGTH;
+    for (int session = 0; session < 2; ++session) {
+        const int fd = LoopbackConnect(port);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; session == 0 && i < fitting; ++i) {
+            ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1');
+        }
+        EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(fitting)), '2');
+        EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
+        close(fd);
+    }
+    Settle();
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (2 KB) erreicht!"), 2)
+        << Log();
+    EXPECT_EQ(FaultRecords(Buffer()).size(), static_cast<std::size_t>(fitting));
+
+    ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
+    Session(10, fitting);
+    EXPECT_EQ(FaultRecords(Buffer()).size(), static_cast<std::size_t>(fitting));
 }
 
 TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan) {

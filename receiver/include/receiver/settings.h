@@ -1,7 +1,7 @@
 // What the receiver shares with the processes that start, watch and stop it:
 // its settings of group "PELMOR", read from its parameter file (six that every
-// file gives, and SYNC, which may be absent), and the names of its named
-// objects. One static table, shared by the receiver and pelmorctl so both read
+// file gives, and SYNC and MAXBUFSIZE, which may be absent), and the names of
+// its named objects. One static table, shared by the receiver and pelmorctl so both read
 // a file alike.
 #ifndef PELMOR_SETTINGS_H
 #define PELMOR_SETTINGS_H
@@ -18,7 +18,8 @@ constexpr int32_t PELMOR_SETTING_MAXLOGSIZE = 3;
 constexpr int32_t PELMOR_SETTING_ERRLEVEL = 4;
 constexpr int32_t PELMOR_SETTING_TIMEOUT = 5;
 constexpr int32_t PELMOR_SETTING_SYNC = 6;
-constexpr int32_t PELMOR_SETTINGS_COUNT = 7;
+constexpr int32_t PELMOR_SETTING_MAXBUFSIZE = 7; // kilobytes; 0 or absent: no bound
+constexpr int32_t PELMOR_SETTINGS_COUNT = 8;
 
 // The parameter file read when the command line is empty.
 constexpr const char* PELMOR_DEFAULT_PARAMETER_FILE = "D:\\COMM\\NEVTAR.INI";
@@ -31,6 +32,16 @@ constexpr const char* PELMOR_START_EVENT_NAME = "StartPelmorEvent";
 constexpr const char* PELMOR_COUNTERS_NAME = "PelmorCounters";
 
 extern ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT];
+
+// What the log library adds to LOGDATEI for the older generation it keeps
+// when MAXLOGSIZE is reached.
+constexpr char PELMOR_LOG_OLD_SUFFIX[] = ".old";
+
+// 1 when the log, or its older generation, is the buffer file, under either
+// file's name: log lines would land among the records, and the log's size
+// limit would move the buffer file away or replace it. The receiver refuses
+// to start on it, pelmorctl check reports it.
+int PelmorLogMeetsBuffer(const char* logFileName, const char* bufferFileName);
 
 // The port an UPLPORT text names: digits only, 1 to 65535; 0 for any other
 // text (the empty one included), which the receiver refuses to start with.
