@@ -1,16 +1,16 @@
 // The receiver's settings and state, one per process.
-#ifndef PELMOR_CONTEXT_H
-#define PELMOR_CONTEXT_H
+#ifndef RECEIVER_CONTEXT_H
+#define RECEIVER_CONTEXT_H
 
 #include <cstdint>
 
 #include "commlib/nevtar.h"
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 
 // Filled by PelmorInit, read by all else.
 struct ReceiverContext {
     NevtarSocket listenSocket;
-    int32_t port;             // decimal value of portText
+    int32_t port;             // decimal value of portText, 1 to 65535 once started
     int32_t timeout;          // TIMEOUT, passed unchanged to every CSocketRead
     int32_t logLevel;         // ERRLEVEL
     int32_t maxLogSize;       // MAXLOGSIZE

@@ -28,7 +28,7 @@ void PelmorKeepStopRequest(void) {
     }
 }
 
-int PelmorStopAsked(void) {
+bool PelmorStopAsked(void) {
     HANDLE stop = PelmorStopEvent;
     if (stop == nullptr) {
         return 0;

@@ -6,6 +6,7 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "protocol/names.h"
 #include "receiver/settings.h"
 #include "records.h"
 
@@ -63,7 +64,7 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
     }
     // Port 0 would let the system pick one that no client knows.
     if (context->port == 0) {
-        PelmorLog("PelmorInit()", 1, 0, 0, "",
+        PelmorLog("PelmorInit()", PELMOR_LOG_FAILURE, 0, 0, "",
                   "Fehler: UPLPORT \"%s\" ist kein Port von 1 bis 65535!", context->portText);
         return 0;
     }

@@ -81,8 +81,10 @@ transcript() {
       '$ '*)
         printf '%s\n' "$line"
         # Line-buffered, so that standard output and error interleave as on a
-        # terminal; a page shows no CR at a line's end.
-        (cd "$work" && stdbuf -oL -eL bash -c "${line#\$ }" 2>&1 </dev/null) | sed 's/\r$//' || true
+        # terminal (stdbuf preloads its library, which a sanitized build
+        # allows); a page shows no CR at a line's end.
+        (cd "$work" && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+          stdbuf -oL -eL bash -c "${line#\$ }" 2>&1 </dev/null) | sed 's/\r$//' || true
         ;;
     esac
   done

@@ -3,7 +3,7 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 #include <fstream>
 #include <utility>

@@ -3,8 +3,8 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
-#include "receiver/record_layout.h"
-#include "receiver/settings.h"
+#include "protocol/record.h"
+#include "protocol/names.h"
 #include "support/records.h"
 
 #include <cctype>

@@ -17,8 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "fault_support.h"
-#include "receiver/counters.h"
-#include "receiver/settings.h"
+#include "protocol/counters.h"
+#include "protocol/names.h"
 #include "support/process.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "fault_support.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 namespace {
 
