@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source .ci/packages.sh
 
-need_packages cmake g++ make libgtest-dev libbenchmark-dev
+need_packages cmake g++ make libgtest-dev libbenchmark-dev libnats-dev nats-server
 echo "Konfiguriere, baue und teste build/ (Workflow default)"
 if cmake --workflow --preset default "$@"; then
   echo

@@ -1,8 +1,7 @@
 // Reading speed of pelmorctl verify and records over a generated buffer file
-// of 300 MB, made with the receiver's record formatter: the real program,
+// of 300 MB, made with the record encoder: the real program,
 // its output thrown away, in bytes of buffer file per second (wall time).
-#include "receiver/record_layout.h"
-#include "records.h"
+#include "protocol/record.h"
 
 #include <benchmark/benchmark.h>
 
@@ -33,25 +32,24 @@ void BenchWriteBufferFile(const std::string& path) {
     if (file == nullptr) {
         std::abort();
     }
-    ReceiverContext context{};
-    std::snprintf(context.localIP, sizeof context.localIP, "192.168.001.005");
-    std::snprintf(context.portText, sizeof context.portText, "6664");
+    char prefix[RECORD_STAMP_AT];
+    RecordEncodePrefix("192.168.001.005", 6664, prefix);
+    uint32_t counter = 0;
     const std::string text = "Messwert \"Kessel 3\": 81,5 \xc2\xb0"
                              "C\r\nStatus gr\xfcn; ";
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
     for (long long n = 0; n * PELMOR_DISK_RECORD_LENGTH < BENCH_FILE_BYTES; ++n) {
         if (n % 2000 == 0) {
-            PelmorRecordCounter = 0;
+            counter = 0;
         }
         const std::size_t length = static_cast<std::size_t>(n * 37 % PELMOR_MESSAGE_MAX) + 1;
         for (std::size_t i = 0; i < length; ++i) {
             message[i] = text[i % text.size()];
         }
         message[length] = '\0';
-        FormatRcvMsg(&context, message, record, PELMOR_RECORD_LENGTH);
-        record[RECORD_LINE_END_AT] = '\r';
-        record[RECORD_LINE_END_AT + 1] = '\n';
+        counter = counter < RECORD_COUNTER_MAX ? counter + 1 : 0;
+        RecordEncode(prefix, "20260507143005", counter, message, record);
         std::fwrite(record, 1, PELMOR_DISK_RECORD_LENGTH, file);
     }
     if (std::fclose(file) != 0) {

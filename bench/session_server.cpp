@@ -4,9 +4,10 @@
 //   pingpong      reads a message and answers "1", no file: what the loopback
 //                 costs alone (the same library calls as the receiver).
 //   records FILE  the bare server doing the receiver's work by hand: per
-//                 message one recv, one write(2) of the 552-byte record to
-//                 FILE (opened per connection, as a session opens the buffer
-//                 file), one send of "1".
+//                 message one recv, the 552-byte record by the record
+//                 encoder, one write(2) of it to FILE (opened per
+//                 connection, as a session opens the buffer file), one send
+//                 of "1".
 //   checked FILE  the same, and before each "1" a stat(2) of FILE to see
 //                 that the name still leads to the file written, as the
 //                 receiver checks it where the system cannot report a move
@@ -19,23 +20,22 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
+#include "protocol/wire.h"
 
 namespace {
 
 constexpr int32_t BENCH_READ_TIMEOUT = 30;
-// "$", IP text, port, time stamp and counter before the message column.
-constexpr std::size_t BENCH_HEADER_LENGTH = RECORD_MESSAGE_AT;
 
 void BenchPingPong(NevtarSocket connection) {
     char message[PELMOR_MESSAGE_MAX + 1];
     for (;;) {
         int32_t count = 0;
         if (CSocketRead(connection, message, PELMOR_MESSAGE_MAX, &count, BENCH_READ_TIMEOUT) != 0 ||
-            count == 0 || message[0] == 'X') {
+            count == 0 || message[0] == PELMOR_SESSION_END) {
             return;
         }
-        if (CSocketWrite(connection, "1", 1, &count) != 0) {
+        if (CSocketWrite(connection, &PELMOR_ACK_STORED, 1, &count) != 0) {
             return;
         }
     }
@@ -57,23 +57,24 @@ void BenchRecords(int connection, const char* fileName, bool checkName) {
         }
         return;
     }
-    char record[PELMOR_DISK_RECORD_LENGTH];
-    std::memset(record, '0', BENCH_HEADER_LENGTH);
-    record[0] = '$';
-    record[PELMOR_DISK_RECORD_LENGTH - 2] = '\r';
-    record[PELMOR_DISK_RECORD_LENGTH - 1] = '\n';
-    char message[PELMOR_MESSAGE_MAX];
+    // The receiver's columns, with a fixed address and stamp: the clock is
+    // not the bare server's work.
+    char prefix[RECORD_STAMP_AT];
+    RecordEncodePrefix("127.000.000.001", 0, prefix);
+    char record[PELMOR_DISK_RECORD_LENGTH + 1];
+    char message[PELMOR_MESSAGE_MAX + 1];
+    uint32_t counter = 0;
     for (;;) {
-        const ssize_t received = recv(connection, message, sizeof message, 0);
-        if (received <= 0 || message[0] == 'X') {
+        const ssize_t received = recv(connection, message, PELMOR_MESSAGE_MAX, 0);
+        if (received <= 0 || message[0] == PELMOR_SESSION_END) {
             break;
         }
-        const std::size_t length = strnlen(message, static_cast<std::size_t>(received));
-        std::memcpy(record + BENCH_HEADER_LENGTH, message, length);
-        std::memset(record + BENCH_HEADER_LENGTH + length, ' ', PELMOR_MESSAGE_MAX - length);
-        if (write(file, record, sizeof record) != static_cast<ssize_t>(sizeof record) ||
+        message[received] = '\0';
+        counter = counter < RECORD_COUNTER_MAX ? counter + 1 : 0;
+        RecordEncode(prefix, RECORD_ZERO_STAMP, counter, message, record);
+        if (write(file, record, PELMOR_DISK_RECORD_LENGTH) != PELMOR_DISK_RECORD_LENGTH ||
             (checkName && !BenchNameLeadsTo(fileName, opened)) ||
-            send(connection, "1", 1, MSG_NOSIGNAL) != 1) {
+            send(connection, &PELMOR_ACK_STORED, 1, MSG_NOSIGNAL) != 1) {
             break;
         }
     }

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 namespace {
 

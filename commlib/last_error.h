@@ -1,6 +1,6 @@
 // The pending failure shared by the library's operations.
-#ifndef NEVTAR_LAST_ERROR_H
-#define NEVTAR_LAST_ERROR_H
+#ifndef COMMLIB_LAST_ERROR_H
+#define COMMLIB_LAST_ERROR_H
 
 #include <cstdint>
 

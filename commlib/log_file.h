@@ -1,6 +1,6 @@
 // The platform's part of the log: the time stamp and the file itself.
-#ifndef NEVTAR_LOG_FILE_H
-#define NEVTAR_LOG_FILE_H
+#ifndef COMMLIB_LOG_FILE_H
+#define COMMLIB_LOG_FILE_H
 
 #include <cstddef>
 #include <cstdint>

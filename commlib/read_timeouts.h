@@ -7,8 +7,8 @@
 // when the library hands a socket out (the number may be one that was closed
 // behind the library's back) and when it closes one, so a socket number
 // used again never inherits an old claim through the library's own calls.
-#ifndef NEVTAR_READ_TIMEOUTS_H
-#define NEVTAR_READ_TIMEOUTS_H
+#ifndef COMMLIB_READ_TIMEOUTS_H
+#define COMMLIB_READ_TIMEOUTS_H
 
 #include "commlib/nevtar.h"
 

@@ -1,8 +1,8 @@
 // The socket operations' entry: the pending failure cleared, the caller's
 // out-fields given their "nothing yet" values, the arguments checked. Each
 // returns 0 to go on, else NEVTAR_ERR_ARGUMENT with the failure recorded.
-#ifndef NEVTAR_SOCKET_ARGUMENTS_H
-#define NEVTAR_SOCKET_ARGUMENTS_H
+#ifndef COMMLIB_SOCKET_ARGUMENTS_H
+#define COMMLIB_SOCKET_ARGUMENTS_H
 
 #include "commlib/nevtar.h"
 

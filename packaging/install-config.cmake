@@ -18,7 +18,7 @@ endfunction()
 
 function(pelmor_install_config)
   cmake_parse_arguments(PARSE_ARGV 0 arg ""
-    "INI;UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
+    "INI;UNIT_TEMPLATE;SHIP_UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
   pelmor_installed_dir("${arg_SBINDIR}" PELMOR_UNIT_SBINDIR)
   pelmor_installed_dir("${arg_BINDIR}" PELMOR_UNIT_BINDIR)
   pelmor_installed_dir("${arg_SYSCONFDIR}" PELMOR_UNIT_SYSCONFDIR)
@@ -34,4 +34,9 @@ function(pelmor_install_config)
 
   configure_file("${arg_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor.service" @ONLY)
   file(INSTALL "${arg_STAGE}/pelmor.service" DESTINATION "${unit_dir}")
+  # The shipper's unit, where pelmor-ship is built.
+  if(arg_SHIP_UNIT_TEMPLATE)
+    configure_file("${arg_SHIP_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor-ship.service" @ONLY)
+    file(INSTALL "${arg_STAGE}/pelmor-ship.service" DESTINATION "${unit_dir}")
+  endif()
 endfunction()

@@ -1,6 +1,6 @@
 // The live counters in the named shared memory "PelmorCounters".
 #include "counting.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 #include <cstring>
 #include <ctime>
@@ -61,7 +61,7 @@ void PelmorCountMessage(int32_t bytes) {
     counters->bytesReceived += static_cast<uint64_t>(bytes > 0 ? bytes : 0);
 }
 
-void PelmorCountRecord(int stored, int64_t stampTime) {
+void PelmorCountRecord(bool stored, int64_t stampTime) {
     if (!stored) {
         counters->recordsFailed++;
         return;

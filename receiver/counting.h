@@ -1,10 +1,10 @@
 // The calls with which the receiver keeps its live counters.
-#ifndef PELMOR_COUNTING_H
-#define PELMOR_COUNTING_H
+#ifndef RECEIVER_COUNTING_H
+#define RECEIVER_COUNTING_H
 
 #include <cstdint>
 
-#include "receiver/counters.h"
+#include "protocol/counters.h"
 
 // The receiver's calls. Without the shared object (start-up not run, or it
 // could not be made) they count into memory of the process's own.
@@ -16,7 +16,7 @@ void PelmorCountConnection(const char* peer);
 void PelmorCountMessage(int32_t bytes);
 // stored: answered "1"; stampTime: the time the record's stamp was made
 // from, -1 when it had none.
-void PelmorCountRecord(int stored, int64_t stampTime);
+void PelmorCountRecord(bool stored, int64_t stampTime);
 void PelmorCountReopening(void);
 // One of PELMOR_END_*; the session is no longer in progress. A session that
 // ran counts its own end; its caller counts one that could not start.

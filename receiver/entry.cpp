@@ -7,7 +7,7 @@
 #include "platform/ctrl_handler.h"
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     ReceiverContext context{};
@@ -29,7 +29,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
         return 0;
     }
     if (PelmorWork(&context) == 0) {
-        PelmorLog("WinMain()", 1, 0, 0, "", "Fehler: Funktion PelmorWork()!");
+        PelmorLog("WinMain()", PELMOR_LOG_FAILURE, 0, 0, "", "Fehler: Funktion PelmorWork()!");
     }
     PelmorExit(&context);
     CloseHandle(mutex);

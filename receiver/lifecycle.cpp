@@ -28,7 +28,13 @@ void PelmorKeepStopRequest(void) {
     }
 }
 
-int PelmorStopAsked(void) {
+bool PelmorStopAsked(void) {
     HANDLE stop = PelmorStopEvent;
-    return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
+    if (stop == nullptr) {
+        return 0;
+    }
+    // An event destroyed under the receiver cannot be reset any more: the
+    // request it could not carry is remembered here.
+    const DWORD state = WaitForSingleObject(stop, 0);
+    return state == WAIT_TIMEOUT || (state == WAIT_FAILED && pelmorStopRequested);
 }

@@ -1,7 +1,7 @@
 // The receiver's life from start-up to shutdown, and the state its entry,
 // start-up, loop, shutdown and console control handler share.
-#ifndef PELMOR_LIFECYCLE_H
-#define PELMOR_LIFECYCLE_H
+#ifndef RECEIVER_LIFECYCLE_H
+#define RECEIVER_LIFECYCLE_H
 
 #include <atomic>
 #include <cstdint>
@@ -20,8 +20,9 @@ extern std::atomic<HANDLE> PelmorStopEvent;
 // "StartPelmorEvent", set once start-up is complete.
 extern HANDLE PelmorStartEvent;
 
-// Asked to stop (Ctrl-C, SIGINT, SIGTERM, shutdown): resets the stop event,
-// as a controlling process does, and remembers the request.
+// Asked to stop (Ctrl-C, SIGINT, SIGHUP, SIGTERM, the console closed,
+// shutdown): resets the stop event, as a controlling process does, and
+// remembers the request.
 BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 
 // Resets the stop event again when a stop was asked for, so that a request
@@ -29,8 +30,10 @@ BOOL WINAPI PelmorCtrlHandler(DWORD controlType);
 // not lost.
 void PelmorKeepStopRequest(void);
 
-// 1 when the stop event exists and is reset: the receiver is asked to stop.
+// Whether the stop event exists and is reset: the receiver is asked to stop.
+// An event that can no longer be waited on (its object destroyed under it)
+// asks nothing, and a request through the control handler still stops.
 // A session looks before each read, so a stop also ends a client's stream.
-int PelmorStopAsked(void);
+bool PelmorStopAsked(void);
 
 #endif

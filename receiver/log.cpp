@@ -24,10 +24,11 @@ void PelmorLog(const char* function, int32_t level, int32_t errorCode, int32_t f
 void PelmorLogLibraryFailure(const char* function, int32_t errorCode, const char* message) {
     int32_t number = 0;
     CGetLastErrorString(&number, PelmorMessageBuffer, PELMOR_LOGTEXT_SIZE);
-    CLogWrite("pelmor", function, 1, errorCode, number, message, PelmorMessageBuffer);
+    CLogWrite("pelmor", function, PELMOR_LOG_FAILURE, errorCode, number, message,
+              PelmorMessageBuffer);
 }
 
-int PelmorLibraryFailurePending(void) {
+bool PelmorLibraryFailurePending(void) {
     int32_t number = 0;
     return CGetLastErrorString(&number, PelmorMessageBuffer, PELMOR_LOGTEXT_SIZE) != 0;
 }

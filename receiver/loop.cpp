@@ -23,7 +23,7 @@ int PelmorWork(ReceiverContext* context) {
             CSocketServerOpen(context->listenSocket, &connection, peerAddress, PELMOR_ACCEPT_WAIT);
         if (result != 0) {
             if (PelmorLibraryFailurePending()) {
-                PelmorLog("PelmorWork()", 1, result, 0, "",
+                PelmorLog("PelmorWork()", PELMOR_LOG_FAILURE, result, 0, "",
                           "Fehler: CSocketServerOpen! ErrCode: %ld", static_cast<long>(result));
                 return 0;
             }
@@ -32,12 +32,13 @@ int PelmorWork(ReceiverContext* context) {
         PelmorCountConnection(peerAddress);
         if (RcvConSession(context, connection) == 0) {
             PelmorCountSessionEnd(PELMOR_END_FAILURE); // the buffer file was not opened
-            PelmorLog("PelmorWork()", 1, 0, 0, "", "Fehler: Funktion RcvConSession()!");
+            PelmorLog("PelmorWork()", PELMOR_LOG_FAILURE, 0, 0, "",
+                      "Fehler: Funktion RcvConSession()!");
         }
         result = CSocketClose(connection);
         if (result != 0) {
-            PelmorLog("PelmorWork()", 1, result, 0, "", "Fehler: CSocketClose! ErrorCode: %ld",
-                      static_cast<long>(result));
+            PelmorLog("PelmorWork()", PELMOR_LOG_FAILURE, result, 0, "",
+                      "Fehler: CSocketClose! ErrorCode: %ld", static_cast<long>(result));
         }
     }
     return 1;

@@ -1,7 +1,6 @@
 // Buffer-file records and the fifteen-character IP text they carry.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -11,52 +10,19 @@ uint32_t PelmorRecordCounter = 0;
 
 namespace {
 
-constexpr unsigned long RECORD_PORT_MODULUS = 100000; // the port column holds five digits
 constexpr int IP_PARTS = 4;
 constexpr std::size_t IP_FIELD_SIZE = sizeof(ReceiverContext{}.localIP);
 static_assert(IP_FIELD_SIZE - 1 == static_cast<std::size_t>(RECORD_IP_WIDTH),
               "localIP fills the IP column");
 
-// Length of text up to its terminator, at most width.
-std::size_t RecordTextLength(const char* text, std::size_t width) {
-    const void* end = std::memchr(text, '\0', width);
-    return end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : width;
-}
-
-// Copies text up to its terminator, at most width characters, and fills the
-// rest of the column with blanks; returns the end of the column.
-char* RecordPutText(char* at, const char* text, std::size_t width) {
-    const std::size_t length = RecordTextLength(text, width);
-    std::memcpy(at, text, length);
-    std::memset(at + length, ' ', width - length);
-    return at + width;
-}
-
-// Right-aligns text (at most width characters of it) in its column.
-char* RecordPutRight(char* at, const char* text, std::size_t width) {
-    const std::size_t length = RecordTextLength(text, width);
-    std::memset(at, ' ', width - length);
-    std::memcpy(at + width - length, text, length);
-    return at + width;
-}
-
-// Writes the last digits decimal digits of value, with leading zeros.
-char* RecordPutDigits(char* at, unsigned long value, std::size_t digits) {
-    for (std::size_t i = digits; i > 0; --i) {
-        at[i - 1] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-    return at + digits;
-}
-
 // The stamp of the last second formatted: local time changes only from one
 // second to the next, and working it out costs a look at the zone file.
 std::time_t recordStampSecond = static_cast<std::time_t>(-1);
-char recordStampText[15];
+char recordStampText[RECORD_STAMP_WIDTH + 1];
 
 // Local time as 14 digits and the calendar time it shows; -1 and the zero
 // stamp when it cannot be had.
-int64_t RecordStamp(char (&stamp)[15]) {
+int64_t RecordStamp(char (&stamp)[RECORD_STAMP_WIDTH + 1]) {
     const std::time_t now = std::time(nullptr);
     if (now != static_cast<std::time_t>(-1) && now == recordStampSecond) {
         std::memcpy(stamp, recordStampText, sizeof stamp);
@@ -103,34 +69,17 @@ unsigned IpPartValue(const char* text, std::size_t end, std::size_t* pos) {
 } // namespace
 
 void FormatRecordPrefix(ReceiverContext* context) {
-    // The port text need not be terminated in its field.
-    char portText[sizeof context->portText + 1] = "";
-    std::memcpy(portText, context->portText, sizeof context->portText);
-    // The value as an unsigned 32-bit number, its last five digits.
-    const unsigned long port = static_cast<uint32_t>(std::atol(portText)) % RECORD_PORT_MODULUS;
-
-    char* at = context->recordPrefix;
-    *at++ = RECORD_MARK;
-    at = RecordPutText(at, context->localIP, RECORD_IP_WIDTH);
-    RecordPutDigits(at, port, RECORD_PORT_DIGITS);
+    // The port as start-up validated it, its value taken as unsigned.
+    RecordEncodePrefix(context->localIP, static_cast<uint32_t>(context->port),
+                       context->recordPrefix);
 }
 
-int64_t BuildDiskRecord(const char* prefix, uint32_t* counter, const char* message,
-                        char (&record)[PELMOR_DISK_RECORD_LENGTH + 1]) {
-    char stamp[15];
+int64_t BuildDiskRecord(const char (&prefix)[RECORD_STAMP_AT], uint32_t* counter,
+                        const char* message, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1]) {
+    char stamp[RECORD_STAMP_WIDTH + 1];
     const int64_t stampTime = RecordStamp(stamp);
     *counter = *counter < RECORD_COUNTER_MAX ? *counter + 1 : 0;
-    // The columns of "$%-15.15s%.5lu%14.14s%.3u%-512.512s\r\n", set by hand:
-    // padding 512 columns through printf cost several times the rest of a
-    // message's handling.
-    std::memcpy(record, prefix, RECORD_STAMP_AT);
-    char* at = RecordPutRight(record + RECORD_STAMP_AT, stamp, RECORD_STAMP_WIDTH);
-    at = RecordPutDigits(at, *counter, RECORD_COUNTER_DIGITS);
-    at = RecordPutText(at, message, RECORD_MESSAGE_WIDTH);
-    // Binary mode keeps line feeds inside the message as they came; the
-    // record's own line end is CR LF, so every record is 552 bytes on every
-    // platform.
-    std::memcpy(at, "\r\n", 3);
+    RecordEncode(prefix, stamp, *counter, message, record);
     return stampTime;
 }
 

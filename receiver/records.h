@@ -1,6 +1,6 @@
 // Buffer-file records and the fifteen-character IP text they carry.
-#ifndef PELMOR_RECORDS_H
-#define PELMOR_RECORDS_H
+#ifndef RECEIVER_RECORDS_H
+#define RECEIVER_RECORDS_H
 
 #include <cstdint>
 
@@ -9,9 +9,8 @@
 // Sequence number of the last record FormatRcvMsg built: 1..999, 0, 1, ...
 extern uint32_t PelmorRecordCounter;
 
-// Makes context->recordPrefix from localIP and portText: the port column is
-// the last five digits of portText's decimal value, localIP is cut to 15
-// characters.
+// Makes context->recordPrefix from localIP and port: the port column is the
+// last five digits of port, localIP is cut to 15 characters.
 void FormatRecordPrefix(ReceiverContext* context);
 
 // Builds the record of one message as it goes to disk: the prefix, the local
@@ -19,8 +18,8 @@ void FormatRecordPrefix(ReceiverContext* context);
 // terminator or 512 bytes, and CR LF; record is terminated after its 552
 // bytes. The calendar time the stamp was made from, or -1 when the local time
 // could not be had (the record then carries the zero stamp).
-int64_t BuildDiskRecord(const char* prefix, uint32_t* counter, const char* message,
-                        char (&record)[PELMOR_DISK_RECORD_LENGTH + 1]);
+int64_t BuildDiskRecord(const char (&prefix)[RECORD_STAMP_AT], uint32_t* counter,
+                        const char* message, char (&record)[PELMOR_DISK_RECORD_LENGTH + 1]);
 
 // Builds one record of exactly 551 characters ending in a line feed into
 // record (capacity is the record's length without its terminator; record

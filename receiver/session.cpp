@@ -13,13 +13,11 @@
 #include "log.h"
 #include "platform/name_watch.h"
 #include "platform/share.h"
+#include "protocol/wire.h"
 #include "records.h"
 
 namespace {
 
-constexpr char SESSION_END = 'X';
-constexpr char SESSION_ACK_STORED = '1';
-constexpr char SESSION_ACK_FAILED = '2';
 // Times one record follows its file's name to a new file; a name that moves
 // under every record is given up rather than followed for ever.
 constexpr int SESSION_REOPEN_MAX = 3;
@@ -70,7 +68,7 @@ void SessionWatchName(Session* session) {
     }
     const int error = errno;
     sessionUnwatchedLogged = 1;
-    PelmorLog(SESSION_FUNCTION, 1, 0, error, std::strerror(error),
+    PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, error, std::strerror(error),
               "Fehler: Pelmor-Bufferdatei ohne Namensueberwachung, Pruefung je Satz");
 }
 
@@ -95,12 +93,12 @@ int SessionOpen(Session* session) {
     }
     const long long cut = SessionCutTornRecord(session->stream);
     if (cut > 0) {
-        PelmorLog(SESSION_FUNCTION, 1, 0, static_cast<int32_t>(cut), "",
+        PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, static_cast<int32_t>(cut), "",
                   "Fehler: Satzrest von %ld Bytes aus Pelmor-Bufferdatei entfernt",
                   static_cast<long>(cut));
     } else if (cut < 0) {
         // Records appended after the torn one would all be off the framing.
-        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+        PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "",
                   "Fehler: Satzrest in Pelmor-Bufferdatei nicht entfernt!");
         std::fclose(session->stream);
         session->stream = nullptr;
@@ -123,8 +121,18 @@ bool SessionOnStableStorage(const Session* session) {
 // there and written at once all the same. 1, or 0 after the log entry, with
 // a torn part cut back (a whole record that could not be forced to disk
 // stays); a failed write is reported as the flush of the stream reported it.
+// 0 too for a record that would take the file past MAXBUFSIZE; the file's
+// length is read only under that bound.
 int SessionAppend(const Session* session) {
     const int fd = _fileno(session->stream);
+    const int64_t bound = session->context->maxBufferBytes;
+    if (bound > 0 && _filelengthi64(fd) + PELMOR_DISK_RECORD_LENGTH > bound) {
+        // Like a full disk: nothing of the record is written.
+        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+                  "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (%ld KB) erreicht!",
+                  static_cast<long>(bound / 1024));
+        return 0;
+    }
     const char* failed = nullptr;
     unsigned int written = 0;
     while (written < PELMOR_DISK_RECORD_LENGTH && failed == nullptr) {
@@ -142,7 +150,7 @@ int SessionAppend(const Session* session) {
     if (failed == nullptr) {
         return 1;
     }
-    PelmorLog(SESSION_FUNCTION, 1, 0, 0, "", "%s", failed);
+    PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "", "%s", failed);
     SessionCutTornRecord(session->stream);
     return 0;
 }
@@ -163,20 +171,20 @@ int SessionAppend(const Session* session) {
 char SessionStore(Session* session) {
     for (int reopened = 0;; ++reopened) {
         if (SessionAppend(session) == 0) {
-            return SESSION_ACK_FAILED;
+            return PELMOR_ACK_FAILED;
         }
         if (ShareNameMayHaveMoved(&session->watch) == 0) {
-            return SESSION_ACK_STORED;
+            return PELMOR_ACK_STORED;
         }
         ShareNameSeen(&session->watch);
         if (ShareNameLeadsTo(session->context->bufferFileName, &session->identity) != 0) {
-            return SESSION_ACK_STORED;
+            return PELMOR_ACK_STORED;
         }
         SessionClose(session);
         if (reopened == SESSION_REOPEN_MAX || SessionOpen(session) == 0) {
-            PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+            PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "",
                       "Fehler: Pelmor-Bufferdatei nicht neu geoeffnet!");
-            return SESSION_ACK_FAILED;
+            return PELMOR_ACK_FAILED;
         }
         PelmorCountReopening();
     }
@@ -236,7 +244,7 @@ int32_t SessionServe(Session* session) {
             // read: that is no failure of the read. A time-out still is.
             const int32_t ending = SessionReadEnding(readResult, count);
             if (ending != PELMOR_END_STOP) {
-                PelmorLog(SESSION_FUNCTION, 1, readResult, 0, "",
+                PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, readResult, 0, "",
                           "Fehler: CSocketRead! ErrorCode: %ld", static_cast<long>(readResult));
             }
             return ending;
@@ -245,7 +253,7 @@ int32_t SessionServe(Session* session) {
         // after what was read does what clearing the whole buffer did.
         session->message[std::clamp(count, int32_t{0}, PELMOR_MESSAGE_MAX)] = '\0';
         PelmorCountMessage(count);
-        if (session->message[0] == SESSION_END) {
+        if (session->message[0] == PELMOR_SESSION_END) {
             return PELMOR_END_X;
         }
 
@@ -253,18 +261,18 @@ int32_t SessionServe(Session* session) {
                                                   session->message, session->record);
         if (stampTime == -1) {
             const int error = errno;
-            PelmorLog(SESSION_FUNCTION, 1, 0, error, std::strerror(error),
+            PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, error, std::strerror(error),
                       "Fehler: Fkt. FormatRcvMsg()!");
         }
         char acknowledgement = SessionStore(session);
-        PelmorCountRecord(acknowledgement == SESSION_ACK_STORED, stampTime);
+        PelmorCountRecord(acknowledgement == PELMOR_ACK_STORED, stampTime);
 
         const int32_t writeResult = CSocketWrite(session->connection, &acknowledgement, 1, &count);
         if (writeResult != 0) {
-            PelmorLog(SESSION_FUNCTION, 1, writeResult, 0, "",
+            PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, writeResult, 0, "",
                       "Fehler: CSocketWrite! ErrorCode: %ld", static_cast<long>(writeResult));
         }
-        if (acknowledgement == SESSION_ACK_FAILED || writeResult != 0) {
+        if (acknowledgement == PELMOR_ACK_FAILED || writeResult != 0) {
             return PELMOR_END_FAILURE;
         }
     }

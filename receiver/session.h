@@ -1,6 +1,6 @@
 // One accepted connection served until it ends.
-#ifndef PELMOR_SESSION_H
-#define PELMOR_SESSION_H
+#ifndef RECEIVER_SESSION_H
+#define RECEIVER_SESSION_H
 
 #include "commlib/nevtar.h"
 #include "context.h"

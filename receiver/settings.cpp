@@ -1,70 +1,52 @@
 #include "receiver/settings.h"
 
+#include <cstdio>
+
+#include "platform/share.h"
+#include "protocol/decimal.h"
+#include "protocol/wire.h"
+
+namespace {
+
+// The table's rows in a constant, so the compiler can check their order.
+struct PelmorSettingsTable {
+    ParameterDescriptor rows[PELMOR_SETTINGS_COUNT];
+};
+
 // found, optional, onError and valid start at 0, content and value empty: the
 // receiver reads with KEYINI_READ alone, so a key that is absent or invalid
-// keeps the empty text or 0. SYNC alone is optional: without it, or with an
-// invalid value, it is FALSE and the receiver does what it always did.
-ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT] = {
-    {"PELMOR", "UPLPORT", 0, 0, 0, 0, 0, 1, 5, TYPSTRING, "6664", {}, {}, "UPL-Empfangs-Port"},
-    {"PELMOR",
-     "BUFFDATEI",
-     1,
-     0,
-     0,
-     0,
-     0,
-     1,
-     50,
-     TYPSTRING,
-     "PELMOR.BUF",
-     {},
-     {},
-     "PELMOR-Bufferdatei"},
-    {"PELMOR",
-     "LOGDATEI",
-     2,
-     0,
-     0,
-     0,
-     0,
-     1,
-     50,
-     TYPSTRING,
-     "PELMOR.LOG",
-     {},
-     {},
-     "PELMOR-Logdatei"},
-    {"PELMOR",
-     "MAXLOGSIZE",
-     3,
-     0,
-     0,
-     0,
-     0,
-     1,
-     10000,
-     TYPINT,
-     "2000",
-     {},
-     {},
-     "max. Logdateigroesse"},
-    {"PELMOR", "ERRLEVEL", 4, 0, 0, 0, 0, 0, 10000, TYPINT, "1000", {}, {}, "ErrorLoglevel"},
-    {"PELMOR", "TIMEOUT", 5, 0, 0, 0, 0, 0, 1000, TYPINT, "3", {}, {}, "Receive-TimeOut"},
-    {"PELMOR",
-     "SYNC",
-     6,
-     0,
-     1,
-     0,
-     0,
-     0,
-     0,
-     TYPBOOL,
-     "FALSE",
-     {},
-     {},
-     "Satz vor Quittung auf Platte"},
-};
+// keeps the empty text or 0. SYNC and MAXBUFSIZE are optional: without them,
+// or with an invalid value, they are FALSE and 0 (no bound), and the
+// receiver does what it always did.
+// clang-format off
+constexpr PelmorSettingsTable PELMOR_SETTINGS_ROWS = {{
+//   group     key           token id                   found opt onErr valid min max         type       default                   content value comment
+    {"PELMOR", "UPLPORT",    PELMOR_SETTING_UPLPORT,    0,    0,  0,    0,    1,  5,          TYPSTRING, PELMOR_DEFAULT_PORT_TEXT, {},     {},   "UPL-Empfangs-Port"},
+    {"PELMOR", "BUFFDATEI",  PELMOR_SETTING_BUFFDATEI,  0,    0,  0,    0,    1,  50,         TYPSTRING, "PELMOR.BUF",             {},     {},   "PELMOR-Bufferdatei"},
+    {"PELMOR", "LOGDATEI",   PELMOR_SETTING_LOGDATEI,   0,    0,  0,    0,    1,  50,         TYPSTRING, "PELMOR.LOG",             {},     {},   "PELMOR-Logdatei"},
+    {"PELMOR", "MAXLOGSIZE", PELMOR_SETTING_MAXLOGSIZE, 0,    0,  0,    0,    1,  10000,      TYPINT,    "2000",                   {},     {},   "max. Logdateigroesse"},
+    {"PELMOR", "ERRLEVEL",   PELMOR_SETTING_ERRLEVEL,   0,    0,  0,    0,    0,  10000,      TYPINT,    "1000",                   {},     {},   "ErrorLoglevel"},
+    {"PELMOR", "TIMEOUT",    PELMOR_SETTING_TIMEOUT,    0,    0,  0,    0,    0,  1000,       TYPINT,    "3",                      {},     {},   "Receive-TimeOut"},
+    {"PELMOR", "SYNC",       PELMOR_SETTING_SYNC,       0,    1,  0,    0,    0,  0,          TYPBOOL,   "FALSE",                  {},     {},   "Satz vor Quittung auf Platte"},
+    {"PELMOR", "MAXBUFSIZE", PELMOR_SETTING_MAXBUFSIZE, 0,    1,  0,    0,    0,  2147483647, TYPLONG,   "0",                      {},     {},   "max. Bufferdateigroesse"},
+}};
+// clang-format on
+
+constexpr bool PelmorSettingsInOrder() {
+    for (int32_t index = 0; index < PELMOR_SETTINGS_COUNT; ++index) {
+        if (PELMOR_SETTINGS_ROWS.rows[index].tokenId != index) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(PelmorSettingsInOrder(), "every setting's row stands at its token id");
+
+PelmorSettingsTable pelmorSettings = PELMOR_SETTINGS_ROWS;
+
+} // namespace
+
+ParameterDescriptor (&PelmorSettings)[PELMOR_SETTINGS_COUNT] = pelmorSettings.rows;
 
 void PelmorSettingText(int32_t index, char* field, size_t capacity) {
     if (capacity == 0) {
@@ -81,16 +63,22 @@ void PelmorSettingText(int32_t index, char* field, size_t capacity) {
 }
 
 int32_t PelmorPortOfText(const char* text) {
-    constexpr int32_t portMax = 65535;
-    int32_t port = 0;
-    for (size_t i = 0; i < sizeof(ParameterValue::textValue) && text[i] != '\0'; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return 0;
-        }
-        port = port * 10 + (text[i] - '0');
-        if (port > portMax) {
-            return 0;
-        }
+    constexpr int64_t portMax = 65535;
+    int64_t port = 0;
+    if (!DecimalParseText(text, sizeof(ParameterValue::textValue), portMax, &port)) {
+        return 0;
     }
-    return port;
+    return static_cast<int32_t>(port);
+}
+
+int PelmorLogMeetsBuffer(const char* logFileName, const char* bufferFileName) {
+    char oldName[sizeof(ParameterValue::textValue) + sizeof PELMOR_LOG_OLD_SUFFIX];
+    const int length =
+        std::snprintf(oldName, sizeof oldName, "%s%s", logFileName, PELMOR_LOG_OLD_SUFFIX);
+    if (logFileName[0] == '\0' || bufferFileName[0] == '\0') {
+        return 0; // no file: the log and the session say so themselves
+    }
+    return ShareSameFile(logFileName, bufferFileName) ||
+           (length > 0 && static_cast<size_t>(length) < sizeof oldName &&
+            ShareSameFile(oldName, bufferFileName));
 }

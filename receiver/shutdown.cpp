@@ -7,13 +7,13 @@
 int PelmorExit(ReceiverContext* context) {
     int32_t result = CSocketClose(context->listenSocket);
     if (result != 0) {
-        PelmorLog("PelmorExit()", 1, result, 0, "", "Fehler: CSocketClose! ErrorCode: %ld",
-                  static_cast<long>(result));
+        PelmorLog("PelmorExit()", PELMOR_LOG_FAILURE, result, 0, "",
+                  "Fehler: CSocketClose! ErrorCode: %ld", static_cast<long>(result));
     }
     result = CSocketCleanup();
     if (result != 0) {
-        PelmorLog("PelmorExit()", 100, 0, 0, "", "Fehler: CSocketCleanup! ErrorCode: %d",
-                  static_cast<int>(result));
+        PelmorLog("PelmorExit()", PELMOR_LOG_DETAIL, 0, 0, "",
+                  "Fehler: CSocketCleanup! ErrorCode: %d", static_cast<int>(result));
     }
     // Signalled again for the next start. The control handler no longer sees
     // the handle once it is taken out here.

@@ -6,6 +6,7 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "protocol/names.h"
 #include "receiver/settings.h"
 #include "records.h"
 
@@ -18,6 +19,9 @@ void PelmorTakeSettings(ReceiverContext* context) {
     context->logLevel = PelmorSettings[PELMOR_SETTING_ERRLEVEL].value.intValue;
     context->maxLogSize = PelmorSettings[PELMOR_SETTING_MAXLOGSIZE].value.intValue;
     context->syncRecords = PelmorSettings[PELMOR_SETTING_SYNC].value.intValue;
+    const int32_t maxBufferKilobytes = PelmorSettings[PELMOR_SETTING_MAXBUFSIZE].value.longValue;
+    context->maxBufferBytes =
+        maxBufferKilobytes > 0 ? static_cast<int64_t>(maxBufferKilobytes) * 1024 : 0;
     PelmorSettingText(PELMOR_SETTING_UPLPORT, context->portText, sizeof context->portText);
     PelmorSettingText(PELMOR_SETTING_BUFFDATEI, context->bufferFileName,
                       sizeof context->bufferFileName);
@@ -48,13 +52,19 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
     }
     PelmorTakeSettings(context);
 
+    // Said before the log starts, as the log may be the very file.
+    if (PelmorLogMeetsBuffer(context->logFileName, context->bufferFileName)) {
+        std::fprintf(stderr, "pelmor: Logdatei \"%s\" ist die Bufferdatei \"%s\" oder deren .old\n",
+                     context->logFileName, context->bufferFileName);
+        return 0;
+    }
     if (CLogInit(context->logFileName, context->logLevel, context->maxLogSize) == 0) {
         std::fprintf(stderr, "pelmor: Logdatei \"%s\" nicht gestartet\n", context->logFileName);
         return 0;
     }
     // Port 0 would let the system pick one that no client knows.
     if (context->port == 0) {
-        PelmorLog("PelmorInit()", 1, 0, 0, "",
+        PelmorLog("PelmorInit()", PELMOR_LOG_FAILURE, 0, 0, "",
                   "Fehler: UPLPORT \"%s\" ist kein Port von 1 bis 65535!", context->portText);
         return 0;
     }

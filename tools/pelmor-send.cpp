@@ -1,28 +1,32 @@
 // pelmor-send: sends messages to the receiver and shows each acknowledgement;
 // with --count a load generator that reports throughput and latency.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "send_socket.h"
+#include "protocol/decimal.h"
+#include "protocol/wire.h"
+#include "tools/client_socket.h"
 
 namespace {
 
 constexpr int SEND_EXIT_ALL_STORED = 0;
 constexpr int SEND_EXIT_NOT_STORED = 1;
 constexpr int SEND_EXIT_USAGE = 2;
-constexpr std::size_t SEND_MESSAGE_MAX = 512;
+constexpr std::size_t SEND_MESSAGE_MAX = PELMOR_MESSAGE_MAX;
 constexpr int SEND_ACK_TIMEOUT_SECONDS = 30;
+// The help and the refusals name these in their texts.
+static_assert(PELMOR_MESSAGE_MAX == 512 && PELMOR_DEFAULT_PORT == 6664 && PELMOR_SESSION_END == 'X',
+              "pelmor-send's texts name the limit, the port and the end byte");
 
 struct SendOptions {
     std::string host = "127.0.0.1";
-    std::string port = "6664";
+    std::string port = PELMOR_DEFAULT_PORT_TEXT;
     long count = 0; // 0: not the load mode
     long size = 100;
     std::vector<std::string> messages;
@@ -52,13 +56,11 @@ void SendUsage(std::FILE* out) {
 }
 
 bool SendParseNumber(const char* text, long min, long max, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < min || parsed > max) {
+    int64_t parsed = 0;
+    if (!DecimalParse(text, std::strlen(text), max, &parsed) || parsed < min) {
         return false;
     }
-    *value = parsed;
+    *value = static_cast<long>(parsed);
     return true;
 }
 
@@ -112,10 +114,10 @@ int SendParseArguments(int argc, char** argv, SendOptions* options) {
 
 // The acknowledgement byte, or 0 when none came.
 char SendMessage(int fd, const std::string& message) {
-    if (!SendSocketWrite(fd, message.data(), message.size())) {
+    if (!ClientSend(fd, message.data(), message.size())) {
         return 0;
     }
-    const int acknowledgement = SendSocketReadByte(fd);
+    const int acknowledgement = ClientReceiveByte(fd);
     return acknowledgement < 0 ? '\0' : static_cast<char>(acknowledgement);
 }
 
@@ -127,15 +129,15 @@ const char* SendRefusal(const std::string& message) {
     if (message.size() > SEND_MESSAGE_MAX) {
         return "Nachricht laenger als 512 Bytes wird nicht gesendet";
     }
-    if (message[0] == 'X') {
+    if (message[0] == PELMOR_SESSION_END) {
         return "Nachricht mit \"X\" am Anfang wuerde die Sitzung beenden, nicht gesendet";
     }
     return nullptr;
 }
 
 void SendEnd(int fd) {
-    SendSocketWrite(fd, "X", 1);
-    SendSocketClose(fd);
+    ClientSend(fd, &PELMOR_SESSION_END, 1);
+    ClientClose(fd);
 }
 
 int SendInteractive(int fd, const SendOptions& options) {
@@ -159,17 +161,18 @@ int SendInteractive(int fd, const SendOptions& options) {
         const char acknowledgement = SendMessage(fd, message);
         if (acknowledgement == 0) {
             std::puts("keine Quittung (Verbindung beendet)");
-            SendSocketClose(fd);
+            ClientClose(fd);
             return SEND_EXIT_NOT_STORED;
         }
         std::printf("%c\n", acknowledgement);
-        allStored = allStored && acknowledgement == '1';
+        allStored = allStored && acknowledgement == PELMOR_ACK_STORED;
     }
     SendEnd(fd);
     return allStored ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
 }
 
-// A load message: its number, then dots to the size; never begins with "X".
+// A load message: its number, then dots to the size; never begins with the
+// end byte.
 std::string SendLoadMessage(long number, long size) {
     std::string message = std::to_string(number);
     message.resize(static_cast<std::size_t>(size), '.');
@@ -188,7 +191,7 @@ int SendLoad(int fd, const SendOptions& options) {
         const char acknowledgement = SendMessage(fd, message);
         latencies.push_back(
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent).count());
-        if (acknowledgement != '1') {
+        if (acknowledgement != PELMOR_ACK_STORED) {
             std::fprintf(stderr, "pelmor-send: Nachricht %ld: %s\n", i,
                          acknowledgement == 0 ? "keine Quittung" : "Quittung 2");
             break;
@@ -220,9 +223,11 @@ int main(int argc, char** argv) {
     if (parsed <= 0) {
         return parsed == 0 ? SEND_EXIT_ALL_STORED : SEND_EXIT_USAGE;
     }
+    char why[CLIENT_WHY_SIZE] = "";
     const int fd =
-        SendSocketConnect(options.host.c_str(), options.port.c_str(), SEND_ACK_TIMEOUT_SECONDS);
+        ClientConnect(options.host.c_str(), options.port.c_str(), SEND_ACK_TIMEOUT_SECONDS, why);
     if (fd < 0) {
+        std::fprintf(stderr, "pelmor-send: %s\n", why);
         return SEND_EXIT_USAGE;
     }
     return options.count > 0 ? SendLoad(fd, options) : SendInteractive(fd, options);

@@ -4,12 +4,14 @@
 #include "pelmorctl.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/console.h"
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/decimal.h"
+#include "protocol/names.h"
 #include "receiver_control.h"
 
 namespace {
@@ -83,7 +85,7 @@ const char* PelmorctlStateText(int state) {
     return state < 0 ? "nicht vorhanden" : state ? "gesetzt" : "zurueckgesetzt";
 }
 
-int PelmorctlStatus(int json) {
+int PelmorctlStatus(bool json) {
     int running = PelmorctlRunning();
     if (running < 0) {
         return PELMORCTL_FAILED;
@@ -162,31 +164,98 @@ long PelmorctlTimeout(int argc, char** argv) {
     if (argc == 2) {
         return PELMORCTL_DEFAULT_TIMEOUT;
     }
-    if (argc != 4 || std::strcmp(argv[2], "--timeout") != 0 || argv[3][0] == '\0') {
+    int64_t seconds = 0;
+    if (argc != 4 || std::strcmp(argv[2], "--timeout") != 0 ||
+        !DecimalParse(argv[3], std::strlen(argv[3]), PELMORCTL_TIMEOUT_MAX, &seconds)) {
         return -1;
     }
-    long seconds = 0;
-    for (const char* digit = argv[3]; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') {
-            return -1;
-        }
-        seconds = seconds * 10 + (*digit - '0');
-        if (seconds > PELMORCTL_TIMEOUT_MAX) {
-            return -1;
-        }
-    }
-    return seconds;
+    return static_cast<long>(seconds);
 }
 
+// A command word and what runs it: argv holds the whole command line. A run
+// gives the exit code, or PELMORCTL_WRONG_ARGUMENTS for arguments it does not
+// take.
+constexpr int PELMORCTL_WRONG_ARGUMENTS = -1;
+struct PelmorctlCommand {
+    const char* name;
+    const char* alias; // another name, or nullptr
+    int (*run)(int argc, char** argv);
+    const char* usage;  // in the wrong call's usage
+    bool endsUsageLine; // the usage goes on in the next line after this one
+};
+
+int PelmorctlWrongCall(const char* why);
+
+int PelmorctlRunHelp(int, char**) {
+    PelmorctlUsage();
+    return PELMORCTL_OK;
+}
+
+int PelmorctlRunVersion(int argc, char**) {
+    if (argc != 2) {
+        return PELMORCTL_WRONG_ARGUMENTS;
+    }
+    std::puts("pelmorctl " PELMOR_VERSION);
+    return PELMORCTL_OK;
+}
+
+int PelmorctlRunStatus(int argc, char** argv) {
+    const bool json = argc == 3 && std::strcmp(argv[2], "--json") == 0;
+    if (argc != 2 && !json) {
+        return PELMORCTL_WRONG_ARGUMENTS;
+    }
+    return PelmorctlStatus(json);
+}
+
+int PelmorctlRunStop(int argc, char** argv) {
+    const long seconds = PelmorctlTimeout(argc, argv);
+    if (seconds < 0) {
+        return PelmorctlWrongCall("--timeout erwartet ganze Sekunden von 0 bis 86400");
+    }
+    return PelmorctlStop(seconds);
+}
+
+int PelmorctlRunWaitReady(int argc, char** argv) {
+    const long seconds = PelmorctlTimeout(argc, argv);
+    if (seconds < 0) {
+        return PelmorctlWrongCall("--timeout erwartet ganze Sekunden von 0 bis 86400");
+    }
+    return PelmorctlWaitReady(seconds);
+}
+
+// The commands that take one file and nothing else.
+template <int (*command)(const char*)> int PelmorctlRunOnFile(int argc, char** argv) {
+    return argc == 3 ? command(argv[2]) : PELMORCTL_WRONG_ARGUMENTS;
+}
+
+int PelmorctlRunRecords(int argc, char** argv) {
+    const int result = PelmorctlRecords(argc - 2, argv + 2);
+    return result >= 0 ? result : PELMORCTL_WRONG_ARGUMENTS;
+}
+
+constexpr PelmorctlCommand PELMORCTL_COMMANDS[] = {
+    {"status", nullptr, PelmorctlRunStatus, "status [--json]", false},
+    {"stop", nullptr, PelmorctlRunStop, "stop [--timeout S]", true},
+    {"wait-ready", nullptr, PelmorctlRunWaitReady, "wait-ready [--timeout S]", false},
+    {"check", nullptr, PelmorctlRunOnFile<PelmorctlCheck>, "check DATEI", false},
+    {"list", nullptr, PelmorctlRunOnFile<PelmorctlList>, "list DATEI", true},
+    {"verify", nullptr, PelmorctlRunOnFile<PelmorctlVerify>, "verify DATEI", true},
+    {"records", nullptr, PelmorctlRunRecords,
+     "records DATEI [--from N] [--count K] [--json | --csv]", true},
+    {"--help", "-h", PelmorctlRunHelp, "--help", false},
+    {"--version", nullptr, PelmorctlRunVersion, "--version", true},
+};
+
 int PelmorctlWrongCall(const char* why) {
-    std::fprintf(stderr,
-                 "pelmorctl: %s\n"
-                 "Aufruf: pelmorctl status [--json] | stop [--timeout S] |\n"
-                 "                  wait-ready [--timeout S] | check DATEI | list DATEI |\n"
-                 "                  verify DATEI |\n"
-                 "                  records DATEI [--from N] [--count K] [--json | --csv] |\n"
-                 "                  --help | --version\n",
-                 why);
+    std::fprintf(stderr, "pelmorctl: %s\nAufruf: pelmorctl ", why);
+    const std::size_t count = sizeof PELMORCTL_COMMANDS / sizeof PELMORCTL_COMMANDS[0];
+    for (std::size_t i = 0; i < count; ++i) {
+        const PelmorctlCommand& command = PELMORCTL_COMMANDS[i];
+        const char* after = i + 1 == count          ? "\n"
+                            : command.endsUsageLine ? " |\n                  "
+                                                    : " | ";
+        std::fprintf(stderr, "%s%s", command.usage, after);
+    }
     return PELMORCTL_USAGE;
 }
 
@@ -196,39 +265,14 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         return PelmorctlWrongCall("Befehl fehlt");
     }
-    const char* command = argv[1];
-    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-        PelmorctlUsage();
-        return PELMORCTL_OK;
-    }
-    if (std::strcmp(command, "--version") == 0 && argc == 2) {
-        std::puts("pelmorctl " PELMOR_VERSION);
-        return PELMORCTL_OK;
-    }
-    if (std::strcmp(command, "status") == 0 &&
-        (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--json") == 0))) {
-        return PelmorctlStatus(argc == 3);
-    }
-    if (std::strcmp(command, "stop") == 0 || std::strcmp(command, "wait-ready") == 0) {
-        long seconds = PelmorctlTimeout(argc, argv);
-        if (seconds < 0) {
-            return PelmorctlWrongCall("--timeout erwartet ganze Sekunden von 0 bis 86400");
-        }
-        return command[0] == 's' ? PelmorctlStop(seconds) : PelmorctlWaitReady(seconds);
-    }
-    if (std::strcmp(command, "check") == 0 && argc == 3) {
-        return PelmorctlCheck(argv[2]);
-    }
-    if (std::strcmp(command, "list") == 0 && argc == 3) {
-        return PelmorctlList(argv[2]);
-    }
-    if (std::strcmp(command, "verify") == 0 && argc == 3) {
-        return PelmorctlVerify(argv[2]);
-    }
-    if (std::strcmp(command, "records") == 0) {
-        const int result = PelmorctlRecords(argc - 2, argv + 2);
-        if (result >= 0) {
-            return result;
+    for (const PelmorctlCommand& command : PELMORCTL_COMMANDS) {
+        if (std::strcmp(argv[1], command.name) == 0 ||
+            (command.alias != nullptr && std::strcmp(argv[1], command.alias) == 0)) {
+            const int result = command.run(argc, argv);
+            if (result != PELMORCTL_WRONG_ARGUMENTS) {
+                return result;
+            }
+            break;
         }
     }
     return PelmorctlWrongCall("unbekannter Befehl oder falsche Argumente");

@@ -7,6 +7,7 @@
 
 #include "paramfile/keyini.h"
 #include "receiver/settings.h"
+#include "ship_settings.h"
 
 namespace {
 
@@ -110,6 +111,45 @@ int PelmorctlShowSetting(int32_t index) {
     return PELMORCTL_SETTING_BAD;
 }
 
+// Group VERSAND as pelmor-ship reads it, when the file has it: each key
+// with its value or its default. 1 when pelmor-ship can start with it.
+int PelmorctlCheckShipper(const char* path) {
+    int32_t position = 0;
+    const int32_t resultCode = ShipTableRead(path, &position);
+    if (resultCode != KEYINI_OK) {
+        std::puts("Gruppe VERSAND (pelmor-ship):");
+        PelmorctlSayReadError(resultCode, position);
+        std::puts("pelmor-ship liest diese Datei nicht und startet nicht.");
+        return 0;
+    }
+    if (!ShipGroupPresent()) {
+        return 1;
+    }
+    std::puts("Gruppe VERSAND (pelmor-ship):");
+    int bad = 0;
+    for (int32_t setting = 0; setting < SHIP_SETTINGS_COUNT; ++setting) {
+        const ParameterDescriptor& entry = ShipEntry(setting);
+        const int state = ShipEntryState(setting);
+        const std::string value = entry.type == TYPSTRING
+                                      ? std::string("\"") + entry.value.textValue + "\""
+                                      : std::to_string(entry.value.intValue);
+        if (state > 0) {
+            std::printf("%-10s = %-20s aus der Datei\n", entry.paramToken, value.c_str());
+        } else if (state == 0) {
+            std::printf("%-10s   nicht in der Datei; Vorgabe \"%s\"%s\n", entry.paramToken,
+                        entry.defaultValue, setting == SHIP_QUELLE ? " (der Rechnername)" : "");
+        } else {
+            ++bad;
+            std::printf("%-10s   UNGUELTIG: \"%.100s\" (erlaubt: %s %.0f bis %.0f%s); "
+                        "pelmor-ship startet nicht\n",
+                        entry.paramToken, entry.content,
+                        entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min, entry.max,
+                        setting == SHIP_QUELLE ? ", ohne ':'" : "");
+        }
+    }
+    return bad == 0;
+}
+
 } // namespace
 
 int PelmorctlCheck(const char* path) {
@@ -130,14 +170,25 @@ int PelmorctlCheck(const char* path) {
         optionalAbsent += shown == PELMORCTL_SETTING_OPTIONAL;
     }
     const int expected = PELMOR_SETTINGS_COUNT - optionalAbsent;
+    const int shipperReady = PelmorctlCheckShipper(path);
     if (fromFile < expected) {
         std::printf("%d von %d Einstellungen nicht aus der Datei.\n", expected - fromFile,
                     expected);
         return PELMORCTL_FAILED;
     }
+    char logFileName[sizeof(ParameterValue::textValue)];
+    char bufferFileName[sizeof(ParameterValue::textValue)];
+    PelmorSettingText(PELMOR_SETTING_LOGDATEI, logFileName, sizeof logFileName);
+    PelmorSettingText(PELMOR_SETTING_BUFFDATEI, bufferFileName, sizeof bufferFileName);
+    if (PelmorLogMeetsBuffer(logFileName, bufferFileName)) {
+        std::printf("LOGDATEI \"%s\" ist die Bufferdatei \"%s\" oder deren .old; der "
+                    "Empfaenger startet nicht.\n",
+                    logFileName, bufferFileName);
+        return PELMORCTL_FAILED;
+    }
     std::puts(optionalAbsent == 0 ? "Alle Einstellungen aus der Datei."
                                   : "Alle noetigen Einstellungen aus der Datei.");
-    return PELMORCTL_OK;
+    return shipperReady ? PELMORCTL_OK : PELMORCTL_FAILED;
 }
 
 int PelmorctlList(const char* path) {

@@ -8,8 +8,8 @@
 #include <ctime>
 
 #include "platform/kernel_objects.h"
-#include "receiver/counters.h"
-#include "receiver/settings.h"
+#include "protocol/counters.h"
+#include "protocol/names.h"
 
 namespace {
 

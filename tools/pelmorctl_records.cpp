@@ -8,6 +8,7 @@
 
 #include "buffer_file.h"
 #include "buffer_platform.h"
+#include "protocol/decimal.h"
 
 namespace {
 
@@ -208,14 +209,14 @@ void RecordsPutText(RecordsLine* line, const char* text) {
 
 void RecordsPutNumber(RecordsLine* line, int64_t value, int32_t digits) {
     char text[20];
-    const int32_t length = static_cast<int32_t>(BufferPutDecimal(text, value) - text);
+    const int32_t length = static_cast<int32_t>(DecimalPut(text, value) - text);
     for (int32_t zeros = digits - length; zeros > 0; --zeros) {
         RecordsPutChar(line, '0');
     }
     RecordsPut(line, text, length);
 }
 
-void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& record) {
+void RecordsWrite(RecordsFormat format, int64_t number, const RecordFields& record) {
     const RecordsStyle& style = recordsStyles[format];
     RecordsLine* line = &recordsLine;
     line->length = 0;
@@ -256,16 +257,7 @@ void RecordsWrite(RecordsFormat format, int64_t number, const BufferRecord& reco
 // Digits only, 0..RECORDS_NUMBER_MAX; -1 otherwise.
 int64_t RecordsNumber(const char* text) {
     int64_t value = 0;
-    for (const char* digit = text; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') {
-            return -1;
-        }
-        value = value * 10 + (*digit - '0');
-        if (value > RECORDS_NUMBER_MAX) {
-            return -1;
-        }
-    }
-    return text[0] == '\0' ? -1 : value;
+    return DecimalParse(text, std::strlen(text), RECORDS_NUMBER_MAX, &value) ? value : -1;
 }
 
 // FILE [--from N] [--count K] [--json | --csv], options in any order. 1, or 0
@@ -335,12 +327,12 @@ int PelmorctlRecords(int argc, char** argv) {
         if (result != BUFFER_RECORD) {
             break;
         }
-        BufferRecord decoded;
-        const int32_t problem = BufferDecode(record, &decoded);
-        if (problem != BUFFER_OK) {
+        RecordFields decoded;
+        const int32_t problem = RecordDecode(record, &decoded);
+        if (problem != RECORD_OK) {
             std::fprintf(stderr, "pelmorctl: Satz %lld (Byte %lld) uebersprungen: %s\n",
                          static_cast<long long>(number), static_cast<long long>(offset),
-                         BufferProblemText(problem));
+                         RecordProblemText(problem));
             broken = 1;
             continue;
         }

@@ -114,12 +114,12 @@ int PelmorctlVerify(const char* path) {
     int64_t offset = 0;
     int result;
     while ((result = BufferNext(&verifyReader, &record, &length, &offset)) == BUFFER_RECORD) {
-        BufferRecord decoded;
-        const int32_t problem = BufferDecode(record, &decoded);
-        if (problem == BUFFER_OK) {
+        RecordFields decoded;
+        const int32_t problem = RecordDecode(record, &decoded);
+        if (problem == RECORD_OK) {
             VerifyTime(&state, decoded.stamp);
         } else {
-            VerifyProblem(&state, offset, BufferProblemText(problem));
+            VerifyProblem(&state, offset, RecordProblemText(problem));
         }
         VerifyCounter(&state, decoded.seq, offset);
         state.records++;

@@ -1,7 +1,7 @@
 // The receiver seen and stopped through its named objects.
 #include "receiver_control.h"
 
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 int ReceiverRunning(DWORD* error) {
     HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, PELMOR_MUTEX_NAME);

@@ -30,7 +30,7 @@ void NevtarLogRotateIfFull(int& fd, const char* fileName, const char* oldName,
         status.st_size + static_cast<int64_t>(entryBytes) <= maxBytes) {
         return;
     }
-    if (rename(fileName, oldName) != 0) {
+    if (RegularFileRename(fileName, oldName) != 0) {
         return; // keep writing to the full file rather than lose the entry
     }
     const int fresh = NevtarLogOpen(fileName);

@@ -1,7 +1,8 @@
-// Console control handlers on signals: SIGINT is CTRL_C_EVENT, SIGTERM is
-// CTRL_SHUTDOWN_EVENT. Handlers run newest first until one returns TRUE;
-// when none does, the signal takes its default action (the process ends),
-// as a console process without handlers ends on Windows.
+// Console control handlers on signals: SIGINT is CTRL_C_EVENT, SIGHUP (the
+// terminal went away) CTRL_CLOSE_EVENT, SIGTERM CTRL_SHUTDOWN_EVENT.
+// Handlers run newest first until one returns TRUE; when none does, the
+// signal takes its default action (the process ends), as a console process
+// without handlers ends on Windows.
 #include "platform/ctrl_handler.h"
 
 #include <cerrno>
@@ -18,7 +19,9 @@ int ctrlInstalled = 0;
 
 void CtrlDispatch(int signalNumber) {
     int saved = errno;
-    DWORD type = signalNumber == SIGINT ? CTRL_C_EVENT : CTRL_SHUTDOWN_EVENT;
+    const DWORD type = signalNumber == SIGINT   ? CTRL_C_EVENT
+                       : signalNumber == SIGHUP ? CTRL_CLOSE_EVENT
+                                                : CTRL_SHUTDOWN_EVENT;
     int taken = type == CTRL_C_EVENT && ctrlIgnoreCtrlC;
     for (int i = ctrlHandlerCount - 1; i >= 0 && !taken; --i) {
         taken = ctrlHandlers[i](type) != FALSE;
@@ -39,10 +42,12 @@ int CtrlInstall() {
     sigemptyset(&action.sa_mask);
     sigaddset(&action.sa_mask, SIGINT);
     sigaddset(&action.sa_mask, SIGTERM);
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    sigaddset(&action.sa_mask, SIGHUP);
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+           sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
-// Changes the handler list with both signals held back, so the dispatcher never
+// Changes the handler list with the signals held back, so the dispatcher never
 // sees it half changed. 1, or 0 when the change cannot be made.
 int CtrlChange(PHANDLER_ROUTINE handler, BOOL add) {
     if (handler == nullptr) {
@@ -83,6 +88,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     sigemptyset(&held);
     sigaddset(&held, SIGINT);
     sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &held, &previous);
     int changed = CtrlChange(handler, add);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -15,11 +15,21 @@
 // view maps the file from its start, and as the mapping holds the open file
 // description, a view keeps the holder lock (and so the object) alive.
 // The files stay in the directory; without holders they mean nothing.
+// Every named handle holds a shared BSD lock on the directory: cleaners of
+// old files (systemd-tmpfiles) skip a locked directory, so the files of a
+// receiver that runs for months in /tmp are not aged out under it.
+// Nothing read from an object file is trusted for a length: a mapping's size
+// is read and checked once, when a handle is made, and a view is unmapped by
+// the length this process mapped. A file cut short under a mapping (by its
+// own user; no one else may write it) must not kill the process with SIGBUS:
+// a guard puts private zeroed memory in place of the whole mapping, and the
+// process goes on with that object detached from the others.
 #include "platform/kernel_objects.h"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +38,8 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -66,8 +78,10 @@ thread_local DWORD kernelLastError = ERROR_SUCCESS;
 struct PlatformObject {
     int32_t kind;
     int fd;
+    int dirFd; // the namespace directory, BSD-locked shared; -1 for an unnamed object
     KernelShared* shared;
     int32_t owned; // mutex: times this handle has taken ownership
+    uint32_t size; // mapping: bytes of memory, as checked when the handle was made
 };
 
 namespace {
@@ -83,6 +97,7 @@ DWORD KernelErrorFromErrno(int error) {
     case EACCES:
     case EPERM:
     case ELOOP:
+    case ENOTDIR:
         return ERROR_ACCESS_DENIED;
     case ENAMETOOLONG:
         return ERROR_FILENAME_EXCED_RANGE;
@@ -93,51 +108,63 @@ DWORD KernelErrorFromErrno(int error) {
     }
 }
 
-// The namespace directory, created 0700 when missing. 1, or 0 with the last
+// The namespace directory, created 0700 when missing, opened and locked
+// shared against cleaners of old files. The descriptor, or -1 with the last
 // error set.
-int KernelNamespaceDir(char* dir, size_t capacity) {
+int KernelNamespaceDir() {
     const char* own = std::getenv("PELMOR_RUNTIME_DIR");
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    char dir[4096];
     int length;
     if (own != nullptr && own[0] != '\0') {
-        length = std::snprintf(dir, capacity, "%s", own);
+        length = std::snprintf(dir, sizeof dir, "%s", own);
     } else if (xdg != nullptr && xdg[0] != '\0') {
-        length = std::snprintf(dir, capacity, "%s/pelmor", xdg);
+        length = std::snprintf(dir, sizeof dir, "%s/pelmor", xdg);
     } else {
-        length = std::snprintf(dir, capacity, "/tmp/pelmor-%u", static_cast<unsigned>(getuid()));
+        length = std::snprintf(dir, sizeof dir, "/tmp/pelmor-%u", static_cast<unsigned>(getuid()));
     }
-    if (length < 0 || static_cast<size_t>(length) >= capacity) {
+    if (length < 0 || static_cast<size_t>(length) >= sizeof dir) {
         KernelFail(ERROR_FILENAME_EXCED_RANGE);
-        return 0;
+        return -1;
     }
     if (mkdir(dir, 0700) != 0 && errno != EEXIST) {
         KernelFail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : KernelErrorFromErrno(errno));
-        return 0;
+        return -1;
+    }
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        KernelFail(KernelErrorFromErrno(errno));
+        return -1;
     }
     // Another user's directory (say a planted /tmp/pelmor-<uid>) is not ours
     // to use, nor one where others may put or replace the object files.
     struct stat info;
-    if (lstat(dir, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() ||
         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         KernelFail(ERROR_ACCESS_DENIED);
-        return 0;
+        close(fd);
+        return -1;
     }
-    return 1;
+    int locked;
+    do {
+        locked = flock(fd, LOCK_SH);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        KernelFail(KernelErrorFromErrno(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-// The file of a name. 1, or 0 with the last error set.
-int KernelObjectPath(const char* name, char* path, size_t capacity) {
+// A name that is one file in the directory. 1, or 0 with the last error set.
+int KernelNameValid(const char* name) {
     if (name[0] == '\0' || std::strchr(name, '/') != nullptr || std::strcmp(name, ".") == 0 ||
         std::strcmp(name, "..") == 0) {
         KernelFail(ERROR_INVALID_NAME);
         return 0;
     }
-    char dir[4096];
-    if (!KernelNamespaceDir(dir, sizeof dir)) {
-        return 0;
-    }
-    int length = std::snprintf(path, capacity, "%s/%s", dir, name);
-    if (length < 0 || static_cast<size_t>(length) >= capacity) {
+    if (std::strlen(name) > NAME_MAX) {
         KernelFail(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
@@ -182,25 +209,147 @@ struct timespec KernelSpan(int64_t nanoseconds) {
     return span;
 }
 
-// Maps the shared part and makes the handle record; closes fd on failure.
-HANDLE KernelNewHandle(int fd, int32_t kind, int32_t owned) {
-    void* map = mmap(nullptr, sizeof(KernelShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+constexpr int KERNEL_RANGES_MAX = 64;
+constexpr uintptr_t KERNEL_RANGE_FREE = 0;
+constexpr uintptr_t KERNEL_RANGE_CLAIMED = 1; // being filled in
+
+// Every mapping of an object file this process holds: the guard reads them
+// in signal context, so each field is a lock-free atomic, and start is
+// published after length.
+struct KernelRange {
+    std::atomic<uintptr_t> start;
+    std::atomic<size_t> length;
+};
+static_assert(std::atomic<uintptr_t>::is_always_lock_free, "read in signal context");
+static_assert(std::atomic<size_t>::is_always_lock_free, "read in signal context");
+
+KernelRange kernelRanges[KERNEL_RANGES_MAX];
+struct sigaction kernelBusBefore; // the action the guard stands in front of
+std::atomic<int> kernelBusGuarded{0};
+
+// SIGBUS: an access beyond the end of a file cut short under its mapping.
+void KernelBusGuard(int signalNumber, siginfo_t* info, void* context) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (KernelRange& range : kernelRanges) {
+        const uintptr_t start = range.start.load();
+        const size_t length = range.length.load();
+        if (start > KERNEL_RANGE_CLAIMED && address >= start && address - start < length) {
+            const int saved = errno;
+            void* placed = mmap(reinterpret_cast<void*>(start), length, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            errno = saved;
+            if (placed != MAP_FAILED) {
+                return; // the access is made again, now in memory of our own
+            }
+            break;
+        }
+    }
+    if ((kernelBusBefore.sa_flags & SA_SIGINFO) != 0 && kernelBusBefore.sa_sigaction != nullptr) {
+        kernelBusBefore.sa_sigaction(signalNumber, info, context);
+    } else if (kernelBusBefore.sa_handler != SIG_DFL && kernelBusBefore.sa_handler != SIG_IGN) {
+        kernelBusBefore.sa_handler(signalNumber);
+    } else {
+        // Not ours: the fault recurs and takes the default action.
+        signal(SIGBUS, SIG_DFL);
+    }
+}
+
+int KernelGuardBus() {
+    if (kernelBusGuarded.load() != 0) {
+        return 1;
+    }
+    struct sigaction guard {};
+    guard.sa_sigaction = KernelBusGuard;
+    guard.sa_flags = SA_SIGINFO;
+    sigemptyset(&guard.sa_mask);
+    if (sigaction(SIGBUS, &guard, &kernelBusBefore) != 0) {
+        return 0;
+    }
+    kernelBusGuarded.store(1);
+    return 1;
+}
+
+// Notes a mapping for the guard. 1, or 0 when the table is full.
+int KernelRangeAdd(void* start, size_t length) {
+    if (!KernelGuardBus()) {
+        return 0;
+    }
+    for (KernelRange& range : kernelRanges) {
+        uintptr_t expected = KERNEL_RANGE_FREE;
+        if (range.start.compare_exchange_strong(expected, KERNEL_RANGE_CLAIMED)) {
+            range.length.store(length);
+            range.start.store(reinterpret_cast<uintptr_t>(start));
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The length mapped at start, and the entry freed; 0 for no mapping of ours.
+size_t KernelRangeTake(const void* start) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(start);
+    for (KernelRange& range : kernelRanges) {
+        uintptr_t expected = address;
+        if (address > KERNEL_RANGE_CLAIMED &&
+            range.start.compare_exchange_strong(expected, KERNEL_RANGE_CLAIMED)) {
+            const size_t length = range.length.load();
+            range.start.store(KERNEL_RANGE_FREE);
+            return length;
+        }
+    }
+    return 0;
+}
+
+// mmap of an object file, guarded. The memory, or null with the last error set.
+void* KernelMap(int fd, size_t length, int protection) {
+    void* map = mmap(nullptr, length, protection, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         KernelFail(KernelErrorFromErrno(errno));
-        close(fd);
+        return nullptr;
+    }
+    if (!KernelRangeAdd(map, length)) {
+        munmap(map, length);
+        KernelFail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return map;
+}
+
+void KernelUnmap(const void* start) {
+    const size_t length = KernelRangeTake(start);
+    if (length != 0) {
+        munmap(const_cast<void*>(start), length);
+    }
+}
+
+void KernelCloseDescriptors(int fd, int dirFd) {
+    close(fd);
+    if (dirFd >= 0) {
+        close(dirFd);
+    }
+}
+
+// Maps the shared part and makes the handle record; closes both descriptors
+// on failure.
+HANDLE KernelNewHandle(int fd, int dirFd, int32_t kind, int32_t owned, uint32_t size) {
+    void* map = KernelMap(fd, sizeof(KernelShared), PROT_READ | PROT_WRITE);
+    if (map == nullptr) {
+        KernelCloseDescriptors(fd, dirFd);
         return nullptr;
     }
     PlatformObject* object = new (std::nothrow) PlatformObject;
     if (object == nullptr) {
         KernelFail(ERROR_NOT_ENOUGH_MEMORY);
-        munmap(map, sizeof(KernelShared));
-        close(fd);
+        KernelUnmap(map);
+        KernelCloseDescriptors(fd, dirFd);
         return nullptr;
     }
     object->kind = kind;
     object->fd = fd;
+    object->dirFd = dirFd;
     object->shared = static_cast<KernelShared*>(map);
     object->owned = owned;
+    object->size = size;
     return object;
 }
 
@@ -222,19 +371,26 @@ int KernelInitialise(int fd, int32_t kind, int32_t signalled, uint32_t size) {
     return 1;
 }
 
-// Joins an object that has holders. 1, or 0 with the last error set. Called
-// under the guard.
-int KernelJoinExisting(int fd, int32_t kind) {
+// Joins an object that has holders; a mapping's size into *size, checked
+// against the file's. 1, or 0 with the last error set. Called under the guard.
+int KernelJoinExisting(int fd, int32_t kind, uint32_t* size) {
     int error = KernelLockByte(fd, KERNEL_BYTE_HOLDERS, F_RDLCK, 0);
     if (error != 0) {
         KernelFail(KernelErrorFromErrno(error));
         return 0;
     }
     struct stat info;
-    int32_t present = KERNEL_KIND_NONE;
+    int32_t head[3] = {KERNEL_KIND_NONE, 0, 0}; // kind, signalled, size as KernelShared lays them
+    static_assert(offsetof(KernelShared, size) == 2 * sizeof(int32_t), "the head read");
     if (fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(sizeof(KernelShared)) ||
-        pread(fd, &present, sizeof present, 0) != sizeof present || present != kind) {
+        pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) || head[0] != kind) {
         KernelFail(ERROR_INVALID_HANDLE); // the name belongs to another kind of object
+        return 0;
+    }
+    *size = static_cast<uint32_t>(head[2]);
+    if (kind == KERNEL_KIND_MAPPING &&
+        info.st_size < static_cast<off_t>(KERNEL_VIEW_OFFSET) + static_cast<off_t>(*size)) {
+        KernelFail(ERROR_INVALID_HANDLE); // a size its file does not hold
         return 0;
     }
     return 1;
@@ -277,34 +433,40 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
             return nullptr;
         }
         kernelLastError = ERROR_SUCCESS;
-        return KernelNewHandle(fd, kind, owned);
+        return KernelNewHandle(fd, -1, kind, owned, size);
     }
-    char path[4352];
-    if (!KernelObjectPath(name, path, sizeof path)) {
+    if (!KernelNameValid(name)) {
         return nullptr;
     }
-    int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
+    const int dirFd = KernelNamespaceDir();
+    if (dirFd < 0) {
+        return nullptr;
+    }
+    int fd = openat(dirFd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
     if (fd < 0) {
         KernelFail(KernelErrorFromErrno(errno));
+        close(dirFd);
         return nullptr;
     }
-    // An object file of another user could be written by that user.
+    // An object file of another user, or one that group or others may write
+    // (restored from a backup, say), could be reset or cut by them.
     struct stat info;
-    if (fstat(fd, &info) != 0 || info.st_uid != geteuid()) {
+    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         KernelFail(ERROR_ACCESS_DENIED);
-        close(fd);
+        KernelCloseDescriptors(fd, dirFd);
         return nullptr;
     }
     int error = KernelLockByte(fd, KERNEL_BYTE_GUARD, F_WRLCK, 1);
     if (error != 0) {
         KernelFail(KernelErrorFromErrno(error));
-        close(fd);
+        KernelCloseDescriptors(fd, dirFd);
         return nullptr;
     }
     int alone = KernelLockByte(fd, KERNEL_BYTE_HOLDERS, F_WRLCK, 0) == 0;
     int ready;
     if (!alone) {
-        ready = KernelJoinExisting(fd, kind);
+        ready = KernelJoinExisting(fd, kind, &size);
         if (ready) {
             kernelLastError = create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
         }
@@ -319,14 +481,16 @@ HANDLE KernelAttach(const char* name, int32_t kind, int create, int32_t signalle
     }
     KernelLockByte(fd, KERNEL_BYTE_GUARD, F_UNLCK, 0);
     if (!ready) {
-        close(fd);
+        KernelCloseDescriptors(fd, dirFd);
         return nullptr;
     }
-    return KernelNewHandle(fd, kind, alone && owned);
+    return KernelNewHandle(fd, dirFd, kind, alone && owned, size);
 }
 
+// The file's own record too: a file cut under its mapping reads as zeros
+// (see the guard), and the object is then no longer one that others share.
 int KernelIsKind(HANDLE object, int32_t kind) {
-    if (object == nullptr || object->kind != kind) {
+    if (object == nullptr || object->kind != kind || object->shared->kind != kind) {
         KernelFail(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -430,10 +594,12 @@ BOOL WINAPI ResetEvent(HANDLE event) {
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (object != nullptr && object->kind == KERNEL_KIND_EVENT) {
-        return KernelWaitEvent(object, milliseconds);
+        return KernelIsKind(object, KERNEL_KIND_EVENT) ? KernelWaitEvent(object, milliseconds)
+                                                       : WAIT_FAILED;
     }
     if (object != nullptr && object->kind == KERNEL_KIND_MUTEX) {
-        return KernelWaitMutex(object, milliseconds);
+        return KernelIsKind(object, KERNEL_KIND_MUTEX) ? KernelWaitMutex(object, milliseconds)
+                                                       : WAIT_FAILED;
     }
     KernelFail(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
@@ -446,8 +612,9 @@ BOOL WINAPI CloseHandle(HANDLE object) {
         KernelFail(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    munmap(object->shared, sizeof(KernelShared));
-    close(object->fd); // drops the holder lock and any ownership
+    KernelUnmap(object->shared);
+    // Drops the holder lock and any ownership, and the directory's lock.
+    KernelCloseDescriptors(object->fd, object->dirFd);
     object->kind = KERNEL_KIND_NONE;
     delete object;
     return TRUE;
@@ -477,41 +644,33 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     if (!KernelIsKind(mapping, KERNEL_KIND_MAPPING)) {
         return nullptr;
     }
-    const uint32_t size = mapping->shared->size;
-    if (offsetHigh != 0 || offsetLow != 0 || bytes > size) {
+    if (offsetHigh != 0 || offsetLow != 0 || bytes > mapping->size) {
         KernelFail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // A file cut short by someone else would fault on access instead of failing here.
+    // A file cut short since would fault on access instead of failing here.
     struct stat info;
-    const std::size_t length = KERNEL_VIEW_OFFSET + size;
+    const std::size_t length = KERNEL_VIEW_OFFSET + mapping->size;
     if (fstat(mapping->fd, &info) != 0 || info.st_size < static_cast<off_t>(length)) {
         KernelFail(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     const int protection = (access & FILE_MAP_WRITE) != 0 ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* map = mmap(nullptr, length, protection, MAP_SHARED, mapping->fd, 0);
-    if (map == MAP_FAILED) {
-        KernelFail(KernelErrorFromErrno(errno));
-        return nullptr;
-    }
-    return static_cast<char*>(map) + KERNEL_VIEW_OFFSET;
+    void* map = KernelMap(mapping->fd, length, protection);
+    return map == nullptr ? nullptr : static_cast<char*>(map) + KERNEL_VIEW_OFFSET;
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID view) {
     const uintptr_t address = reinterpret_cast<uintptr_t>(view);
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    if (view == nullptr || address % page != KERNEL_VIEW_OFFSET) {
-        KernelFail(ERROR_INVALID_PARAMETER);
+    const size_t length =
+        address > KERNEL_VIEW_OFFSET
+            ? KernelRangeTake(reinterpret_cast<const void*>(address - KERNEL_VIEW_OFFSET))
+            : 0;
+    if (length == 0) {
+        KernelFail(ERROR_INVALID_PARAMETER); // no view of this process
         return FALSE;
     }
-    void* start = reinterpret_cast<void*>(address - KERNEL_VIEW_OFFSET);
-    const KernelShared* shared = static_cast<const KernelShared*>(start);
-    if (shared->kind != KERNEL_KIND_MAPPING ||
-        munmap(start, KERNEL_VIEW_OFFSET + shared->size) != 0) {
-        KernelFail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    munmap(reinterpret_cast<void*>(address - KERNEL_VIEW_OFFSET), length);
     return TRUE;
 }
 

@@ -1,11 +1,13 @@
 // _fsopen on Linux: files are never locked against other processes, so every
 // sharing mode behaves as _SH_DENYNO. The descriptor is opened by hand to
 // give new files mode 0644 (less the umask) and close-on-exec, and to take
-// only a regular file and no link of another user.
+// only a regular file, written only when it is ours or root's, through no
+// link of another user anywhere on its path.
 #include "platform/share.h"
 #include "platform/linux/regular_file.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -97,4 +99,43 @@ int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity) {
     struct stat status;
     return stat(path, &status) == 0 && status.st_dev == identity->volume &&
            status.st_ino == identity->index;
+}
+
+namespace {
+
+// The folder of path (its text up to the last slash, "." when there is none)
+// stat-ed, and its last name. 1, or 0 when the folder cannot be told.
+int ShareFolderAndName(const char* path, struct stat* folder, const char** name) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        *name = path;
+        return stat(".", folder) == 0;
+    }
+    *name = slash + 1;
+    char text[PATH_MAX];
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (length >= sizeof text) {
+        return 0;
+    }
+    std::memcpy(text, path, length);
+    text[length] = '\0';
+    return stat(text, folder) == 0;
+}
+
+} // namespace
+
+int ShareSameFile(const char* first, const char* second) {
+    struct stat one;
+    struct stat other;
+    const int firstThere = stat(first, &one) == 0;
+    const int secondThere = stat(second, &other) == 0;
+    if (firstThere || secondThere) {
+        return firstThere && secondThere && one.st_dev == other.st_dev &&
+               one.st_ino == other.st_ino;
+    }
+    const char* firstName = nullptr;
+    const char* secondName = nullptr;
+    return ShareFolderAndName(first, &one, &firstName) &&
+           ShareFolderAndName(second, &other, &secondName) && one.st_dev == other.st_dev &&
+           one.st_ino == other.st_ino && std::strcmp(firstName, secondName) == 0;
 }

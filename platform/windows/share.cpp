@@ -35,3 +35,12 @@ int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity) {
     (void)identity;
     return 1;
 }
+
+int ShareSameFile(const char* first, const char* second) {
+    char one[MAX_PATH];
+    char other[MAX_PATH];
+    const DWORD oneLength = GetFullPathNameA(first, sizeof one, one, nullptr);
+    const DWORD otherLength = GetFullPathNameA(second, sizeof other, other, nullptr);
+    return oneLength > 0 && oneLength < sizeof one && otherLength > 0 &&
+           otherLength < sizeof other && lstrcmpiA(one, other) == 0;
+}

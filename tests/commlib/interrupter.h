@@ -3,8 +3,8 @@
 // receiver's stop handler is, or SA_RESTART as other programs' may be. The
 // signal repeats until the interrupter is stopped, so it cannot fall before
 // the call has begun.
-#ifndef TESTS_INTERRUPTER_H
-#define TESTS_INTERRUPTER_H
+#ifndef TESTS_COMMLIB_INTERRUPTER_H
+#define TESTS_COMMLIB_INTERRUPTER_H
 
 #include <atomic>
 #include <pthread.h>

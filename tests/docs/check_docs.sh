@@ -23,6 +23,12 @@ if [ -z "${PELMOR_DOCS_IN_NETNS:-}" ]; then
   PELMOR_DOCS_IN_NETNS=1 exec "$netns_run" bash "$0" "$@"
 fi
 
+# stdbuf preloads its library ahead of a sanitizer's runtime; the sanitized
+# programs must not take that for a broken link order.
+if [ -n "${ASAN_OPTIONS+set}" ]; then
+  export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+fi
+
 work=$(mktemp -d)
 export PATH="$bin:$PATH" PELMOR_RUNTIME_DIR="$work/objects"
 mkdir -m 700 "$PELMOR_RUNTIME_DIR"
@@ -75,8 +81,10 @@ transcript() {
       '$ '*)
         printf '%s\n' "$line"
         # Line-buffered, so that standard output and error interleave as on a
-        # terminal; a page shows no CR at a line's end.
-        (cd "$work" && stdbuf -oL -eL bash -c "${line#\$ }" 2>&1 </dev/null) | sed 's/\r$//' || true
+        # terminal (stdbuf preloads its library, which a sanitized build
+        # allows); a page shows no CR at a line's end.
+        (cd "$work" && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+          stdbuf -oL -eL bash -c "${line#\$ }" 2>&1 </dev/null) | sed 's/\r$//' || true
         ;;
     esac
   done

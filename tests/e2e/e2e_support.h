@@ -1,7 +1,7 @@
 // Running the real pelmor and pelmorctl in a private directory and talking to
 // the receiver over loopback. Every wait is bounded.
-#ifndef E2E_SUPPORT_H
-#define E2E_SUPPORT_H
+#ifndef TESTS_E2E_E2E_SUPPORT_H
+#define TESTS_E2E_E2E_SUPPORT_H
 
 #include <gtest/gtest.h>
 

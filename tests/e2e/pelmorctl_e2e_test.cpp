@@ -3,9 +3,10 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 #include <fstream>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -109,6 +110,8 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
                         "TIMEOUT    = 3                    aus der Datei\n"
                         "SYNC       = FALSE                nicht in der Datei (darf fehlen); der "
                         "Empfaenger erhaelt FALSE\n"
+                        "MAXBUFSIZE = 0                    nicht in der Datei (darf fehlen); der "
+                        "Empfaenger erhaelt 0\n"
                         "Alle noetigen Einstellungen aus der Datei.\n");
 
     WriteIni("gaps.ini", {"UPLPORT = 6664", "LOGDATEI = PELMOR.LOG", "MAXLOGSIZE = 2000",
@@ -138,6 +141,23 @@ TEST_F(E2ePelmorctl, CheckShowsWhatTheReceiverGets) {
                                 "\" (erlaubt: Port 1 bis 65535); der Empfaenger startet nicht\n"),
                   std::string::npos)
             << port.out;
+    }
+
+    // The log as the buffer file, under another spelling, or as its older
+    // generation: the receiver would not start.
+    for (const auto& names :
+         {std::pair<std::string, std::string>{"./PELMOR.BUF", "PELMOR.BUF"}, {"L", "L.old"}}) {
+        WriteIni("same.ini",
+                 {"UPLPORT = 6664", "BUFFDATEI = " + names.second, "LOGDATEI = " + names.first,
+                  "MAXLOGSIZE = 1", "ERRLEVEL = 1", "TIMEOUT = 1", "MAXBUFSIZE = 2048"});
+        ToolRun same = RunPelmorctl({"check", "same.ini"});
+        EXPECT_EQ(same.exitCode, 1) << names.first;
+        EXPECT_NE(same.out.find("MAXBUFSIZE = 2048                 aus der Datei\n"
+                                "LOGDATEI \"" +
+                                names.first + "\" ist die Bufferdatei \"" + names.second +
+                                "\" oder deren .old; der Empfaenger startet nicht.\n"),
+                  std::string::npos)
+            << same.out;
     }
 }
 
@@ -188,7 +208,7 @@ TEST_F(E2ePelmorctl, ListShowsTheReceiversTable) {
     WriteStandardIni("good.ini", 6664);
     ToolRun list = RunPelmorctl({"list", "good.ini"});
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_EQ(E2eCount(list.out, "Parameter-Token: "), 7);
+    EXPECT_EQ(E2eCount(list.out, "Parameter-Token: "), 8);
     EXPECT_NE(list.out.find("Parameter-Token: UPLPORT\r\n"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("Inhalt_________: 6664\r\n"), std::string::npos);
     EXPECT_NE(list.out.find("Kommentar______: max. Logdateigroesse\r\n"), std::string::npos);

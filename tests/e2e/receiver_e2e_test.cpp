@@ -3,8 +3,8 @@
 #include "e2e_support.h"
 
 #include "platform/kernel_objects.h"
-#include "receiver/record_layout.h"
-#include "receiver/settings.h"
+#include "protocol/record.h"
+#include "protocol/names.h"
 #include "support/records.h"
 
 #include <cctype>
@@ -107,8 +107,9 @@ TEST_F(E2eReceiver, PelmorctlStopEndsTheReceiverWithExitZero) {
     EXPECT_EQ(RunPelmorctl({"status"}).exitCode, 3);
 }
 
-TEST_F(E2eReceiver, TermAndIntEndTheReceiverWithExitZero) {
-    for (int signalNumber : {SIGTERM, SIGINT}) {
+// A hang-up too: the terminal of a receiver started by hand closed.
+TEST_F(E2eReceiver, TermIntAndHupEndTheReceiverWithExitZero) {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
         pid_t receiver = StartReadyReceiver(LoopbackFreePort());
         kill(receiver, signalNumber);
         EXPECT_EQ(ReceiverExit(receiver, 5000), 0) << "within a few seconds: " << signalNumber;

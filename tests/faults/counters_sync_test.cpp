@@ -20,9 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel_objects.h"
-#include "receiver/counters.h"
+#include "protocol/counters.h"
 #include "fault_support.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 namespace {
 

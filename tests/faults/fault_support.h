@@ -1,8 +1,8 @@
 // Fault tests against the real receiver, on top of the end-to-end support:
 // a receiver with TIMEOUT 1 and, when asked, a file size limit; the records
 // of its buffer file; the figures of its process.
-#ifndef TESTS_FAULT_SUPPORT_H
-#define TESTS_FAULT_SUPPORT_H
+#ifndef TESTS_FAULTS_FAULT_SUPPORT_H
+#define TESTS_FAULTS_FAULT_SUPPORT_H
 
 #include <cstdint>
 #include <string>
@@ -11,7 +11,7 @@
 #include <sys/types.h>
 
 #include "e2e_support.h"
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 #include "support/records.h"
 
 constexpr int FAULT_TIMEOUT_SECONDS = 1;

@@ -288,6 +288,93 @@ TEST_F(StorageFaults, LinksOfAnotherUserAreNotWrittenThrough) {
     EXPECT_TRUE(Running());
 }
 
+// A folder on the path that another user may replace (here by his link,
+// before the start and in the middle of a session) never steers a write
+// into his folder, and a file of his is not written even where a link of
+// ours leads to it.
+TEST_F(StorageFaults, NoLinkOfAnotherUserInAnyFolderOfThePath) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a link to another user";
+    }
+    constexpr uid_t OTHER_USER = 65534;
+    ASSERT_EQ(mkdir(PathOf("his").c_str(), 0777), 0);
+    ASSERT_EQ(chown(PathOf("his").c_str(), OTHER_USER, OTHER_USER), 0);
+    const std::string his = PathOf("his/PELMOR.BUF");
+    std::ofstream(his) << "seine\n";
+    ASSERT_EQ(chmod(his.c_str(), 0666), 0);
+    ASSERT_EQ(chown(his.c_str(), OTHER_USER, OTHER_USER), 0);
+    const auto plantLink = [this](const char* target, uid_t owner) {
+        ASSERT_EQ(symlink(target, PathOf("spool").c_str()), 0);
+        ASSERT_EQ(lchown(PathOf("spool").c_str(), owner, owner), 0);
+    };
+    WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(port), "BUFFDATEI = spool/PELMOR.BUF",
+                            "LOGDATEI = spool/PELMOR.LOG", "MAXLOGSIZE = 2000", "ERRLEVEL = 1000",
+                            "TIMEOUT = 1"});
+    plantLink("his", OTHER_USER);
+    EXPECT_EQ(ReceiverExit(StartReceiver({"pelmor.ini"})), 0);
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
+              "pelmor: Logdatei \"spool/PELMOR.LOG\" nicht gestartet\n");
+
+    ASSERT_EQ(std::remove(PathOf("spool").c_str()), 0);
+    ASSERT_EQ(mkdir(PathOf("spool").c_str(), 0755), 0);
+    Start();
+    const int fd = LoopbackConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(std::rename(PathOf("spool").c_str(), PathOf("mine").c_str()), 0);
+    plantLink("his", OTHER_USER);
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '2') << "not followed to his file";
+    close(fd);
+    EXPECT_EQ(SupportReadFile(his), "seine\n");
+    EXPECT_FALSE(std::ifstream(PathOf("his/PELMOR.LOG")).good()) << "no log in his folder";
+
+    // A link of root's leads to his folder: his file there is not written.
+    ASSERT_EQ(std::remove(PathOf("spool").c_str()), 0);
+    plantLink("his", 0);
+    const int refused = LoopbackConnect(port);
+    ASSERT_GE(refused, 0);
+    LoopbackSend(refused, FaultMessage(2));
+    EXPECT_LT(LoopbackReceiveByte(refused), 0);
+    close(refused);
+    EXPECT_EQ(SupportReadFile(his), "seine\n");
+
+    // And one to our own folder is followed.
+    ASSERT_EQ(std::remove(PathOf("spool").c_str()), 0);
+    plantLink("mine", 0);
+    Session(3, 1);
+    EXPECT_EQ(FaultRecords(SupportReadFile(PathOf("mine/PELMOR.BUF"))).back(), FaultMessage(3));
+    EXPECT_TRUE(Running());
+}
+
+// MAXBUFSIZE (kilobytes): a record that would take the file past it is
+// answered "2" and logged once per session, as on a full disk; once a
+// consumer took the file, records are stored again.
+TEST_F(StorageFaults, BufferFileBoundAnswersTwoAsAFullDiskDoes) {
+    WriteIni("pelmor.ini", {"UPLPORT = " + std::to_string(port), "BUFFDATEI = PELMOR.BUF",
+                            "LOGDATEI = PELMOR.LOG", "MAXLOGSIZE = 2000", "ERRLEVEL = 1000",
+                            "TIMEOUT = 1", "MAXBUFSIZE = 2"});
+    Start();
+    constexpr int fitting = 2048 / PELMOR_DISK_RECORD_LENGTH;
+    for (int session = 0; session < 2; ++session) {
+        const int fd = LoopbackConnect(port);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; session == 0 && i < fitting; ++i) {
+            ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1');
+        }
+        EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(fitting)), '2');
+        EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
+        close(fd);
+    }
+    Settle();
+    EXPECT_EQ(E2eCount(Log(), "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (2 KB) erreicht!"), 2)
+        << Log();
+    EXPECT_EQ(FaultRecords(Buffer()).size(), static_cast<std::size_t>(fitting));
+
+    ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
+    Session(10, fitting);
+    EXPECT_EQ(FaultRecords(Buffer()).size(), static_cast<std::size_t>(fitting));
+}
+
 TEST_F(StorageFaults, BufferFileThatCannotBeOpenedRefusesSessionsUntilItCan) {
     Start();
     Session(0, 2);

@@ -1,6 +1,6 @@
 // Named mutexes, events and file mappings across handles and processes.
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 
 #include "support/files.h"
 #include "support/process.h"

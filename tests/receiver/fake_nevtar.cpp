@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/kernel_objects.h"
-#include "receiver/settings.h"
+#include "protocol/names.h"
 #include "records.h"
 #include "session.h"
 

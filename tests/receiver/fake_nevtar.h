@@ -1,9 +1,9 @@
 // A scripted stand-in for the communication library and the session, so the
 // receiver's lifecycle can be driven through every failure path in-process.
 // The program links the real library; RcvConSession here takes the place of
-// the receiver library's session, which is then not linked.
-#ifndef FAKE_NEVTAR_H
-#define FAKE_NEVTAR_H
+// the receiver's session, which the lifecycle tests do not link.
+#ifndef TESTS_RECEIVER_FAKE_NEVTAR_H
+#define TESTS_RECEIVER_FAKE_NEVTAR_H
 
 #include <cstdint>
 #include <deque>

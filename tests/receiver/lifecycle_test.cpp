@@ -15,6 +15,7 @@
 #include "platform/kernel_objects.h"
 #include "platform/process_entry.h"
 #include "lifecycle.h"
+#include "protocol/names.h"
 #include "receiver/settings.h"
 #include "support/files.h"
 

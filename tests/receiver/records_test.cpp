@@ -57,10 +57,10 @@ TEST(FormatIPString, MalformedTextStaysInsideTheField) {
     EXPECT_EQ(FormattedIP("1.1.1.11111111111", 16), std::string("001.001.001.199") + '\0');
 }
 
-ReceiverContext MakeContext(const char* localIP, const char* portText) {
+ReceiverContext MakeContext(const char* localIP, int32_t port) {
     ReceiverContext context{};
     std::snprintf(context.localIP, sizeof context.localIP, "%s", localIP);
-    std::snprintf(context.portText, sizeof context.portText, "%s", portText);
+    context.port = port;
     return context;
 }
 
@@ -75,7 +75,7 @@ std::string Record(ReceiverContext* context, const char* message, int* result = 
 }
 
 TEST(FormatRcvMsg, RecordHasItsColumns) {
-    ReceiverContext context = MakeContext("192.168.001.005", "6664");
+    ReceiverContext context = MakeContext("192.168.001.005", 6664);
     PelmorRecordCounter = 0;
     const std::string before = SupportRecordStamp(std::time(nullptr));
     int result = 0;
@@ -92,7 +92,7 @@ TEST(FormatRcvMsg, RecordHasItsColumns) {
     EXPECT_EQ(columns.message, SupportPaddedMessage("ABC"));
     EXPECT_EQ(columns.lineEnd, "\n");
 
-    context = MakeContext("10.0.0.1", "80");
+    context = MakeContext("10.0.0.1", 80);
     const std::string second = Record(&context, "");
     const SupportRecord secondColumns = SupportRecordColumns(second);
     EXPECT_EQ(secondColumns.mark + secondColumns.ip + secondColumns.port, "$10.0.0.1       00080");
@@ -101,7 +101,7 @@ TEST(FormatRcvMsg, RecordHasItsColumns) {
 }
 
 TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne) {
-    ReceiverContext context = MakeContext("127.000.000.001", "6664");
+    ReceiverContext context = MakeContext("127.000.000.001", 6664);
     PelmorRecordCounter = 998;
     EXPECT_EQ(SupportRecordColumns(Record(&context, "a")).counter, "999");
     EXPECT_EQ(SupportRecordColumns(Record(&context, "b")).counter, "000");
@@ -112,20 +112,20 @@ TEST(FormatRcvMsg, CounterRunsTo999ThenZeroThenOne) {
 
 TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds) {
     const struct {
-        const char* portText;
+        int32_t port;
         const char* column;
-    } ports[] = {{"-1", "67295"}, {"99999", "99999"}, {"0", "00000"}, {"", "00000"}};
+    } ports[] = {{-1, "67295"}, {99999, "99999"}, {0, "00000"}, {123456, "23456"}};
     for (const auto& p : ports) {
-        ReceiverContext context = MakeContext("127.000.000.001", p.portText);
+        ReceiverContext context = MakeContext("127.000.000.001", p.port);
         const std::string record = Record(&context, "m");
-        EXPECT_EQ(record.size(), 551u) << p.portText;
-        EXPECT_EQ(SupportRecordColumns(record).port, p.column) << p.portText;
+        EXPECT_EQ(record.size(), 551u) << p.port;
+        EXPECT_EQ(SupportRecordColumns(record).port, p.column) << p.port;
     }
 
-    // Fields filled to their last byte, without terminators.
+    // An address field filled to its last byte, without terminator.
     ReceiverContext full{};
     std::memcpy(full.localIP, "1234567890ABCDEF", sizeof full.localIP);
-    std::memcpy(full.portText, "123456", sizeof full.portText);
+    full.port = 23456;
     const std::string longMessage(600, 'L');
     const std::string record = Record(&full, longMessage.c_str());
     ASSERT_EQ(record.size(), 551u);
@@ -135,7 +135,7 @@ TEST(FormatRcvMsg, RecordStays551CharactersWhateverTheContextHolds) {
 }
 
 TEST(FormatRcvMsg, SmallerCapacityCutsTheRecordAndNegativeWritesNothing) {
-    ReceiverContext context = MakeContext("127.000.000.001", "6664");
+    ReceiverContext context = MakeContext("127.000.000.001", 6664);
     char record[12];
     std::memset(record, '#', sizeof record);
     FormatRcvMsg(&context, "ABC", record, 10);

@@ -1,6 +1,6 @@
 #include "support/records.h"
 
-#include "receiver/record_layout.h"
+#include "protocol/record.h"
 
 namespace {
 

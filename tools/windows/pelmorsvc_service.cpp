@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pelmorsvc.h"
+#include "protocol/names.h"
 #include "receiver/settings.h"
 #include "receiver_control.h"
 

@@ -24,8 +24,8 @@
 // interrupts a wait, the listening socket has no SO_REUSEADDR and is not
 // inherited, and CSocketCleanup ends the use of Winsock that
 // CSocketServerInit began.
-#ifndef NEVTAR_H
-#define NEVTAR_H
+#ifndef COMMLIB_NEVTAR_H
+#define COMMLIB_NEVTAR_H
 
 #include <stdint.h>
 

@@ -23,8 +23,8 @@
 //
 // The reader keeps its state in module-level storage: one call at a time,
 // not re-entrant.
-#ifndef KEYINI_H
-#define KEYINI_H
+#ifndef PARAMFILE_KEYINI_H
+#define PARAMFILE_KEYINI_H
 
 #include <cstdint>
 

@@ -1,7 +1,8 @@
 // Console control handler: the process is asked to stop (Ctrl-C, closing,
 // shutdown). Windows spells it SetConsoleCtrlHandler.
 //
-// Linux: SIGINT arrives as CTRL_C_EVENT, SIGTERM as CTRL_SHUTDOWN_EVENT. The
+// Linux: SIGINT arrives as CTRL_C_EVENT, SIGHUP (the terminal closed) as
+// CTRL_CLOSE_EVENT, SIGTERM as CTRL_SHUTDOWN_EVENT. The
 // handler runs in signal context, so it may call only async-signal-safe
 // functions (SetEvent and ResetEvent are). Blocking calls are interrupted
 // rather than restarted, so a waiting accept or read returns at once.

@@ -6,10 +6,11 @@
 // its name: ShareIdentifyOpenFile, ShareNameLeadsTo.
 //
 // Linux: _fsopen opens regular files only, never waits (a FIFO without a
-// reader), never writes through a symbolic link that belongs to another user
-// than the caller's or root, and creates a missing file with mode 0644 less
-// the umask. _commit is fdatasync: the data and what is needed to read it
-// back (the length), not the times.
+// reader), never goes through a symbolic link that belongs to another user
+// than the caller's or root, in any folder of the path or as the file
+// itself, writes only to a file of the caller's user or root, and creates a
+// missing file with mode 0644 less the umask. _commit is fdatasync: the data
+// and what is needed to read it back (the length), not the times.
 // Windows: a file _fsopen holds open with _SH_DENYNO cannot be renamed or
 // deleted (no FILE_SHARE_DELETE), so there its name always leads to it.
 #ifndef PLATFORM_SHARE_H
@@ -46,5 +47,10 @@ int ShareIdentifyOpenFile(int fd, ShareFileIdentity* identity);
 // file or to none (renamed away, deleted). Linux: one stat of the path;
 // Windows: no call, the open stream keeps its name (see above).
 int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity);
+
+// 1 when the two names lead to the same file now or, where one or both do
+// not exist yet, would make the same file: the same folder and the same
+// last name (Linux), the same full path, letter case aside (Windows); else 0.
+int ShareSameFile(const char* first, const char* second);
 
 #endif

@@ -1,10 +1,9 @@
-// What the receiver shares with the processes that start, watch and stop it:
-// its settings of group "PELMOR", read from its parameter file (six that every
-// file gives, and SYNC, which may be absent), and the names of its named
-// objects. One static table, shared by the receiver and pelmorctl so both read
-// a file alike.
-#ifndef PELMOR_SETTINGS_H
-#define PELMOR_SETTINGS_H
+// The receiver's settings of group "PELMOR", read from its parameter file (six
+// that every file gives, and SYNC and MAXBUFSIZE, which may be absent). One
+// static table, shared by the receiver and pelmorctl so both read a file
+// alike.
+#ifndef RECEIVER_SETTINGS_H
+#define RECEIVER_SETTINGS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -18,19 +17,23 @@ constexpr int32_t PELMOR_SETTING_MAXLOGSIZE = 3;
 constexpr int32_t PELMOR_SETTING_ERRLEVEL = 4;
 constexpr int32_t PELMOR_SETTING_TIMEOUT = 5;
 constexpr int32_t PELMOR_SETTING_SYNC = 6;
-constexpr int32_t PELMOR_SETTINGS_COUNT = 7;
+constexpr int32_t PELMOR_SETTING_MAXBUFSIZE = 7; // kilobytes; 0 or absent: no bound
+constexpr int32_t PELMOR_SETTINGS_COUNT = 8;
 
 // The parameter file read when the command line is empty.
 constexpr const char* PELMOR_DEFAULT_PARAMETER_FILE = "D:\\COMM\\NEVTAR.INI";
 
-// The named objects: one copy at a time; signalled while the receiver may
-// run, reset to stop it; set once it is ready; its live counters.
-constexpr const char* PELMOR_MUTEX_NAME = "PELMOR_MTX";
-constexpr const char* PELMOR_STOP_EVENT_NAME = "StopPelmorEvent";
-constexpr const char* PELMOR_START_EVENT_NAME = "StartPelmorEvent";
-constexpr const char* PELMOR_COUNTERS_NAME = "PelmorCounters";
+extern ParameterDescriptor (&PelmorSettings)[PELMOR_SETTINGS_COUNT];
 
-extern ParameterDescriptor PelmorSettings[PELMOR_SETTINGS_COUNT];
+// What the log library adds to LOGDATEI for the older generation it keeps
+// when MAXLOGSIZE is reached.
+constexpr char PELMOR_LOG_OLD_SUFFIX[] = ".old";
+
+// 1 when the log, or its older generation, is the buffer file, under either
+// file's name: log lines would land among the records, and the log's size
+// limit would move the buffer file away or replace it. The receiver refuses
+// to start on it, pelmorctl check reports it.
+int PelmorLogMeetsBuffer(const char* logFileName, const char* bufferFileName);
 
 // The port an UPLPORT text names: digits only, 1 to 65535; 0 for any other
 // text (the empty one included), which the receiver refuses to start with.

@@ -1,6 +1,6 @@
-// pelmor-send's client sockets over Winsock 2. Winsock's socket handles are
-// small numbers and travel as int.
-#include "send_socket.h"
+// The TCP client over Winsock 2. Winsock's socket handles are small numbers
+// and travel as int.
+#include "tools/client_socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -10,17 +10,28 @@
 
 namespace {
 
-SOCKET SendSocketHandle(int connection) {
+SOCKET ClientHandle(int connection) {
     return static_cast<SOCKET>(static_cast<intptr_t>(connection));
+}
+
+// The client keeps its own Winsock reference for the process's life, so a
+// library's cleanup in the same process cannot pull Winsock away from it. 0,
+// or Winsock's error.
+int ClientWinsockStart() {
+    static const int started = [] {
+        WSADATA data{};
+        return WSAStartup(MAKEWORD(2, 2), &data);
+    }();
+    return started;
 }
 
 } // namespace
 
-int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds) {
-    WSADATA data{};
-    const int started = WSAStartup(MAKEWORD(2, 2), &data);
+int ClientConnect(const char* host, const char* port, int readTimeoutSeconds,
+                  char (&why)[CLIENT_WHY_SIZE]) {
+    const int started = ClientWinsockStart();
     if (started != 0) {
-        std::fprintf(stderr, "pelmor-send: Winsock nicht verfuegbar: Fehler %d\n", started);
+        std::snprintf(why, sizeof why, "Winsock nicht verfuegbar: Fehler %d", started);
         return -1;
     }
     addrinfo hints{};
@@ -29,7 +40,7 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
     addrinfo* addresses = nullptr;
     const int lookup = getaddrinfo(host, port, &hints, &addresses);
     if (lookup != 0) {
-        std::fprintf(stderr, "pelmor-send: Adresse %s nicht gefunden: Fehler %d\n", host, lookup);
+        std::snprintf(why, sizeof why, "Adresse %s nicht gefunden: Fehler %d", host, lookup);
         return -1;
     }
     SOCKET connection = INVALID_SOCKET;
@@ -46,8 +57,7 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
     }
     freeaddrinfo(addresses);
     if (connection == INVALID_SOCKET) {
-        std::fprintf(stderr, "pelmor-send: keine Verbindung zu %s:%s: Fehler %d\n", host, port,
-                     error);
+        std::snprintf(why, sizeof why, "keine Verbindung zu %s:%s: Fehler %d", host, port, error);
         return -1;
     }
     const BOOL on = TRUE;
@@ -58,10 +68,10 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
     return static_cast<int>(connection);
 }
 
-bool SendSocketWrite(int connection, const char* data, std::size_t length) {
+bool ClientSend(int connection, const char* data, std::size_t length) {
     while (length > 0) {
         const int part = length > 65536 ? 65536 : static_cast<int>(length);
-        const int sent = send(SendSocketHandle(connection), data, part, 0);
+        const int sent = send(ClientHandle(connection), data, part, 0);
         if (sent <= 0) {
             return false;
         }
@@ -71,12 +81,24 @@ bool SendSocketWrite(int connection, const char* data, std::size_t length) {
     return true;
 }
 
-int SendSocketReadByte(int connection) {
+int ClientReceiveByte(int connection) {
     unsigned char byte = 0;
-    const int received = recv(SendSocketHandle(connection), reinterpret_cast<char*>(&byte), 1, 0);
-    return received == 1 ? byte : -1;
+    const int received = recv(ClientHandle(connection), reinterpret_cast<char*>(&byte), 1, 0);
+    if (received == 1) {
+        return byte;
+    }
+    return received == 0 ? -1 : -2;
 }
 
-void SendSocketClose(int connection) {
-    closesocket(SendSocketHandle(connection));
+void ClientClose(int connection) {
+    closesocket(ClientHandle(connection));
+}
+
+void ClientReset(int connection) {
+    linger abortive{};
+    abortive.l_onoff = 1;
+    abortive.l_linger = 0;
+    setsockopt(ClientHandle(connection), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&abortive), sizeof abortive);
+    closesocket(ClientHandle(connection));
 }

@@ -1,5 +1,5 @@
-// pelmor-send's client sockets over POSIX.
-#include "send_socket.h"
+// The TCP client over POSIX sockets.
+#include "tools/client_socket.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,15 +11,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds) {
+int ClientConnect(const char* host, const char* port, int readTimeoutSeconds,
+                  char (&why)[CLIENT_WHY_SIZE]) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* addresses = nullptr;
     const int lookup = getaddrinfo(host, port, &hints, &addresses);
     if (lookup != 0) {
-        std::fprintf(stderr, "pelmor-send: Adresse %s nicht gefunden: %s\n", host,
-                     gai_strerror(lookup));
+        std::snprintf(why, sizeof why, "Adresse %s nicht gefunden: %s", host, gai_strerror(lookup));
         return -1;
     }
     int fd = -1;
@@ -34,8 +34,8 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
     }
     freeaddrinfo(addresses);
     if (fd < 0) {
-        std::fprintf(stderr, "pelmor-send: keine Verbindung zu %s:%s: %s\n", host, port,
-                     std::strerror(error));
+        std::snprintf(why, sizeof why, "keine Verbindung zu %s:%s: %s", host, port,
+                      std::strerror(error));
         return -1;
     }
     const int on = 1;
@@ -46,7 +46,7 @@ int SendSocketConnect(const char* host, const char* port, int readTimeoutSeconds
     return fd;
 }
 
-bool SendSocketWrite(int connection, const char* data, std::size_t length) {
+bool ClientSend(int connection, const char* data, std::size_t length) {
     while (length > 0) {
         const ssize_t sent = send(connection, data, length, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) {
@@ -61,15 +61,26 @@ bool SendSocketWrite(int connection, const char* data, std::size_t length) {
     return true;
 }
 
-int SendSocketReadByte(int connection) {
+int ClientReceiveByte(int connection) {
     unsigned char byte = 0;
     ssize_t received = 0;
     do {
         received = recv(connection, &byte, 1, 0);
     } while (received < 0 && errno == EINTR);
-    return received == 1 ? byte : -1;
+    if (received == 1) {
+        return byte;
+    }
+    return received == 0 ? -1 : -2;
 }
 
-void SendSocketClose(int connection) {
+void ClientClose(int connection) {
+    close(connection);
+}
+
+void ClientReset(int connection) {
+    linger abortive{};
+    abortive.l_onoff = 1;
+    abortive.l_linger = 0;
+    setsockopt(connection, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     close(connection);
 }

@@ -1,13 +1,13 @@
 // The receiver's live counters: the layout of the named shared memory in which
-// it keeps them (its name beside the settings), read by pelmorctl.
+// it keeps them (named PELMOR_COUNTERS_NAME), read by pelmorctl.
 //
 // One receiver writes, others only read, and the writer makes plain stores:
 // no lock and no system call per message. A reader copies the whole record
 // until two copies agree, so a 64-bit figure is never seen half-written on a
 // 32-bit system. The object goes with its last handle, so a killed receiver
 // leaves nothing behind, and every receiver starts from 0.
-#ifndef PELMOR_COUNTERS_H
-#define PELMOR_COUNTERS_H
+#ifndef PROTOCOL_COUNTERS_H
+#define PROTOCOL_COUNTERS_H
 
 #include <cstdint>
 

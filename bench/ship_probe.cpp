@@ -1,0 +1,177 @@
+// The stream side of bench/ship-bench: how many messages a stream holds,
+// how long until it holds a number, and the latency from the receiver's
+// "1" to the record's arrival from the stream.
+//   ship_probe wait URLS STREAM TARGET SECONDS
+//       prints the seconds until the count first grew and until it reached TARGET
+//   ship_probe latency URLS STREAM PORT MESSAGES GAP_US
+//       sends MESSAGES through the receiver on PORT, one every GAP_US, and
+//       prints p50 and p99 in microseconds from each "1" to the record's
+//       delivery by an ordered consumer of the stream (after it is stored)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nats/nats.h>
+
+#include "protocol/record.h"
+#include "protocol/wire.h"
+#include "tools/client_socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+jsCtx* Js = nullptr;
+
+// Servers just started may take a moment: up to 20 s of tries.
+bool Connect(const char* urls) {
+    natsConnection* connection = nullptr;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (natsConnection_ConnectTo(&connection, urls) == NATS_OK) {
+            return natsConnection_JetStream(&Js, connection, nullptr) == NATS_OK;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+uint64_t Count(const char* stream) {
+    jsStreamInfo* info = nullptr;
+    uint64_t count = 0;
+    if (js_GetStreamInfo(&info, Js, stream, nullptr, nullptr) == NATS_OK) {
+        count = info->State.Msgs;
+        jsStreamInfo_Destroy(info);
+    }
+    return count;
+}
+
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int Wait(const char* stream, uint64_t target, double seconds) {
+    const Clock::time_point start = Clock::now();
+    const uint64_t first = Count(stream);
+    double grew = -1;
+    while (Since(start) < seconds) {
+        const uint64_t count = Count(stream);
+        if (grew < 0 && count > first) {
+            grew = Since(start);
+        }
+        if (count >= target) {
+            std::printf("%.3f %.3f\n", grew < 0 ? 0.0 : grew, Since(start));
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::printf("zeit abgelaufen bei %llu\n", static_cast<unsigned long long>(Count(stream)));
+    return 1;
+}
+
+std::mutex Lock;
+std::map<int, Clock::time_point> Arrived;
+
+void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*) {
+    const Clock::time_point now = Clock::now();
+    if (natsMsg_GetDataLength(msg) == PELMOR_DISK_RECORD_LENGTH) {
+        const char* message = natsMsg_GetData(msg) + RECORD_MESSAGE_AT;
+        if (std::strncmp(message, "lat-", 4) == 0) {
+            std::lock_guard<std::mutex> guard(Lock);
+            Arrived.emplace(std::atoi(message + 4), now);
+        }
+    }
+    natsMsg_Destroy(msg);
+}
+
+// The receiver on 127.0.0.1, by the tools' client; -1 when it is not there.
+int ConnectReceiver(int port) {
+    char why[CLIENT_WHY_SIZE] = "";
+    return ClientConnect("127.0.0.1", std::to_string(port).c_str(), 30, why);
+}
+
+int Latency(const char* stream, int port, int messages, int gapMicros) {
+    jsSubOptions options;
+    jsSubOptions_Init(&options);
+    options.Stream = stream;
+    options.Ordered = true;
+    options.Config.DeliverPolicy = js_DeliverNew;
+    natsSubscription* subscription = nullptr;
+    if (js_Subscribe(&subscription, Js, "pelmor.records", OnMessage, nullptr, nullptr, &options,
+                     nullptr) != NATS_OK) {
+        std::puts("kein Abonnement");
+        return 1;
+    }
+    int fd = -1;
+    std::vector<Clock::time_point> acknowledged(static_cast<size_t>(messages));
+    for (int i = 0; i < messages; ++i) {
+        if (i % 900 == 0) { // a session ends before its counter wraps
+            if (fd >= 0) {
+                ClientSend(fd, &PELMOR_SESSION_END, 1);
+                ClientClose(fd);
+            }
+            fd = ConnectReceiver(port);
+            if (fd < 0) {
+                std::puts("keine Verbindung zum Empfaenger");
+                return 1;
+            }
+        }
+        const std::string text = "lat-" + std::to_string(i) + " ";
+        if (!ClientSend(fd, text.data(), text.size()) ||
+            ClientReceiveByte(fd) != PELMOR_ACK_STORED) {
+            std::puts("keine Quittung");
+            return 1;
+        }
+        acknowledged[static_cast<size_t>(i)] = Clock::now();
+        std::this_thread::sleep_for(std::chrono::microseconds(gapMicros));
+    }
+    const Clock::time_point start = Clock::now();
+    while (Since(start) < 30) {
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            if (static_cast<int>(Arrived.size()) >= messages) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::vector<double> micros;
+    std::lock_guard<std::mutex> guard(Lock);
+    for (const auto& [index, when] : Arrived) {
+        if (index < messages) {
+            micros.push_back(std::chrono::duration<double, std::micro>(
+                                 when - acknowledged[static_cast<size_t>(index)])
+                                 .count());
+        }
+    }
+    if (micros.empty()) {
+        std::puts("nichts angekommen");
+        return 1;
+    }
+    std::sort(micros.begin(), micros.end());
+    std::printf("%.0f %.0f %zu\n", micros[micros.size() / 2], micros[micros.size() * 99 / 100],
+                micros.size());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4 || !Connect(argv[2])) {
+        std::fputs("Aufruf: ship_probe wait|latency URLS STREAM ...\n", stderr);
+        return 2;
+    }
+    if (std::strcmp(argv[1], "wait") == 0 && argc == 6) {
+        return Wait(argv[3], std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
+    }
+    if (std::strcmp(argv[1], "latency") == 0 && argc == 7) {
+        return Latency(argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
+    }
+    return 2;
+}

@@ -1,0 +1,108 @@
+// pelmor-ship: the buffer file's records carried into a NATS JetStream
+// stream, each exactly once. The modules share these plain records.
+//
+// Files. The receiver appends to the live file (BUFFDATEI). The shipper
+// follows it, and once it has carried UEBERGABE kilobytes of it, takes it
+// over by renaming it to BUFFDATEI.<generation>; the receiver goes on in a
+// new live file. Every file has a generation number (the live file the one
+// after the last renamed), every record an index in its file: (generation,
+// index) names a record for good, and gives its message id.
+#ifndef TOOLS_SHIP_H
+#define TOOLS_SHIP_H
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "protocol/record.h"
+
+constexpr int32_t SHIP_RECORD = PELMOR_DISK_RECORD_LENGTH;
+constexpr int32_t SHIP_ID_MAX = 160; // a message id with its terminator
+
+// The settings as the shipper uses them.
+struct ShipConfig {
+    std::string bufferFile;
+    std::string natsUrl;
+    std::string stream;
+    std::string subject;
+    std::string source;
+    int32_t replicas;
+    int32_t duplicateWindow; // seconds
+    int32_t window;          // publications without acknowledgement at most
+    int64_t handoffBytes;
+    std::string credentials;
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+};
+
+// What survives the shipper, in BUFFDATEI.versand: where the stream stands.
+struct ShipState {
+    char instance[17];            // 16 hex digits drawn when the state is made: ids stay unique
+                                  // even when two sources share a name
+    char source[65];              // QUELLE as the ids carry it, fixed with the instance
+    int64_t generation;           // the file of the first record not yet acknowledged
+    int64_t position;             // its index: everything before is in the stream
+    uint64_t floor;               // a stream sequence before every record of ours from position on
+    int32_t dirty;                // records after position may be in the stream already
+    int64_t previousGeneration;   // the last record of the file before generation, kept
+    char previousId[SHIP_ID_MAX]; // after that file is removed, for the hand-off copy
+    unsigned char previousRecord[SHIP_RECORD];
+    int64_t errorTime; // the last failure: when, 0 for none, and its text
+    char error[256];
+};
+
+// ship_state.cpp. The state file's name; reading (1 read, 0 none there, -1
+// unreadable or damaged, the reason in error) and writing it whole (tmp,
+// fsync, rename, fsync of the folder: 1 or 0).
+std::string ShipStatePath(const ShipConfig& config);
+int ShipStateLoad(const std::string& path, ShipState* state, std::string* error);
+int ShipStateSave(const std::string& path, const ShipState& state);
+// A new state: a fresh instance, the first generation.
+void ShipStateNew(ShipState* state, const std::string& source);
+// The lock of one shipper per buffer file. take: takes it (held until the
+// process ends), else only looks. 1 taken, 0 held by another (*holder its
+// process, 0 when none holds it and take is false), -1 on failure.
+int ShipLock(const ShipConfig& config, bool take, long* holder);
+
+// ship_files.cpp. The renamed file of a generation.
+std::string ShipGenerationPath(const ShipConfig& config, int64_t generation);
+// Removes renamed files of generations before the given one (shipped
+// before a crash stopped their removal); how many.
+int ShipRemoveShipped(const ShipConfig& config, int64_t before);
+// The oldest renamed file left, or 0.
+int64_t ShipOldestGeneration(const ShipConfig& config);
+// The time in a record's stamp (local time); 0 when it carries none.
+std::time_t ShipRecordTime(const unsigned char* record);
+// The id of record (generation, index): SOURCE:INSTANCE:GENERATION:INDEX.
+void ShipFormatId(const ShipState& state, int64_t generation, int64_t index,
+                  char (&id)[SHIP_ID_MAX]);
+
+#endif
+
+// ship_nats.cpp: the connection to NATS, the stream and the publications.
+// Connects in the background (retrying with growing pauses for as long as
+// it takes). 1, or 0 with the reason (a bad address, an unreadable
+// certificate: nothing that waiting mends).
+int ShipNatsStart(const ShipConfig& config, std::string* error);
+void ShipNatsStop();
+bool ShipNatsConnected();
+// Outages: 1 when the connection was lost since the last call, and the
+// seconds the last outage lasted once it is back (else -1).
+bool ShipNatsTakeLost();
+int64_t ShipNatsTakeBack();
+// Makes sure the stream exists (creates it with file storage, the replicas
+// and the duplicate window configured); its last sequence. 1, or 0 with
+// the reason.
+int ShipNatsStream(const ShipConfig& config, uint64_t* lastSequence, std::string* error);
+// The ids starting with prefix among the stream's messages after floor up
+// to last. 1, or 0 with the reason.
+int ShipNatsScan(const ShipConfig& config, uint64_t floor, uint64_t last, const std::string& prefix,
+                 void (*found)(const char* id));
+// Publishes one record with its id; the outcome comes to ShipOnAck. 1, or 0
+// when it could not be handed over.
+int ShipNatsPublish(const ShipConfig& config, const char* id, const unsigned char* record);
+// Called by the NATS library's thread for every publication's outcome.
+void ShipOnAck(const char* id, bool stored, uint64_t sequence, const char* error);
+// Publications still awaiting their outcome are given this long at a stop.
+constexpr int64_t SHIP_ACK_WAIT_MS = 5000;

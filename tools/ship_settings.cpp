@@ -1,0 +1,197 @@
+#include "ship_settings.h"
+
+#include <cstring>
+
+ParameterDescriptor ShipTable[SHIP_TABLE_COUNT];
+
+namespace {
+
+// Group VERSAND. Every key is optional and has a default that runs a
+// single-node installation on this machine; QUELLE's empty default stands
+// for the host name, known only when the shipper runs.
+const ParameterDescriptor SHIP_GROUP_ENTRIES[SHIP_SETTINGS_COUNT] = {
+    {"VERSAND",
+     "NATSURL",
+     0,
+     0,
+     1,
+     0,
+     0,
+     1,
+     100,
+     TYPSTRING,
+     "nats://127.0.0.1:4222",
+     {},
+     {},
+     "NATS-Server, durch Komma getrennt"},
+    {"VERSAND", "STREAM", 1, 0, 1, 0, 0, 1, 32, TYPSTRING, "PELMOR", {}, {}, "Stream"},
+    {"VERSAND",
+     "SUBJECT",
+     2,
+     0,
+     1,
+     0,
+     0,
+     1,
+     100,
+     TYPSTRING,
+     "pelmor.records",
+     {},
+     {},
+     "Subject der Saetze"},
+    {"VERSAND",
+     "QUELLE",
+     3,
+     0,
+     1,
+     0,
+     0,
+     1,
+     64,
+     TYPSTRING,
+     "",
+     {},
+     {},
+     "Name der Quelle (Vorgabe: Rechnername)"},
+    {"VERSAND",
+     "REPLIKATE",
+     4,
+     0,
+     1,
+     0,
+     0,
+     1,
+     5,
+     TYPINT,
+     "1",
+     {},
+     {},
+     "Replikate eines neuen Streams"},
+    {"VERSAND",
+     "DUPFENSTER",
+     5,
+     0,
+     1,
+     0,
+     0,
+     10,
+     86400,
+     TYPINT,
+     "600",
+     {},
+     {},
+     "Duplikatfenster eines neuen Streams in s"},
+    {"VERSAND",
+     "FENSTER",
+     6,
+     0,
+     1,
+     0,
+     0,
+     1,
+     4096,
+     TYPINT,
+     "512",
+     {},
+     {},
+     "unbestaetigte Saetze hoechstens"},
+    {"VERSAND",
+     "UEBERGABE",
+     7,
+     0,
+     1,
+     0,
+     0,
+     1,
+     1048576,
+     TYPINT,
+     "8192",
+     {},
+     {},
+     "Uebernahme der Bufferdatei ab KB"},
+    {"VERSAND", "NATSCREDS", 8, 0, 1, 0, 0, 1, 100, TYPSTRING, "", {}, {}, "Credentials-Datei"},
+    {"VERSAND", "NATSCA", 9, 0, 1, 0, 0, 1, 100, TYPSTRING, "", {}, {}, "CA-Zertifikate (TLS)"},
+    {"VERSAND",
+     "NATSCERT",
+     10,
+     0,
+     1,
+     0,
+     0,
+     1,
+     100,
+     TYPSTRING,
+     "",
+     {},
+     {},
+     "Client-Zertifikat (TLS)"},
+    {"VERSAND",
+     "NATSKEY",
+     11,
+     0,
+     1,
+     0,
+     0,
+     1,
+     100,
+     TYPSTRING,
+     "",
+     {},
+     {},
+     "Schluessel des Client-Zertifikats"},
+};
+
+} // namespace
+
+void ShipTableReset() {
+    for (int32_t i = 0; i < PELMOR_SETTINGS_COUNT; ++i) {
+        ShipTable[i] = PelmorSettings[i];
+    }
+    for (int32_t i = 0; i < SHIP_SETTINGS_COUNT; ++i) {
+        ShipTable[PELMOR_SETTINGS_COUNT + i] = SHIP_GROUP_ENTRIES[i];
+    }
+    for (ParameterDescriptor& entry : ShipTable) {
+        entry.found = 0;
+        entry.valid = 0;
+        std::memset(entry.content, 0, sizeof entry.content);
+        std::memset(&entry.value, 0, sizeof entry.value);
+    }
+}
+
+int32_t ShipTableRead(const char* path, int32_t* position) {
+    ShipTableReset();
+    int32_t resultCode = 0;
+    ReadKeyIni(path, KEYINI_READ, ShipTable, SHIP_TABLE_COUNT, &resultCode, position);
+    return resultCode;
+}
+
+ParameterDescriptor& ShipEntry(int32_t setting) {
+    return ShipTable[PELMOR_SETTINGS_COUNT + setting];
+}
+
+int ShipEntryState(int32_t setting) {
+    const ParameterDescriptor& entry = ShipEntry(setting);
+    if (!entry.found) {
+        return 0;
+    }
+    if (!entry.valid) {
+        return -1;
+    }
+    if (setting == SHIP_QUELLE && !ShipValidSourceName(entry.value.textValue)) {
+        return -1;
+    }
+    return 1;
+}
+
+bool ShipGroupPresent() {
+    for (int32_t setting = 0; setting < SHIP_SETTINGS_COUNT; ++setting) {
+        if (ShipEntry(setting).found) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ShipValidSourceName(const char* text) {
+    return text[0] != '\0' && std::strchr(text, ':') == nullptr;
+}
