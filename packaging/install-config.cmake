@@ -18,7 +18,7 @@ endfunction()
 
 function(pelmor_install_config)
   cmake_parse_arguments(PARSE_ARGV 0 arg ""
-    "INI;UNIT_TEMPLATE;SHIP_UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
+    "INI;UNIT_TEMPLATE;INSTANCE_HEAD;INSTANCE_RUNTIME_PREFIX;SHIP_UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
   pelmor_installed_dir("${arg_SBINDIR}" PELMOR_UNIT_SBINDIR)
   pelmor_installed_dir("${arg_BINDIR}" PELMOR_UNIT_BINDIR)
   pelmor_installed_dir("${arg_SYSCONFDIR}" PELMOR_UNIT_SYSCONFDIR)
@@ -34,6 +34,32 @@ function(pelmor_install_config)
 
   configure_file("${arg_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor.service" @ONLY)
   file(INSTALL "${arg_STAGE}/pelmor.service" DESTINATION "${unit_dir}")
+
+  # The template pelmor@.service is pelmor.service with the instance's own
+  # parameter file, folders and named objects: the hardening stays one text.
+  file(READ "${arg_STAGE}/pelmor.service" unit)
+  string(FIND "${unit}" "[Unit]" body_at)
+  string(SUBSTRING "${unit}" ${body_at} -1 unit)
+  foreach(change
+      "Description=PELMOR upload receiver\n|Description=PELMOR upload receiver, instance %i\n"
+      "PELMOR_RUNTIME_DIR=/run/pelmor\n|PELMOR_RUNTIME_DIR=${arg_INSTANCE_RUNTIME_PREFIX}%i\n"
+      "RuntimeDirectory=pelmor\n|RuntimeDirectory=pelmor-%i\n"
+      "StateDirectory=pelmor\n|StateDirectory=pelmor/%i\n"
+      "WorkingDirectory=/var/lib/pelmor\n|WorkingDirectory=/var/lib/pelmor/%i\n"
+      "${PELMOR_UNIT_SYSCONFDIR}/pelmor/pelmor.ini|${PELMOR_UNIT_SYSCONFDIR}/pelmor/%i.ini")
+    string(REPLACE "|" ";" change "${change}")
+    list(GET change 0 from)
+    list(GET change 1 to)
+    string(FIND "${unit}" "${from}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "pelmor.service: no line \"${from}\" for the template")
+    endif()
+    string(REPLACE "${from}" "${to}" unit "${unit}")
+  endforeach()
+  file(READ "${arg_INSTANCE_HEAD}" head)
+  file(WRITE "${arg_STAGE}/pelmor@.service" "${head}${unit}")
+  file(INSTALL "${arg_STAGE}/pelmor@.service" DESTINATION "${unit_dir}")
+
   # The shipper's unit, where pelmor-ship is built.
   if(arg_SHIP_UNIT_TEMPLATE)
     configure_file("${arg_SHIP_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor-ship.service" @ONLY)

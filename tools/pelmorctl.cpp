@@ -22,7 +22,7 @@ constexpr DWORD PELMORCTL_POLL_MS = 50;
 
 void PelmorctlUsage() {
     std::fputs(
-        "Aufruf: pelmorctl BEFEHL [OPTIONEN]\n"
+        "Aufruf: pelmorctl [--instance NAME] BEFEHL [OPTIONEN]\n"
         "\n"
         "Steuert den Empfaenger pelmor und prueft seine Parameterdatei.\n"
         "\n"
@@ -247,12 +247,12 @@ constexpr PelmorctlCommand PELMORCTL_COMMANDS[] = {
 };
 
 int PelmorctlWrongCall(const char* why) {
-    std::fprintf(stderr, "pelmorctl: %s\nAufruf: pelmorctl ", why);
+    std::fprintf(stderr, "pelmorctl: %s\nAufruf: pelmorctl [--instance NAME] ", why);
     const std::size_t count = sizeof PELMORCTL_COMMANDS / sizeof PELMORCTL_COMMANDS[0];
     for (std::size_t i = 0; i < count; ++i) {
         const PelmorctlCommand& command = PELMORCTL_COMMANDS[i];
         const char* after = i + 1 == count          ? "\n"
-                            : command.endsUsageLine ? " |\n                  "
+                            : command.endsUsageLine ? " |\n                                    "
                                                     : " | ";
         std::fprintf(stderr, "%s%s", command.usage, after);
     }
@@ -262,6 +262,13 @@ int PelmorctlWrongCall(const char* why) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--instance") == 0) {
+        if (argc < 3 || PelmorctlUseInstance(argv[2]) == 0) {
+            return PelmorctlWrongCall("--instance erwartet den Namen einer Instanz");
+        }
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2) {
         return PelmorctlWrongCall("Befehl fehlt");
     }

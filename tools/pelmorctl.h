@@ -11,6 +11,11 @@ constexpr int PELMORCTL_NOT_RUNNING = 3; // status: no receiver runs
 // The --help lines on where the named objects live; each platform has its own.
 extern const char* const PELMORCTL_OBJECTS_HELP;
 
+// --instance NAME before the command: the named objects of that receiver
+// instance from now on (Linux: those of pelmor@NAME.service). 1, or 0 with
+// the reason on standard error.
+int PelmorctlUseInstance(const char* name);
+
 // check FILE: every setting as the receiver would get it, what is missing or
 // invalid, read errors with their line, line comments that swallow lines.
 int PelmorctlCheck(const char* path);

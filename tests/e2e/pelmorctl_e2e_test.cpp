@@ -73,7 +73,7 @@ TEST_F(E2ePelmorctl, StopTimesOutWhileTheMutexStaysHeldAndLeavesTheStopRequest) 
 TEST_F(E2ePelmorctl, WrongCallsAndHelp) {
     ToolRun help = RunPelmorctl({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("Aufruf: pelmorctl BEFEHL"), std::string::npos);
+    EXPECT_NE(help.out.find("Aufruf: pelmorctl [--instance NAME] BEFEHL"), std::string::npos);
     EXPECT_EQ(RunPelmorctl({"--version"}).out, "pelmorctl " PELMOR_VERSION "\n");
     for (const std::vector<std::string>& words : {std::vector<std::string>{},
                                                   {"start"},
@@ -90,10 +90,13 @@ TEST_F(E2ePelmorctl, WrongCallsAndHelp) {
                                                   {"records", "a", "--count"},
                                                   {"records", "a", "--count", "-1"},
                                                   {"records", "a", "--json", "--csv"},
-                                                  {"--version", "x"}}) {
+                                                  {"--version", "x"},
+                                                  {"--instance"},
+                                                  {"--instance", "a/b", "status"},
+                                                  {"--instance", "a"}}) {
         ToolRun run = RunPelmorctl(words);
         EXPECT_EQ(run.exitCode, 2) << run.out;
-        EXPECT_NE(run.err.find("Aufruf: pelmorctl status"), std::string::npos);
+        EXPECT_NE(run.err.find("Aufruf: pelmorctl [--instance NAME] status"), std::string::npos);
     }
 }
 
