@@ -53,14 +53,14 @@ TEST_F(E2eReceiver, MessagesAreAcknowledgedAndRecordedByteExact) {
     std::string full(512, 'm');
     int connection = LoopbackConnect(port);
     ASSERT_GE(connection, 0);
-    EXPECT_EQ(LoopbackSendMessage(connection, "hallo"), '1');
-    EXPECT_EQ(LoopbackSendMessage(connection, "welt"), '1');
-    EXPECT_EQ(LoopbackSendMessage(connection, full), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "hallo"), PELMOR_ACK_STORED);
+    EXPECT_EQ(LoopbackSendMessage(connection, "welt"), PELMOR_ACK_STORED);
+    EXPECT_EQ(LoopbackSendMessage(connection, full), PELMOR_ACK_STORED);
     EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1) << "X ends the session without a reply";
     close(connection);
     connection = LoopbackConnect(port);
     ASSERT_GE(connection, 0);
-    EXPECT_EQ(LoopbackSendMessage(connection, "neu"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "neu"), PELMOR_ACK_STORED);
     EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1);
     close(connection);
 
@@ -91,7 +91,8 @@ TEST_F(E2eReceiver, SecondCopyEndsAtOnceWithoutLogEntry) {
     EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")), "");
 
     int connection = LoopbackConnect(port);
-    EXPECT_EQ(LoopbackSendMessage(connection, "noch da"), '1') << "the first copy serves on";
+    EXPECT_EQ(LoopbackSendMessage(connection, "noch da"), PELMOR_ACK_STORED)
+        << "the first copy serves on";
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(first), 0);
@@ -123,7 +124,7 @@ TEST_F(E2eReceiver, TermDuringAnIdleSessionEndsItAtItsRead) {
     pid_t receiver = StartReceiver({"pelmor.ini"});
     ASSERT_EQ(RunPelmorctl({"wait-ready"}).exitCode, 0);
     int connection = LoopbackConnect(port);
-    ASSERT_EQ(LoopbackSendMessage(connection, "eins"), '1');
+    ASSERT_EQ(LoopbackSendMessage(connection, "eins"), PELMOR_ACK_STORED);
     // Let it block in the next read; a signal just before that read is
     // noticed only when the read returns.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -160,7 +161,7 @@ TEST_F(E2eReceiver, KilledReceiverLeavesNothingStale) {
 
     receiver = StartReadyReceiver(port);
     int connection = LoopbackConnect(port);
-    EXPECT_EQ(LoopbackSendMessage(connection, "wieder da"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "wieder da"), PELMOR_ACK_STORED);
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
@@ -192,7 +193,7 @@ TEST_F(E2eReceiver, TimeoutOutOfRangeLeavesZeroSoReadsWaitWithoutLimit) {
     int connection = LoopbackConnect(port);
     // Longer than the table's default of 3 s, which is not applied.
     std::this_thread::sleep_for(std::chrono::milliseconds(4000));
-    EXPECT_EQ(LoopbackSendMessage(connection, "spaet"), '1');
+    EXPECT_EQ(LoopbackSendMessage(connection, "spaet"), PELMOR_ACK_STORED);
     EXPECT_EQ(LoopbackSendMessage(connection, "X"), -1);
     close(connection);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);

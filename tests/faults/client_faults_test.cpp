@@ -27,8 +27,8 @@ class ClientFaults : public FaultTest {
     void ExpectServed(const std::string& message) {
         const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(LoopbackSendMessage(fd, message), '1');
-        LoopbackSend(fd, "X");
+        EXPECT_EQ(LoopbackSendMessage(fd, message), PELMOR_ACK_STORED);
+        LoopbackEndSession(fd);
         EXPECT_EQ(LoopbackReceiveByte(fd), -1);
         close(fd);
         EXPECT_TRUE(Running());
@@ -70,7 +70,7 @@ TEST_F(ClientFaults, FloodWithoutWaitingIsRecordedWholeAndInOrder) {
     ExpectServed("danach");
     std::vector<std::string> records = FaultRecords(Buffer());
     records.pop_back();
-    EXPECT_EQ(acknowledgements, std::string(records.size(), '1'));
+    EXPECT_EQ(acknowledgements, std::string(records.size(), PELMOR_ACK_STORED));
     std::string recorded;
     for (const std::string& record : records) {
         recorded += record;
@@ -93,7 +93,7 @@ TEST_F(ClientFaults, ResetInTheMiddleOfAMessage) {
         const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
         if (i % 2 == 1) {
-            ASSERT_EQ(LoopbackSendMessage(fd, "vorher"), '1');
+            ASSERT_EQ(LoopbackSendMessage(fd, "vorher"), PELMOR_ACK_STORED);
         }
         LoopbackSend(fd, std::string(300, 'r'));
         LoopbackReset(fd);
@@ -121,8 +121,8 @@ TEST_F(ClientFaults, NoFreeDescriptorToAcceptWaitsForOne) {
     EXPECT_TRUE(Running());
 
     ASSERT_EQ(prlimit(receiver, RLIMIT_NOFILE, &limit, nullptr), 0);
-    EXPECT_EQ(LoopbackReceiveByte(fd), '1') << Log();
-    LoopbackSend(fd, "X");
+    EXPECT_EQ(LoopbackReceiveByte(fd), PELMOR_ACK_STORED) << Log();
+    LoopbackEndSession(fd);
     close(fd);
     ExpectServed("wieder frei");
 }

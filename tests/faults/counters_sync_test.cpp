@@ -53,13 +53,13 @@ TEST_F(OperatorView, CountersAfterEveryWayASessionEnds) {
     }
     int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), PELMOR_ACK_FAILED);
     close(fd);
     const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, &unlimited, nullptr), 0);
     fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), '1');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), PELMOR_ACK_STORED);
     close(fd); // the client goes
     fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
@@ -67,7 +67,7 @@ TEST_F(OperatorView, CountersAfterEveryWayASessionEnds) {
     close(fd);
     const int inProgress = LoopbackConnect(port);
     ASSERT_GE(inProgress, 0);
-    EXPECT_EQ(LoopbackSendMessage(inProgress, FaultMessage(5)), '1');
+    EXPECT_EQ(LoopbackSendMessage(inProgress, FaultMessage(5)), PELMOR_ACK_STORED);
     for (int i = 3; i < 6; ++i) {
         bytes += FaultMessage(i).size();
     }
@@ -169,7 +169,7 @@ TEST_F(OperatorView, SyncAnswersOneOnlyForARecordOnDisk) {
     Start();
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(20)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(20)), PELMOR_ACK_FAILED);
     EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
     close(fd);
     Settle();

@@ -55,9 +55,9 @@ void FaultTest::Session(int first, int count) {
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     for (int i = first; i < first + count; ++i) {
-        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1') << "message " << i;
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), PELMOR_ACK_STORED) << "message " << i;
     }
-    LoopbackSend(fd, "X");
+    LoopbackEndSession(fd);
     EXPECT_EQ(LoopbackReceiveByte(fd), -1);
     close(fd);
 }
@@ -65,7 +65,7 @@ void FaultTest::Session(int first, int count) {
 void FaultTest::Settle() {
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    LoopbackSend(fd, "X");
+    LoopbackEndSession(fd);
     EXPECT_EQ(LoopbackReceiveByte(fd), -1);
     close(fd);
 }

@@ -31,7 +31,8 @@ TEST_F(StorageFaults, KillMidStreamKeepsEveryAcknowledgedRecordWhole) {
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     int acknowledged = 0;
-    while (acknowledged < 300 && LoopbackSendMessage(fd, FaultMessage(acknowledged)) == '1') {
+    while (acknowledged < 300 &&
+           LoopbackSendMessage(fd, FaultMessage(acknowledged)) == PELMOR_ACK_STORED) {
         ++acknowledged;
     }
     ASSERT_EQ(acknowledged, 300);
@@ -64,9 +65,9 @@ TEST_F(StorageFaults, FileSizeLimitAnswersTwoAndLeavesNoTornRecord) {
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
     for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1');
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), PELMOR_ACK_STORED);
     }
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(10)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(10)), PELMOR_ACK_FAILED);
     EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session goes on after \"2\"";
     close(fd);
     Settle();
@@ -101,14 +102,14 @@ TEST_F(StorageFaults, TornRecordsAreCutBackFromThePresentLength) {
 
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), PELMOR_ACK_STORED);
     ASSERT_EQ(truncate(PathOf("PELMOR.BUF").c_str(), 0), 0);
     rlimit limit{};
     ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, nullptr, &limit), 0);
     limit.rlim_cur = PELMOR_DISK_RECORD_LENGTH + 100;
     ASSERT_EQ(prlimit(receiver, RLIMIT_FSIZE, &limit, nullptr), 0);
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), '1');
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(5)), '2');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), PELMOR_ACK_STORED);
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(5)), PELMOR_ACK_FAILED);
     close(fd);
     Settle();
     records = FaultRecords(Buffer());
@@ -123,15 +124,15 @@ TEST_F(StorageFaults, RecordsFollowTheNameWhenTheFileIsTakenDuringASession) {
     Start();
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), PELMOR_ACK_STORED);
     ASSERT_EQ(std::rename(PathOf("PELMOR.BUF").c_str(), PathOf("taken.BUF").c_str()), 0);
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '1');
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(2)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), PELMOR_ACK_STORED);
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(2)), PELMOR_ACK_STORED);
     EXPECT_EQ(FaultRecords(Buffer()), (std::vector<std::string>{FaultMessage(1), FaultMessage(2)}));
     ASSERT_EQ(std::remove(PathOf("PELMOR.BUF").c_str()), 0);
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '1');
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), '1');
-    LoopbackSend(fd, "X");
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), PELMOR_ACK_STORED);
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(4)), PELMOR_ACK_STORED);
+    LoopbackEndSession(fd);
     EXPECT_EQ(LoopbackReceiveByte(fd), -1);
     close(fd);
 
@@ -169,12 +170,12 @@ TEST_F(StorageFaults, WithoutANameWatchRecordsStillFollowTheName) {
         }
         const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '1');
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), PELMOR_ACK_STORED);
         ASSERT_EQ(std::rename(PathOf(buffer).c_str(), PathOf("taken.BUF").c_str()), 0);
-        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(2)), '1');
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(2)), PELMOR_ACK_STORED);
         ASSERT_EQ(std::remove(PathOf(buffer).c_str()), 0);
-        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), '1');
-        LoopbackSend(fd, "X");
+        ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(3)), PELMOR_ACK_STORED);
+        LoopbackEndSession(fd);
         EXPECT_EQ(LoopbackReceiveByte(fd), -1);
         close(fd);
         EXPECT_EQ(FaultRecords(SupportReadFile(PathOf(buffer))),
@@ -202,7 +203,7 @@ TEST_F(StorageFaults, ReadsEndedByTheNameWatchGoOnUntilTheTimeOut) {
     Start();
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), PELMOR_ACK_STORED);
     std::atomic<bool> changing{true};
     std::thread consumer([&] {
         const auto end = FaultClock::now() + std::chrono::seconds(FAULT_TIMEOUT_SECONDS + 5);
@@ -212,7 +213,7 @@ TEST_F(StorageFaults, ReadsEndedByTheNameWatchGoOnUntilTheTimeOut) {
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(FAULT_TIMEOUT_SECONDS * 700));
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '1');
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), PELMOR_ACK_STORED);
     const auto silent = FaultClock::now();
     const int ending = LoopbackReceiveByte(fd);
     const auto took = FaultClock::now() - silent;
@@ -320,10 +321,11 @@ TEST_F(StorageFaults, NoLinkOfAnotherUserInAnyFolderOfThePath) {
     Start();
     const int fd = LoopbackConnect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), '1');
+    ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(0)), PELMOR_ACK_STORED);
     ASSERT_EQ(std::rename(PathOf("spool").c_str(), PathOf("mine").c_str()), 0);
     plantLink("his", OTHER_USER);
-    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), '2') << "not followed to his file";
+    EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(1)), PELMOR_ACK_FAILED)
+        << "not followed to his file";
     close(fd);
     EXPECT_EQ(SupportReadFile(his), "seine\n");
     EXPECT_FALSE(std::ifstream(PathOf("his/PELMOR.LOG")).good()) << "no log in his folder";
@@ -359,9 +361,9 @@ TEST_F(StorageFaults, BufferFileBoundAnswersTwoAsAFullDiskDoes) {
         const int fd = LoopbackConnect(port);
         ASSERT_GE(fd, 0);
         for (int i = 0; session == 0 && i < fitting; ++i) {
-            ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), '1');
+            ASSERT_EQ(LoopbackSendMessage(fd, FaultMessage(i)), PELMOR_ACK_STORED);
         }
-        EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(fitting)), '2');
+        EXPECT_EQ(LoopbackSendMessage(fd, FaultMessage(fitting)), PELMOR_ACK_FAILED);
         EXPECT_EQ(LoopbackReceiveByte(fd), -1) << "the session ends after \"2\"";
         close(fd);
     }
@@ -447,7 +449,7 @@ TEST_F(StorageFaults, StopWhileAClientStreamsEndsInTimeAndKeepsAcknowledgedRecor
         const int fd = LoopbackConnect(port);
         const auto end = FaultClock::now() + std::chrono::seconds(30);
         while (fd >= 0 && streaming && FaultClock::now() < end &&
-               LoopbackSendMessage(fd, FaultMessage(acknowledged)) == '1') {
+               LoopbackSendMessage(fd, FaultMessage(acknowledged)) == PELMOR_ACK_STORED) {
             ++acknowledged;
         }
         if (fd >= 0) {

@@ -69,7 +69,7 @@ SessionPlan planSession(const uint8_t* data, size_t size) {
         at += length;
         for (size_t part = 0; part < length && !message.endsSession; part += PELMOR_MESSAGE_MAX) {
             std::string text = message.bytes.substr(part, PELMOR_MESSAGE_MAX);
-            if (text[0] == 'X') {
+            if (text[0] == PELMOR_SESSION_END) {
                 message.endsSession = true;
             } else {
                 plan.columnTexts.push_back(text.substr(0, text.find('\0')));
@@ -169,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
 
     require(served == 1, "session not served");
-    require(acks == std::string(plan.columnTexts.size(), '1'), "acknowledgements wrong");
+    require(acks == std::string(plan.columnTexts.size(), PELMOR_ACK_STORED),
+            "acknowledgements wrong");
     std::string content = SupportReadFile(bufferPath);
     require(content.size() == plan.columnTexts.size() * PELMOR_DISK_RECORD_LENGTH,
             "buffer file does not hold exactly one record per acknowledgement");

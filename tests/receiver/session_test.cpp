@@ -101,11 +101,11 @@ SupportRecord RecordAt(const std::string& file, std::size_t index) {
 
 TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged) {
     const int client = StartSession();
-    EXPECT_EQ(Exchange(client, "ABC"), '1');
-    EXPECT_EQ(Exchange(client, "second"), '1');
+    EXPECT_EQ(Exchange(client, "ABC"), PELMOR_ACK_STORED);
+    EXPECT_EQ(Exchange(client, "second"), PELMOR_ACK_STORED);
     // Acknowledged means on disk, not in a stream buffer.
     EXPECT_EQ(Buffer().size(), 2 * DISK);
-    ASSERT_TRUE(LoopbackSend(client, "X"));
+    ASSERT_TRUE(LoopbackEndSession(client));
     EXPECT_EQ(LoopbackReceiveByte(client), -1); // closed, no reply
     EXPECT_EQ(FinishSession(client), 1);
 
@@ -130,7 +130,7 @@ TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged) {
 
 TEST_F(Session, OnlyAnUpperCaseXEndsTheSession) {
     const int client = StartSession();
-    EXPECT_EQ(Exchange(client, "xylophon"), '1');
+    EXPECT_EQ(Exchange(client, "xylophon"), PELMOR_ACK_STORED);
     ASSERT_TRUE(LoopbackSend(client, "Xende"));
     EXPECT_EQ(LoopbackReceiveByte(client), -1);
     EXPECT_EQ(FinishSession(client), 1);
@@ -146,8 +146,8 @@ TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame) {
     full[200] = '\r';
     full[511] = '\n';
     const int client = StartSession();
-    EXPECT_EQ(Exchange(client, full), '1');
-    EXPECT_EQ(Exchange(client, std::string("AB\0CD", 5)), '1');
+    EXPECT_EQ(Exchange(client, full), PELMOR_ACK_STORED);
+    EXPECT_EQ(Exchange(client, std::string("AB\0CD", 5)), PELMOR_ACK_STORED);
     EXPECT_EQ(FinishSession(client), 1);
 
     const std::string file = Buffer();
@@ -160,14 +160,14 @@ TEST_F(Session, MessageBytesGoIntoTheRecordAsTheyCame) {
 TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001) {
     int client = StartSession();
     for (int i = 1; i <= 1001; ++i) {
-        ASSERT_EQ(Exchange(client, "n" + std::to_string(i)), '1') << i;
+        ASSERT_EQ(Exchange(client, "n" + std::to_string(i)), PELMOR_ACK_STORED) << i;
     }
-    ASSERT_TRUE(LoopbackSend(client, "X"));
+    ASSERT_TRUE(LoopbackEndSession(client));
     EXPECT_EQ(FinishSession(client), 1);
 
     client = StartSession();
-    EXPECT_EQ(Exchange(client, "neu"), '1');
-    ASSERT_TRUE(LoopbackSend(client, "X"));
+    EXPECT_EQ(Exchange(client, "neu"), PELMOR_ACK_STORED);
+    ASSERT_TRUE(LoopbackEndSession(client));
     EXPECT_EQ(FinishSession(client), 1);
 
     const std::string file = Buffer();
@@ -181,13 +181,13 @@ TEST_F(Session, SequenceWrapsAfter999AndEachSessionStartsAt001) {
 
 TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew) {
     int client = StartSession();
-    EXPECT_EQ(Exchange(client, "eins"), '1');
+    EXPECT_EQ(Exchange(client, "eins"), PELMOR_ACK_STORED);
     EXPECT_EQ(FinishSession(client), 1);
     const std::string moved = directory + "/PELMOR.BUF.taken";
     ASSERT_EQ(std::rename(bufferName.c_str(), moved.c_str()), 0);
 
     client = StartSession();
-    EXPECT_EQ(Exchange(client, "zwei"), '1');
+    EXPECT_EQ(Exchange(client, "zwei"), PELMOR_ACK_STORED);
     EXPECT_EQ(FinishSession(client), 1);
     EXPECT_EQ(RecordAt(SupportReadFile(moved), 0).message, SupportPaddedMessage("eins"));
     EXPECT_EQ(RecordAt(Buffer(), 0).message, SupportPaddedMessage("zwei"));
@@ -206,7 +206,7 @@ TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry) {
 
 TEST_F(Session, PeerCloseEndsTheSessionWithReadResultZero) {
     const int client = StartSession();
-    EXPECT_EQ(Exchange(client, "vorher"), '1');
+    EXPECT_EQ(Exchange(client, "vorher"), PELMOR_ACK_STORED);
     EXPECT_EQ(FinishSession(client), 1);
     EXPECT_NE(Log().find("RcvConSession() L1 E0 N0 Fehler: CSocketRead! ErrorCode: 0\n"),
               std::string::npos)
@@ -249,9 +249,9 @@ TEST_F(Session, FailedWriteIsAnsweredWith2AndEndsTheSession) {
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
 
-    EXPECT_EQ(first, '1');
-    EXPECT_EQ(second, '1');
-    EXPECT_EQ(third, '2');
+    EXPECT_EQ(first, PELMOR_ACK_STORED);
+    EXPECT_EQ(second, PELMOR_ACK_STORED);
+    EXPECT_EQ(third, PELMOR_ACK_FAILED);
     EXPECT_EQ(after, -1); // the session ended after "2"
     EXPECT_EQ(result, 1);
     EXPECT_EQ(Buffer().size(), 2 * DISK);
@@ -281,9 +281,9 @@ TEST_F(Session, RecordTornByTheSizeLimitIsCutBackAndTheNextSessionKeepsTheFramin
     const int third = Exchange(client, "drei");
     FinishSession(client);
 
-    EXPECT_EQ(first, '1');
-    EXPECT_EQ(second, '2');
-    EXPECT_EQ(third, '1');
+    EXPECT_EQ(first, PELMOR_ACK_STORED);
+    EXPECT_EQ(second, PELMOR_ACK_FAILED);
+    EXPECT_EQ(third, PELMOR_ACK_STORED);
     EXPECT_EQ(sizeAtLimit, DISK);
     const std::string buffer = Buffer();
     ASSERT_EQ(buffer.size(), 2 * DISK);

@@ -45,14 +45,14 @@ TEST_F(ShipTest, ClusterKeepsEveryRecordOnceThroughKillsAndANodeDown) {
             for (int i = 0; fd >= 0 && i < 100; ++i) {
                 const std::string text = "k" + std::to_string(session) + "-" + std::to_string(i);
                 ++sent;
-                if (LoopbackSendMessage(fd, text) == '1') {
+                if (LoopbackSendMessage(fd, text) == PELMOR_ACK_STORED) {
                     std::lock_guard<std::mutex> guard(lock);
                     acknowledged.insert(text);
                 }
                 Pause(1);
             }
             if (fd >= 0) {
-                LoopbackSend(fd, "X");
+                LoopbackEndSession(fd);
                 LoopbackReset(fd);
             }
         }

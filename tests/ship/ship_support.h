@@ -1,8 +1,8 @@
 // pelmor-ship under test: real nats-server processes (one, or a cluster of
 // three on loopback) started in the test's folder, the receiver and the
 // shipper as programs, and the stream read back whole.
-#ifndef SHIP_SUPPORT_H
-#define SHIP_SUPPORT_H
+#ifndef TESTS_SHIP_SHIP_SUPPORT_H
+#define TESTS_SHIP_SHIP_SUPPORT_H
 
 #include <string>
 #include <vector>

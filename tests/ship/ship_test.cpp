@@ -89,11 +89,11 @@ TEST_F(ShipTest, CarriesEveryAcknowledgedRecordOnceThroughHandOffs) {
         ASSERT_GE(fd, 0);
         for (int i = 0; i < 150; ++i) {
             const std::string text = "s" + std::to_string(session) + "-" + std::to_string(i);
-            if (LoopbackSendMessage(fd, text) == '1') {
+            if (LoopbackSendMessage(fd, text) == PELMOR_ACK_STORED) {
                 acknowledged.insert(text);
             }
         }
-        LoopbackSend(fd, "X");
+        LoopbackEndSession(fd);
         LoopbackReset(fd);
     }
     ASSERT_EQ(acknowledged.size(), 600u);

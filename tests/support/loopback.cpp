@@ -24,6 +24,10 @@ int LoopbackSendMessage(int fd, const std::string& message) {
     return ack >= 0 ? ack : -1;
 }
 
+bool LoopbackEndSession(int fd) {
+    return ClientSend(fd, &PELMOR_SESSION_END, 1);
+}
+
 void LoopbackReset(int fd) {
     ClientReset(fd);
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "protocol/wire.h"
+
 // A connected client socket with a 5-second receive time-out, or -1.
 int LoopbackConnect(int port);
 
@@ -17,6 +19,9 @@ int LoopbackReceiveByte(int fd);
 // Sends one message and returns the acknowledgement byte; -1 when the
 // connection ended or nothing came in time.
 int LoopbackSendMessage(int fd, const std::string& message);
+
+// Sends the end byte that ends the session; false when the connection failed.
+bool LoopbackEndSession(int fd);
 
 // Closes fd so that the peer sees a reset rather than an orderly close.
 void LoopbackReset(int fd);
