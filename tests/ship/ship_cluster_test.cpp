@@ -110,6 +110,7 @@ TEST_F(ShipTest, ClusterKeepsEveryRecordOnceThroughKillsAndANodeDown) {
     EXPECT_EQ(twice, 0);
     EXPECT_LE(stored.size(), static_cast<size_t>(sent)); // nothing that was never sent
     EXPECT_TRUE(ShipLeftovers(dir).empty());
+    EXPECT_EQ(StreamSettings("PELMOR"), "file 3 600"); // as the shipper made it
     const ToolRun status = RunShipper({"--status", "pelmor.ini"});
     EXPECT_NE(status.out.find("Wartende Saetze:  0\n"), std::string::npos) << status.out;
     RecordProperty("acknowledged", static_cast<int>(expected));

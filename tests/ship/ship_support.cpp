@@ -136,6 +136,24 @@ bool ShipTest::ReadStream(const std::string& stream, std::vector<StoredRecord>* 
     return read;
 }
 
+std::string ShipTest::StreamSettings(const std::string& stream) {
+    natsConnection* connection = nullptr;
+    jsCtx* js = nullptr;
+    jsStreamInfo* info = nullptr;
+    std::string settings;
+    if (natsConnection_ConnectTo(&connection, NatsUrls().c_str()) == NATS_OK &&
+        natsConnection_JetStream(&js, connection, nullptr) == NATS_OK &&
+        js_GetStreamInfo(&info, js, stream.c_str(), nullptr, nullptr) == NATS_OK) {
+        settings = std::string(info->Config->Storage == js_FileStorage ? "file " : "memory ") +
+                   std::to_string(info->Config->Replicas) + " " +
+                   std::to_string(info->Config->Duplicates / 1000000000);
+    }
+    jsStreamInfo_Destroy(info);
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(connection);
+    return settings;
+}
+
 uint64_t ShipTest::StreamCount(const std::string& stream) {
     natsConnection* connection = nullptr;
     jsCtx* js = nullptr;

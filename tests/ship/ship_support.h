@@ -40,6 +40,9 @@ class ShipTest : public E2eTest {
     ToolRun RunShipper(const std::vector<std::string>& words);
     // Every message of the stream, in order; false when it could not be read.
     bool ReadStream(const std::string& stream, std::vector<StoredRecord>* records);
+    // The stream's storage, replicas and duplicate window in seconds, as
+    // "file 3 600" ("memory ..."); "" when it cannot be asked.
+    std::string StreamSettings(const std::string& stream);
     // Messages in the stream; 0 when it cannot be asked.
     uint64_t StreamCount(const std::string& stream);
     // Waits until the stream holds count messages; false when it did not in time.

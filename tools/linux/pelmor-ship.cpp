@@ -591,8 +591,12 @@ std::string LocalTime(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
     char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    return text;
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string iso(text, length);
+    if (iso.size() >= 5) {
+        iso.insert(iso.size() - 2, ":"); // +0200 as ISO 8601 writes it: +02:00
+    }
+    return iso;
 }
 
 std::string JsonText(const char* text) {
