@@ -176,7 +176,7 @@ class HaproxyFront : public E2eTest {
                         afterFirst();
                     }
                 }
-                LoopbackSend(fd, std::string(1, PELMOR_SESSION_END));
+                LoopbackEndSession(fd);
                 close(fd);
                 sentBy[c] = own;
             });
@@ -251,7 +251,7 @@ TEST_F(HaproxyFront, SpreadsSessionsStoresEachMessageOnceAndLetsNoSlowClientHold
     }
     EXPECT_EQ(LoopbackSendMessage(trickler, "trickle-2"), PELMOR_ACK_STORED);
     sent.push_back("trickle-2");
-    LoopbackSend(trickler, std::string(1, PELMOR_SESSION_END));
+    LoopbackEndSession(trickler);
     close(trickler);
 
     // TLS at the front, the same protocol inside.

@@ -61,6 +61,10 @@ reaches() {
   done
   return 1
 }
+# registry VALUE KEY: the value's data as reg query shows it.
+registry() {
+  win reg query "$2" /v "$1" | tr -d '\r' | awk -v v="$1" '$1 == v { $1 = $2 = ""; sub(/^  /, ""); print }'
+}
 # reported TEXT: an event log entry of this run holds TEXT.
 reported() { grep -qF "$1" services.log; }
 
@@ -77,6 +81,9 @@ check "ohne Dienststeuerung: Meldung" grep -q "nur als Dienst" direct.err
 win "$bin/pelmorsvc.exe" install PELMOR "$(windows_path pelmor.ini)" >install.out 2>&1
 check "install endet mit 0" equals $? 0
 check "eingerichtet, angehalten" equals "$(query PELMOR)" "STOPPED 1077 0"
+check "Start mit Windows" equals "$(registry Start 'HKLM\System\CurrentControlSet\Services\PELMOR')" 0x2
+check "Ereignisquelle PELMOR" equals \
+  "$(registry EventMessageFile 'HKLM\System\CurrentControlSet\Services\EventLog\Application\PELMOR')" "$svc"
 before=$(local_stamp)
 win sc start PELMOR >/dev/null
 check "sc start: RUNNING" reaches PELMOR RUNNING
