@@ -89,7 +89,7 @@ win sc start PELMOR >/dev/null
 check "sc start: RUNNING" reaches PELMOR RUNNING
 win "$bin/pelmorctl.exe" status >status.out
 check "pelmorctl status: laeuft" equals $? 0
-check "RUNNING erst nach StartPelmorEvent" grep -q "^StartPelmorEvent: gesetzt" status.out
+check "RUNNING erst nach StartPelmorEvent" grep -q "^Bereit: *ja" status.out
 connect "$port"
 check "hallo quittiert" equals "$(send hallo)" 1
 check "X ohne Antwort" equals "$(send X)" none
@@ -103,7 +103,7 @@ check "Exitcode 0" equals "$(query PELMOR)" "STOPPED 0 0"
 win "$bin/pelmorctl.exe" status >status.out
 check "pelmorctl status: laeuft nicht" equals $? 3
 check "Objekte des Empfaengers weg" equals "$(tr -d '\r' <status.out)" "$(
-  printf 'Empfaenger:       laeuft nicht\nStopPelmorEvent:  nicht vorhanden\nStartPelmorEvent: nicht vorhanden')"
+  printf 'Empfaenger:       laeuft nicht\nStop angefordert: kein Ereignis\nBereit:           kein Ereignis')"
 check "ein Satz" equals "$(wc -c <PELMOR.BUF)" 552
 check "nichts geloggt" test ! -s PELMOR.LOG
 
@@ -121,7 +121,9 @@ check "belegter Port: STOPPED" reaches PELMORBUSY STOPPED
 check "belegter Port: Exitcode 1" equals "$(query PELMORBUSY)" "STOPPED 1066 1"
 check "Ereignis: Start gescheitert" reported \
   "Dienst PELMORBUSY: der Empfaenger pelmor.exe endete beim Start, bevor er bereit war"
-check "Ereignis: neu im Log" reported "BUSY.LOG, neu darin:"
+# Wine's trace cuts a long text: the comma after the log's name is what
+# follows it only when the log gained lines (", neu darin:").
+check "Ereignis: neu im Log" reported "BUSY.LOG,"
 check "Log nennt den Port" grep -q "bind Port $busy_port" BUSY.LOG
 
 # --- a receiver started by hand first: the service does not start ------------
