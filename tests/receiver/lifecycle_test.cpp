@@ -16,6 +16,7 @@
 #include "platform/process_entry.h"
 #include "lifecycle.h"
 #include "protocol/names.h"
+#include "receiver_control.h"
 #include "receiver/settings.h"
 #include "support/files.h"
 
@@ -57,15 +58,7 @@ class Lifecycle : public ::testing::Test {
     void WriteIni(const std::string& keyLines) const {
         std::ofstream(ini, std::ios::binary) << "KEYINI\r\n[PELMOR]\r\n" << keyLines;
     }
-    int Signalled(const char* name) const {
-        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
-        if (event == nullptr) {
-            return -1;
-        }
-        int signalled = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-        CloseHandle(event);
-        return signalled;
-    }
+    int Signalled(const char* name) const { return ReceiverEventState(name); }
 
     std::string dir;
     std::string ini;
