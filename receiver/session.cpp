@@ -30,7 +30,7 @@ struct Session {
     NevtarSocket connection;
     FILE* stream;               // the buffer file; null once it is lost
     ShareFileIdentity identity; // the file its name led to when it was opened
-    ShareNameWatch watch;       // tells when the name may have moved from it
+    NameWatch watch;            // tells when the name may have moved from it
     uint32_t counter;           // sequence number of the last record, 0 before the first
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
@@ -62,7 +62,7 @@ int sessionUnwatchedLogged = 0;
 // Has the system tell when the buffer file's name may have moved from the
 // file just opened; where it cannot, the name is checked per record.
 void SessionWatchName(Session* session) {
-    if (ShareWatchName(session->context->bufferFileName, _fileno(session->stream),
+    if (NameWatchBegin(session->context->bufferFileName, _fileno(session->stream),
                        &session->watch) != 0 ||
         sessionUnwatchedLogged) {
         return;
@@ -74,7 +74,7 @@ void SessionWatchName(Session* session) {
 }
 
 void SessionClose(Session* session) {
-    ShareUnwatchName(&session->watch);
+    NameWatchEnd(&session->watch);
     std::fclose(session->stream);
     session->stream = nullptr;
 }
@@ -174,10 +174,10 @@ char SessionStore(Session* session) {
         if (SessionAppend(session) == 0) {
             return PELMOR_ACK_FAILED;
         }
-        if (ShareNameMayHaveMoved(&session->watch) == 0) {
+        if (NameWatchMayHaveMoved(&session->watch) == 0) {
             return PELMOR_ACK_STORED;
         }
-        ShareNameSeen(&session->watch);
+        NameWatchSeen(&session->watch);
         if (ShareNameLeadsTo(session->context->bufferFileName, &session->identity) != 0) {
             return PELMOR_ACK_STORED;
         }
@@ -212,10 +212,10 @@ int32_t SessionRead(Session* session, int32_t* count) {
     const Clock::time_point started = Clock::now();
     int32_t left = timeout;
     for (;;) {
-        const int32_t reports = ShareNameReports();
+        const int32_t reports = NameWatchReports();
         const int32_t result =
             CSocketRead(session->connection, session->message, PELMOR_MESSAGE_MAX, count, left);
-        if (result == 0 || result == NEVTAR_ERR_TIMEOUT || ShareNameReports() == reports ||
+        if (result == 0 || result == NEVTAR_ERR_TIMEOUT || NameWatchReports() == reports ||
             PelmorStopAsked()) {
             return result;
         }

@@ -47,7 +47,7 @@ int nameWatchHandlerInstalled = 0;
 // events without raising the signal. Merged events raise none either, but
 // they are read here, before the handler returns, so a look after it sees
 // them too.
-void NameWatchReport(int signalNumber, siginfo_t* information, void* context) {
+void NameWatchOnSignal(int signalNumber, siginfo_t* information, void* context) {
     (void)signalNumber;
     (void)information;
     (void)context;
@@ -68,7 +68,7 @@ void NameWatchReport(int signalNumber, siginfo_t* information, void* context) {
 int NameWatchInstallHandler(void) {
     if (!nameWatchHandlerInstalled) {
         struct sigaction action {};
-        action.sa_sigaction = NameWatchReport;
+        action.sa_sigaction = NameWatchOnSignal;
         action.sa_flags = SA_SIGINFO | SA_RESTART;
         sigemptyset(&action.sa_mask);
         if (sigaction(SIGIO, &action, nullptr) != 0) {
@@ -166,7 +166,7 @@ int NameWatchStart(int handle, const char* path, int fd) {
 
 } // namespace
 
-int ShareWatchName(const char* path, int fd, ShareNameWatch* watch) {
+int NameWatchBegin(const char* path, int fd, NameWatch* watch) {
     watch->watching = 0;
     watch->handle = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // The first look always says "moved": the name is checked once after
@@ -177,7 +177,7 @@ int ShareWatchName(const char* path, int fd, ShareNameWatch* watch) {
     }
     if (NameWatchStart(watch->handle, path, fd) == 0) {
         const int error = errno;
-        ShareUnwatchName(watch);
+        NameWatchEnd(watch);
         errno = error;
         return 0;
     }
@@ -185,19 +185,19 @@ int ShareWatchName(const char* path, int fd, ShareNameWatch* watch) {
     return 1;
 }
 
-int ShareNameMayHaveMoved(const ShareNameWatch* watch) {
+int NameWatchMayHaveMoved(const NameWatch* watch) {
     return watch->watching == 0 || watch->seen != nameWatchReports;
 }
 
-void ShareNameSeen(ShareNameWatch* watch) {
+void NameWatchSeen(NameWatch* watch) {
     watch->seen = nameWatchReports;
 }
 
-int32_t ShareNameReports(void) {
+int32_t NameWatchReports(void) {
     return nameWatchReports;
 }
 
-void ShareUnwatchName(ShareNameWatch* watch) {
+void NameWatchEnd(NameWatch* watch) {
     if (watch->handle >= 0) {
         if (nameWatchDescriptor == watch->handle) {
             nameWatchDescriptor = -1;

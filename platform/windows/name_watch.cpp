@@ -3,7 +3,7 @@
 // its name leads to it and there is nothing to report.
 #include "platform/name_watch.h"
 
-int ShareWatchName(const char* path, int fd, ShareNameWatch* watch) {
+int NameWatchBegin(const char* path, int fd, NameWatch* watch) {
     (void)path;
     (void)fd;
     watch->watching = 1;
@@ -12,19 +12,19 @@ int ShareWatchName(const char* path, int fd, ShareNameWatch* watch) {
     return 1;
 }
 
-int ShareNameMayHaveMoved(const ShareNameWatch* watch) {
+int NameWatchMayHaveMoved(const NameWatch* watch) {
     (void)watch;
     return 0;
 }
 
-void ShareNameSeen(ShareNameWatch* watch) {
+void NameWatchSeen(NameWatch* watch) {
     (void)watch;
 }
 
-int32_t ShareNameReports(void) {
+int32_t NameWatchReports(void) {
     return 0;
 }
 
-void ShareUnwatchName(ShareNameWatch* watch) {
+void NameWatchEnd(NameWatch* watch) {
     watch->watching = 0;
 }

@@ -1,6 +1,10 @@
 // Whether the name of an open file may have moved, told by the system
-// instead of asked per record: ShareWatchName, ShareNameMayHaveMoved,
-// ShareNameSeen, ShareNameReports, ShareUnwatchName.
+// instead of asked per record: NameWatchBegin, NameWatchMayHaveMoved,
+// NameWatchSeen, NameWatchReports, NameWatchEnd.
+//
+// One per process: the report count is the process's, and on Linux the
+// signal handler empties only the descriptor of the watch begun last, so a
+// second watch at the same time would leave the first one's queue full.
 //
 // Linux: an inotify watch on the open file (its renaming, a change of its
 // link count, its removal) and on every folder of the name (their renaming or
@@ -10,7 +14,7 @@
 // consumer's rename or unlink has made its change, and it is handled before
 // the caller's next system call returns, so a look after a write(2) sees
 // every move that happened before that write returned. A read waiting at
-// that moment ends early (EINTR); ShareNameReports tells the caller so.
+// that moment ends early (EINTR); NameWatchReports tells the caller so.
 // No watch (the caller checks the name per record instead) on a file system
 // not known to report every change (network and FUSE file systems report
 // only local ones), for a name or a folder of it that is a symbolic link
@@ -23,31 +27,31 @@
 
 #include <cstdint>
 
-struct ShareNameWatch {
+struct NameWatch {
     int watching; // 1: the system reports; 0: the name is checked per record
     int handle;   // Linux: the inotify descriptor, -1 without one
-    int32_t seen; // ShareNameReports at the last look
+    int32_t seen; // NameWatchReports at the last look
 };
 
 // Starts watching whether path still leads to the regular file open as fd.
 // 1 when the system will report a move; 0 when it cannot, with errno saying
-// why (then ShareNameMayHaveMoved always says 1). Either way the first look
+// why (then NameWatchMayHaveMoved always says 1). Either way the first look
 // says 1, so the caller checks the name once after opening.
-int ShareWatchName(const char* path, int fd, ShareNameWatch* watch);
+int NameWatchBegin(const char* path, int fd, NameWatch* watch);
 
-// 1 when the name may have moved since the last ShareNameSeen, or when there
+// 1 when the name may have moved since the last NameWatchSeen, or when there
 // is no watch; 0 when it has not. Reads memory only.
-int ShareNameMayHaveMoved(const ShareNameWatch* watch);
+int NameWatchMayHaveMoved(const NameWatch* watch);
 
 // Takes the reports so far as seen. Call it before checking the name, so a
 // move during the check is reported at the next look.
-void ShareNameSeen(ShareNameWatch* watch);
+void NameWatchSeen(NameWatch* watch);
 
 // How many reports the process has had so far (it wraps). A blocking call
 // that failed while this changed may have been ended by a report.
-int32_t ShareNameReports(void);
+int32_t NameWatchReports(void);
 
 // Ends the watch; the watch may then be started again.
-void ShareUnwatchName(ShareNameWatch* watch);
+void NameWatchEnd(NameWatch* watch);
 
 #endif
