@@ -129,7 +129,7 @@ int SessionAppend(const Session* session) {
     const int64_t bound = session->context->maxBufferBytes;
     if (bound > 0 && _filelengthi64(fd) + PELMOR_DISK_RECORD_LENGTH > bound) {
         // Like a full disk: nothing of the record is written.
-        PelmorLog(SESSION_FUNCTION, 1, 0, 0, "",
+        PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, 0, "",
                   "Fehler: Pelmor-Bufferdatei hat MAXBUFSIZE (%ld KB) erreicht!",
                   static_cast<long>(bound / 1024));
         return 0;
