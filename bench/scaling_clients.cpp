@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "protocol/wire.h"
-#include "tools/client_socket.h"
+#include "client/client_socket.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "protocol/record.h"
 #include "protocol/wire.h"
-#include "tools/client_socket.h"
+#include "client/client_socket.h"
 
 namespace {
 

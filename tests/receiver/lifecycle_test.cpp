@@ -16,7 +16,7 @@
 #include "platform/process_entry.h"
 #include "lifecycle.h"
 #include "protocol/names.h"
-#include "receiver_control.h"
+#include "control/receiver_control.h"
 #include "receiver/settings.h"
 #include "support/files.h"
 

@@ -1,7 +1,7 @@
 // The tests' loopback client, on the tools' TCP client.
 #include "support/loopback.h"
 
-#include "tools/client_socket.h"
+#include "client/client_socket.h"
 
 int LoopbackConnect(int port) {
     char why[CLIENT_WHY_SIZE] = "";

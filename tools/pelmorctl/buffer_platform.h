@@ -1,6 +1,6 @@
 // What reading and writing out the buffer file needs from the platform.
-#ifndef TOOLS_BUFFER_PLATFORM_H
-#define TOOLS_BUFFER_PLATFORM_H
+#ifndef TOOLS_PELMORCTL_BUFFER_PLATFORM_H
+#define TOOLS_PELMORCTL_BUFFER_PLATFORM_H
 
 #include "platform/file_calls.h"
 

@@ -1,6 +1,6 @@
 // pelmorctl: control of a running receiver and checks of its parameter file.
-#ifndef TOOLS_PELMORCTL_H
-#define TOOLS_PELMORCTL_H
+#ifndef TOOLS_PELMORCTL_PELMORCTL_H
+#define TOOLS_PELMORCTL_PELMORCTL_H
 
 constexpr int PELMORCTL_OK = 0;
 constexpr int PELMORCTL_FAILED = 1;      // time-out, a file the receiver would not take whole,

@@ -1,7 +1,7 @@
 // pelmorsvc: the service host that runs pelmor.exe for the service control
 // manager, and its commands for people (install, remove).
-#ifndef TOOLS_WINDOWS_PELMORSVC_H
-#define TOOLS_WINDOWS_PELMORSVC_H
+#ifndef TOOLS_PELMORSVC_PELMORSVC_H
+#define TOOLS_PELMORSVC_PELMORSVC_H
 
 #include <windows.h>
 

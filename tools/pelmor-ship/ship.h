@@ -7,8 +7,8 @@
 // new live file. Every file has a generation number (the live file the one
 // after the last renamed), every record an index in its file: (generation,
 // index) names a record for good, and gives its message id.
-#ifndef TOOLS_LINUX_SHIP_H
-#define TOOLS_LINUX_SHIP_H
+#ifndef TOOLS_PELMOR_SHIP_SHIP_H
+#define TOOLS_PELMOR_SHIP_SHIP_H
 
 #include <cstdint>
 #include <ctime>

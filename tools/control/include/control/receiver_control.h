@@ -1,8 +1,8 @@
 // How a tool sees and stops a running receiver through its named objects;
 // pelmorctl and the Windows service host both go this way, so a service
 // stop is the same request as "pelmorctl stop".
-#ifndef TOOLS_RECEIVER_CONTROL_H
-#define TOOLS_RECEIVER_CONTROL_H
+#ifndef TOOLS_CONTROL_RECEIVER_CONTROL_H
+#define TOOLS_CONTROL_RECEIVER_CONTROL_H
 
 #include "platform/kernel_objects.h"
 

@@ -1,7 +1,7 @@
 // The buffer file read back: whole records in fixed blocks (constant memory
 // whatever the file's size), each handed to the record decoder.
-#ifndef TOOLS_BUFFER_FILE_H
-#define TOOLS_BUFFER_FILE_H
+#ifndef TOOLS_PELMORCTL_BUFFER_FILE_H
+#define TOOLS_PELMORCTL_BUFFER_FILE_H
 
 #include <cstdint>
 

@@ -8,7 +8,7 @@
 #include "pelmorsvc.h"
 #include "protocol/names.h"
 #include "receiver/settings.h"
-#include "receiver_control.h"
+#include "control/receiver_control.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "protocol/decimal.h"
 #include "protocol/wire.h"
-#include "tools/client_socket.h"
+#include "client/client_socket.h"
 
 namespace {
 

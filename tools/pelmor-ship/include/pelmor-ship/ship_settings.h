@@ -3,8 +3,8 @@
 // buffer file's name. One table, shared by pelmor-ship and pelmorctl check,
 // so both read a file alike. The receiver's table lacks the group, so the
 // receiver skips it.
-#ifndef TOOLS_SHIP_SETTINGS_H
-#define TOOLS_SHIP_SETTINGS_H
+#ifndef TOOLS_PELMOR_SHIP_SHIP_SETTINGS_H
+#define TOOLS_PELMOR_SHIP_SHIP_SETTINGS_H
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // What the shipper needs of the record codec: the time stamp of a record,
 // for the age of the oldest record waiting.
-#ifndef TOOLS_LINUX_SHIP_CODEC_H
-#define TOOLS_LINUX_SHIP_CODEC_H
+#ifndef TOOLS_PELMOR_SHIP_SHIP_CODEC_H
+#define TOOLS_PELMOR_SHIP_SHIP_CODEC_H
 
 #include "protocol/record.h"
 

@@ -12,7 +12,7 @@
 #include "platform/kernel_objects.h"
 #include "protocol/decimal.h"
 #include "protocol/names.h"
-#include "receiver_control.h"
+#include "control/receiver_control.h"
 
 namespace {
 

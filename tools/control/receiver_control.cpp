@@ -1,5 +1,5 @@
 // The receiver seen and stopped through its named objects.
-#include "receiver_control.h"
+#include "control/receiver_control.h"
 
 #include "protocol/names.h"
 

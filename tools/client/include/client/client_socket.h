@@ -1,8 +1,8 @@
 // The TCP client of the tools and of the tests that play a client, on the
 // platform's sockets: a connection is a small non-negative number on both
 // systems.
-#ifndef TOOLS_CLIENT_SOCKET_H
-#define TOOLS_CLIENT_SOCKET_H
+#ifndef TOOLS_CLIENT_CLIENT_SOCKET_H
+#define TOOLS_CLIENT_CLIENT_SOCKET_H
 
 #include <cstddef>
 

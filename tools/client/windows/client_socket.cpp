@@ -1,6 +1,6 @@
 // The TCP client over Winsock 2. Winsock's socket handles are small numbers
 // and travel as int.
-#include "tools/client_socket.h"
+#include "client/client_socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,4 +1,4 @@
-#include "ship_settings.h"
+#include "pelmor-ship/ship_settings.h"
 
 #include <cstring>
 

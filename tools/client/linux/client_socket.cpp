@@ -1,5 +1,5 @@
 // The TCP client over POSIX sockets.
-#include "tools/client_socket.h"
+#include "client/client_socket.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -27,7 +27,7 @@
 #include <unistd.h>
 
 #include "ship.h"
-#include "ship_settings.h"
+#include "pelmor-ship/ship_settings.h"
 
 namespace {
 

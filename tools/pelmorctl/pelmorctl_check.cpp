@@ -7,7 +7,7 @@
 
 #include "paramfile/keyini.h"
 #include "receiver/settings.h"
-#include "ship_settings.h"
+#include "pelmor-ship/ship_settings.h"
 
 namespace {
 
