@@ -78,8 +78,6 @@ std::time_t ShipRecordTime(const unsigned char* record);
 void ShipFormatId(const ShipState& state, int64_t generation, int64_t index,
                   char (&id)[SHIP_ID_MAX]);
 
-#endif
-
 // ship_nats.cpp: the connection to NATS, the stream and the publications.
 // Connects in the background (retrying with growing pauses for as long as
 // it takes). 1, or 0 with the reason (a bad address, an unreadable
@@ -87,10 +85,8 @@ void ShipFormatId(const ShipState& state, int64_t generation, int64_t index,
 int ShipNatsStart(const ShipConfig& config, std::string* error);
 void ShipNatsStop();
 bool ShipNatsConnected();
-// Outages: 1 when the connection was lost since the last call, and the
-// seconds the last outage lasted once it is back (else -1).
+// Outages: true when the connection was lost since the last call.
 bool ShipNatsTakeLost();
-int64_t ShipNatsTakeBack();
 // Makes sure the stream exists (creates it with file storage, the replicas
 // and the duplicate window configured); its last sequence. 1, or 0 with
 // the reason.
@@ -106,3 +102,5 @@ int ShipNatsPublish(const ShipConfig& config, const char* id, const unsigned cha
 void ShipOnAck(const char* id, bool stored, uint64_t sequence, const char* error);
 // Publications still awaiting their outcome are given this long at a stop.
 constexpr int64_t SHIP_ACK_WAIT_MS = 5000;
+
+#endif

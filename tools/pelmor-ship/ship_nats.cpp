@@ -24,7 +24,6 @@ natsOptions* NatsOptions = nullptr;
 std::atomic<bool> NatsUp{false};
 std::atomic<bool> NatsLost{false};
 std::atomic<int64_t> NatsDownSince{0}; // seconds since the epoch, 0 while up
-std::atomic<int64_t> NatsBackAfter{-1};
 
 int64_t NatsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -46,10 +45,7 @@ void NatsOnDisconnected(natsConnection*, void*) {
 
 void NatsOnConnected(natsConnection*, void*) {
     NatsUp = true;
-    const int64_t since = NatsDownSince.exchange(0);
-    if (since != 0) {
-        NatsBackAfter = NatsNow() - since;
-    }
+    NatsDownSince = 0;
 }
 
 // Pauses between attempts that grow from 0.1 s to 10 s: a cluster that is
@@ -195,10 +191,6 @@ bool ShipNatsConnected() {
 
 bool ShipNatsTakeLost() {
     return NatsLost.exchange(false);
-}
-
-int64_t ShipNatsTakeBack() {
-    return NatsBackAfter.exchange(-1);
 }
 
 int ShipNatsStream(const ShipConfig& config, uint64_t* lastSequence, std::string* error) {
