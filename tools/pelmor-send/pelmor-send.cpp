@@ -9,15 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "client/client_socket.h"
+#include "common/exit_codes.h"
+#include "common/usage.h"
 #include "protocol/decimal.h"
 #include "protocol/wire.h"
-#include "client/client_socket.h"
 
 namespace {
 
-constexpr int SEND_EXIT_ALL_STORED = 0;
-constexpr int SEND_EXIT_NOT_STORED = 1;
-constexpr int SEND_EXIT_USAGE = 2;
 constexpr std::size_t SEND_MESSAGE_MAX = PELMOR_MESSAGE_MAX;
 constexpr int SEND_ACK_TIMEOUT_SECONDS = 30;
 // The help and the refusals name these in their texts.
@@ -89,7 +88,7 @@ int SendParseArguments(int argc, char** argv, SendOptions* options) {
             return 0;
         }
         if (argument == "--version" || argument == "-V") {
-            std::puts("pelmor-send " PELMOR_VERSION);
+            ToolShowVersion("pelmor-send");
             return 0;
         }
         if (argument == "--host" && hasValue) {
@@ -198,14 +197,14 @@ int SendInteractive(const SendOptions& options) {
                                why);
             if (fd < 0) {
                 std::fprintf(stderr, "pelmor-send: %s\n", why);
-                return SEND_EXIT_USAGE;
+                return TOOL_EXIT_USAGE;
             }
         }
         const char acknowledgement = SendMessage(fd, message);
         if (acknowledgement == 0) {
             std::puts("keine Quittung (Verbindung beendet)");
             ClientClose(fd);
-            return SEND_EXIT_NOT_STORED;
+            return TOOL_EXIT_FAILED;
         }
         std::printf("%c\n", acknowledgement);
         std::fflush(stdout); // seen at once, also through a pipe
@@ -214,7 +213,7 @@ int SendInteractive(const SendOptions& options) {
     if (fd >= 0) {
         SendEnd(fd);
     }
-    return allStored ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
+    return allStored ? TOOL_EXIT_OK : TOOL_EXIT_FAILED;
 }
 
 // A load message: its number, then dots to the size; never begins with the
@@ -258,7 +257,7 @@ int SendLoad(int fd, const SendOptions& options) {
                 stored, options.size, seconds,
                 seconds > 0 ? static_cast<double>(stored) / seconds : 0.0, percentile(0.50),
                 percentile(0.99));
-    return stored == options.count ? SEND_EXIT_ALL_STORED : SEND_EXIT_NOT_STORED;
+    return stored == options.count ? TOOL_EXIT_OK : TOOL_EXIT_FAILED;
 }
 
 } // namespace
@@ -267,7 +266,7 @@ int main(int argc, char** argv) {
     SendOptions options;
     const int parsed = SendParseArguments(argc, argv, &options);
     if (parsed <= 0) {
-        return parsed == 0 ? SEND_EXIT_ALL_STORED : SEND_EXIT_USAGE;
+        return parsed == 0 ? TOOL_EXIT_OK : TOOL_EXIT_USAGE;
     }
     if (options.count == 0) {
         return SendInteractive(options);
@@ -277,7 +276,7 @@ int main(int argc, char** argv) {
         ClientConnect(options.host.c_str(), options.port.c_str(), SEND_ACK_TIMEOUT_SECONDS, why);
     if (fd < 0) {
         std::fprintf(stderr, "pelmor-send: %s\n", why);
-        return SEND_EXIT_USAGE;
+        return TOOL_EXIT_USAGE;
     }
     return SendLoad(fd, options);
 }

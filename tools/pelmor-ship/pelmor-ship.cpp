@@ -26,15 +26,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ship.h"
+#include "common/exit_codes.h"
+#include "common/iso_time.h"
+#include "common/text_line.h"
 #include "pelmor-ship/ship_settings.h"
+#include "ship.h"
 
 namespace {
 
-constexpr int SHIP_EXIT_OK = 0;
-constexpr int SHIP_EXIT_FAILED = 1;
-constexpr int SHIP_EXIT_USAGE = 2;
-constexpr int SHIP_EXIT_NOT_RUNNING = 3;
+constexpr int SHIP_EXIT_OK = TOOL_EXIT_OK;
+constexpr int SHIP_EXIT_FAILED = TOOL_EXIT_FAILED;
+constexpr int SHIP_EXIT_USAGE = TOOL_EXIT_USAGE;
+constexpr int SHIP_EXIT_NOT_RUNNING = TOOL_EXIT_NOT_RUNNING;
 constexpr int64_t SHIP_SAVE_EVERY_MS = 200;
 constexpr int64_t SHIP_IDLE_WAIT_MS = 500;
 constexpr int64_t SHIP_RETRY_FIRST_MS = 100;
@@ -588,30 +591,13 @@ Backlog MeasureBacklog(const ShipState& state) {
 }
 
 std::string LocalTime(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string iso(text, length);
-    if (iso.size() >= 5) {
-        iso.insert(iso.size() - 2, ":"); // +0200 as ISO 8601 writes it: +02:00
-    }
-    return iso;
+    char text[TOOL_TIME_TEXT];
+    ToolIsoTime(static_cast<int64_t>(when), text);
+    return text;
 }
 
 std::string JsonText(const char* text) {
-    std::string quoted = "\"";
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') {
-            quoted += '\\';
-            quoted += *c;
-        } else if (static_cast<unsigned char>(*c) < 0x20) {
-            quoted += ' ';
-        } else {
-            quoted += *c;
-        }
-    }
-    return quoted + "\"";
+    return ToolJsonString(text);
 }
 
 int ShowStatus(bool json) {

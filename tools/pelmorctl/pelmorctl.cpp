@@ -8,11 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/usage.h"
+#include "control/receiver_control.h"
 #include "platform/console.h"
 #include "platform/kernel_objects.h"
 #include "protocol/decimal.h"
 #include "protocol/names.h"
-#include "control/receiver_control.h"
 
 namespace {
 
@@ -92,11 +93,11 @@ const char* PelmorctlStateText(int state, const char* signalled, const char* res
 int PelmorctlStatus(bool json) {
     int running = PelmorctlRunning();
     if (running < 0) {
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     if (json) {
         PelmorctlShowCountersJson(running);
-        return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
+        return running ? TOOL_EXIT_OK : TOOL_EXIT_NOT_RUNNING;
     }
     std::printf("Empfaenger:       %s\n", running ? "laeuft" : "laeuft nicht");
     std::printf("Stop angefordert: %s\n",
@@ -106,7 +107,7 @@ int PelmorctlStatus(bool json) {
     if (running) {
         PelmorctlShowCounters();
     }
-    return running ? PELMORCTL_OK : PELMORCTL_NOT_RUNNING;
+    return running ? TOOL_EXIT_OK : TOOL_EXIT_NOT_RUNNING;
 }
 
 using PelmorctlClock = std::chrono::steady_clock;
@@ -118,22 +119,22 @@ PelmorctlClock::time_point PelmorctlDeadline(long seconds) {
 int PelmorctlStop(long seconds) {
     int running = PelmorctlRunning();
     if (running < 0) {
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     if (running == 0) {
         std::puts("Kein Empfaenger laeuft.");
-        return PELMORCTL_OK;
+        return TOOL_EXIT_OK;
     }
     HANDLE stop = ReceiverStopEventOpen();
     if (stop == nullptr && PelmorctlRunning() == 0) {
         // Ended meanwhile, and its runtime directory went with it.
         std::puts("Empfaenger beendet.");
-        return PELMORCTL_OK;
+        return TOOL_EXIT_OK;
     }
     if (stop == nullptr) {
         std::fprintf(stderr, "pelmorctl: %s nicht geoeffnet (Fehler %lu)\n", PELMOR_STOP_EVENT_NAME,
                      static_cast<unsigned long>(GetLastError()));
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     auto deadline = PelmorctlDeadline(seconds);
     int ended = 0;
@@ -148,10 +149,10 @@ int PelmorctlStop(long seconds) {
     CloseHandle(stop);
     if (!ended) {
         std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht beendet\n", seconds);
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     std::puts("Empfaenger beendet.");
-    return PELMORCTL_OK;
+    return TOOL_EXIT_OK;
 }
 
 int PelmorctlWaitReady(long seconds) {
@@ -159,12 +160,12 @@ int PelmorctlWaitReady(long seconds) {
     while (ReceiverEventState(PELMOR_START_EVENT_NAME) != 1 || PelmorctlRunning() != 1) {
         if (PelmorctlClock::now() >= deadline) {
             std::fprintf(stderr, "pelmorctl: Empfaenger nach %ld s nicht bereit\n", seconds);
-            return PELMORCTL_FAILED;
+            return TOOL_EXIT_FAILED;
         }
         Sleep(PELMORCTL_POLL_MS);
     }
     std::puts("Empfaenger bereit.");
-    return PELMORCTL_OK;
+    return TOOL_EXIT_OK;
 }
 
 // Seconds from "--timeout S" after the command word, or the default. -1 when
@@ -197,15 +198,15 @@ int PelmorctlWrongCall(const char* why);
 
 int PelmorctlRunHelp(int, char**) {
     PelmorctlUsage();
-    return PELMORCTL_OK;
+    return TOOL_EXIT_OK;
 }
 
 int PelmorctlRunVersion(int argc, char**) {
     if (argc != 2) {
         return PELMORCTL_WRONG_ARGUMENTS;
     }
-    std::puts("pelmorctl " PELMOR_VERSION);
-    return PELMORCTL_OK;
+    ToolShowVersion("pelmorctl");
+    return TOOL_EXIT_OK;
 }
 
 int PelmorctlRunStatus(int argc, char** argv) {
@@ -265,7 +266,7 @@ int PelmorctlWrongCall(const char* why) {
                                                     : " | ";
         std::fprintf(stderr, "%s%s", command.usage, after);
     }
-    return PELMORCTL_USAGE;
+    return TOOL_EXIT_USAGE;
 }
 
 } // namespace

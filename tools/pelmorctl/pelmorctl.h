@@ -2,11 +2,10 @@
 #ifndef TOOLS_PELMORCTL_PELMORCTL_H
 #define TOOLS_PELMORCTL_PELMORCTL_H
 
-constexpr int PELMORCTL_OK = 0;
-constexpr int PELMORCTL_FAILED = 1;      // time-out, a file the receiver would not take whole,
-                                         // or a buffer file with problems
-constexpr int PELMORCTL_USAGE = 2;       // wrong command line
-constexpr int PELMORCTL_NOT_RUNNING = 3; // status: no receiver runs
+// Exit codes (common/exit_codes.h): FAILED for a time-out, a file the
+// receiver would not take whole or a buffer file with problems; USAGE for a
+// wrong command line; NOT_RUNNING when status finds no receiver.
+#include "common/exit_codes.h"
 
 // The --help lines on where the named objects live; each platform has its own.
 extern const char* const PELMORCTL_OBJECTS_HELP;

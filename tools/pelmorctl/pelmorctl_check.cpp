@@ -160,7 +160,7 @@ int PelmorctlCheck(const char* path) {
     if (resultCode != KEYINI_OK) {
         PelmorctlSayReadError(resultCode, position);
         std::puts("Der Empfaenger liest diese Datei nicht und startet nicht.");
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     int fromFile = 0;
     int optionalAbsent = 0;
@@ -174,7 +174,7 @@ int PelmorctlCheck(const char* path) {
     if (fromFile < expected) {
         std::printf("%d von %d Einstellungen nicht aus der Datei.\n", expected - fromFile,
                     expected);
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     char logFileName[sizeof(ParameterValue::textValue)];
     char bufferFileName[sizeof(ParameterValue::textValue)];
@@ -184,11 +184,11 @@ int PelmorctlCheck(const char* path) {
         std::printf("LOGDATEI \"%s\" ist die Bufferdatei \"%s\" oder deren .old; der "
                     "Empfaenger startet nicht.\n",
                     logFileName, bufferFileName);
-        return PELMORCTL_FAILED;
+        return TOOL_EXIT_FAILED;
     }
     std::puts(optionalAbsent == 0 ? "Alle Einstellungen aus der Datei."
                                   : "Alle noetigen Einstellungen aus der Datei.");
-    return shipperReady ? PELMORCTL_OK : PELMORCTL_FAILED;
+    return shipperReady ? TOOL_EXIT_OK : TOOL_EXIT_FAILED;
 }
 
 int PelmorctlList(const char* path) {
@@ -199,5 +199,5 @@ int PelmorctlList(const char* path) {
     }
     int32_t listCode = 0;
     ReadKeyIni(nullptr, KEYINI_LIST, PelmorSettings, PELMOR_SETTINGS_COUNT, &listCode, &position);
-    return resultCode == KEYINI_OK ? PELMORCTL_OK : PELMORCTL_FAILED;
+    return resultCode == KEYINI_OK ? TOOL_EXIT_OK : TOOL_EXIT_FAILED;
 }

@@ -5,8 +5,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
+#include "common/iso_time.h"
 #include "platform/kernel_objects.h"
 #include "protocol/counters.h"
 #include "protocol/names.h"
@@ -15,7 +15,6 @@ namespace {
 
 // The receiver may be writing while we read: copies are taken until two agree.
 constexpr int PELMORCTL_COPY_TRIES = 100;
-constexpr std::size_t PELMORCTL_TIME_TEXT = 64;
 
 void PelmorctlCopyOnce(const volatile PelmorCounters* shared, PelmorCounters* copy) {
     const volatile unsigned char* from = reinterpret_cast<const volatile unsigned char*>(shared);
@@ -49,32 +48,6 @@ int PelmorctlReadCounters(PelmorCounters* counters) {
            counters->version == PELMOR_COUNTERS_VERSION;
 }
 
-// ISO 8601 local time with its offset from UTC, say 2026-05-07T14:30:05+02:00.
-// The offset is worked out from the two broken-down times, as strftime's %z
-// is not the offset on every platform.
-void PelmorctlIsoTime(int64_t seconds, char (&text)[PELMORCTL_TIME_TEXT]) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    const std::tm* found = std::localtime(&time);
-    if (found == nullptr) {
-        std::snprintf(text, sizeof text, "?");
-        return;
-    }
-    const std::tm local = *found;
-    found = std::gmtime(&time);
-    const std::tm utc = found != nullptr ? *found : local;
-    int days = local.tm_yday - utc.tm_yday;
-    if (local.tm_year != utc.tm_year) {
-        days = local.tm_year > utc.tm_year ? 1 : -1;
-    }
-    const long offset =
-        ((days * 24L + local.tm_hour - utc.tm_hour) * 60L + local.tm_min - utc.tm_min);
-    const long magnitude = offset < 0 ? -offset : offset;
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 60,
-                  magnitude % 60);
-}
-
 // The peer as the receiver wrote it; "" unless it is a dotted address.
 const char* PelmorctlPeer(PelmorCounters* counters) {
     counters->peer[sizeof counters->peer - 1] = '\0';
@@ -98,11 +71,11 @@ void PelmorctlShowCounters() {
         std::printf("%-17s %s\n", "Zaehler:", "nicht lesbar");
         return;
     }
-    char started[PELMORCTL_TIME_TEXT];
-    PelmorctlIsoTime(counters.started, started);
-    char lastRecord[PELMORCTL_TIME_TEXT] = "keiner";
+    char started[TOOL_TIME_TEXT];
+    ToolIsoTime(counters.started, started);
+    char lastRecord[TOOL_TIME_TEXT] = "keiner";
     if (counters.lastRecord != 0) {
-        PelmorctlIsoTime(counters.lastRecord, lastRecord);
+        ToolIsoTime(counters.lastRecord, lastRecord);
     }
     const char* peer = PelmorctlPeer(&counters);
     PelmorctlLine("Prozess-ID:", counters.processId);
@@ -127,12 +100,12 @@ void PelmorctlShowCountersJson(int running) {
         std::printf("{\"running\": %s}\n", running ? "true" : "false");
         return;
     }
-    char started[PELMORCTL_TIME_TEXT];
-    PelmorctlIsoTime(counters.started, started);
-    char lastRecord[PELMORCTL_TIME_TEXT + 2] = "null";
+    char started[TOOL_TIME_TEXT];
+    ToolIsoTime(counters.started, started);
+    char lastRecord[TOOL_TIME_TEXT + 2] = "null";
     if (counters.lastRecord != 0) {
-        char iso[PELMORCTL_TIME_TEXT];
-        PelmorctlIsoTime(counters.lastRecord, iso);
+        char iso[TOOL_TIME_TEXT];
+        ToolIsoTime(counters.lastRecord, iso);
         std::snprintf(lastRecord, sizeof lastRecord, "\"%s\"", iso);
     }
     const char* peer = PelmorctlPeer(&counters);

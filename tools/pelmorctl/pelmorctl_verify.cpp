@@ -104,7 +104,7 @@ void VerifySummary(const VerifyState& state) {
 
 int PelmorctlVerify(const char* path) {
     if (BufferOpen(&verifyReader, path) == 0) {
-        return PELMORCTL_USAGE;
+        return TOOL_EXIT_USAGE;
     }
     VerifyState state{};
     state.lastSeq = -1;
@@ -128,7 +128,7 @@ int PelmorctlVerify(const char* path) {
     if (result == BUFFER_READ_FAILED) {
         std::fprintf(stderr, "pelmorctl: %s: Lesefehler bei Byte %lld\n", path,
                      static_cast<long long>(offset));
-        return PELMORCTL_USAGE;
+        return TOOL_EXIT_USAGE;
     }
     if (result == BUFFER_TORN) {
         char text[80];
@@ -141,5 +141,5 @@ int PelmorctlVerify(const char* path) {
                     static_cast<long long>(state.problems - VERIFY_PROBLEMS_SHOWN));
     }
     VerifySummary(state);
-    return state.problems == 0 ? PELMORCTL_OK : PELMORCTL_FAILED;
+    return state.problems == 0 ? TOOL_EXIT_OK : TOOL_EXIT_FAILED;
 }

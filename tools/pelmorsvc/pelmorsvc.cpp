@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/usage.h"
 #include "pelmorsvc_messages.h"
 
 namespace {
@@ -323,7 +324,7 @@ int main(int argc, char** argv) {
             return PELMORSVC_OK;
         }
         if (std::strcmp(command, "--version") == 0 && argc == 2) {
-            std::puts("pelmorsvc " PELMOR_VERSION);
+            ToolShowVersion("pelmorsvc");
             return PELMORSVC_OK;
         }
         if (std::strcmp(command, "install") == 0) {
