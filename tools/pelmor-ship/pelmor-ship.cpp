@@ -30,7 +30,7 @@
 #include "common/iso_time.h"
 #include "common/text_line.h"
 #include "pelmor-ship/ship_settings.h"
-#include "ship.h"
+#include "ship_nats.h"
 
 namespace {
 
@@ -547,49 +547,6 @@ bool LoadConfig(const char* path) {
     return true;
 }
 
-// What waits to be carried, from the files and the state saved last.
-struct Backlog {
-    int64_t records;
-    int32_t files;
-    std::time_t oldest; // 0: none waiting, or it carries no time
-};
-
-Backlog MeasureBacklog(const ShipState& state) {
-    Backlog backlog{};
-    bool first = true;
-    const int64_t oldest = ShipOldestGeneration(Config);
-    int64_t generation = oldest != 0 ? std::min(oldest, state.generation) : state.generation;
-    for (;; ++generation) {
-        std::string path = ShipGenerationPath(Config, generation);
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        const bool renamed = fd >= 0;
-        if (!renamed) {
-            fd = open(Config.bufferFile.c_str(), O_RDONLY | O_CLOEXEC);
-        }
-        if (fd < 0) {
-            break;
-        }
-        const int64_t from = generation == state.generation  ? state.position
-                             : generation < state.generation ? -1
-                                                             : 0;
-        const int64_t whole = WholeRecords(fd);
-        if (from >= 0 && whole > from) {
-            backlog.records += whole - from;
-            ++backlog.files;
-            unsigned char record[SHIP_RECORD];
-            if (first && ReadRecordAt(fd, from, record)) {
-                backlog.oldest = ShipRecordTime(record);
-                first = false;
-            }
-        }
-        close(fd);
-        if (!renamed) {
-            break;
-        }
-    }
-    return backlog;
-}
-
 std::string LocalTime(std::time_t when) {
     char text[TOOL_TIME_TEXT];
     ToolIsoTime(static_cast<int64_t>(when), text);
@@ -614,7 +571,7 @@ int ShowStatus(bool json) {
     if (loaded == 0) {
         state.generation = 1;
     }
-    const Backlog backlog = MeasureBacklog(state);
+    const ShipBacklog backlog = ShipMeasureBacklog(Config, state);
     const bool running = lock == 0 && holder != 0;
     const std::time_t now = std::time(nullptr);
     const long long age = backlog.oldest != 0 ? static_cast<long long>(now - backlog.oldest) : -1;

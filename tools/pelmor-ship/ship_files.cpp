@@ -1,5 +1,5 @@
 // The files the shipper takes records from, and the names it gives them.
-#include "ship.h"
+#include "pelmor-ship/ship.h"
 
 #include <cinttypes>
 #include <cstdio>

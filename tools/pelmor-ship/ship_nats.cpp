@@ -1,6 +1,6 @@
 // NATS for pelmor-ship: one connection that reconnects on its own, the
 // stream, asynchronous publications with their acknowledgements.
-#include "ship.h"
+#include "ship_nats.h"
 
 #include <atomic>
 #include <chrono>

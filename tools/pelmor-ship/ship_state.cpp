@@ -1,5 +1,5 @@
 // The shipper's durable position: one small text file, replaced whole.
-#include "ship.h"
+#include "pelmor-ship/ship.h"
 
 #include <cerrno>
 #include <cinttypes>
