@@ -34,6 +34,13 @@ void PelmorctlUsage() {
         "                            Zaehler des laufenden Empfaengers (--json: ein\n"
         "                            JSON-Objekt)\n"
         "                            (Ende 0: laeuft, 3: laeuft nicht, 1: nicht pruefbar)\n"
+        "  metrics [--instance NAME | --all] [--ini DATEI]\n"
+        "                            die Zaehler im Textformat von Prometheus (fuer den\n"
+        "                            Textfile-Collector des Node Exporters); --all: alle\n"
+        "                            Empfaenger dieses Rechners; --ini DATEI: dazu die\n"
+        "                            Bufferdatei und, mit Gruppe VERSAND, der Versand\n"
+        "                            (im Arbeitsordner des Empfaengers aufrufen)\n"
+        "                            (Ende 0: geschrieben, 1: Parameterdatei nicht lesbar)\n"
         "  stop [--timeout S]        setzt StopPelmorEvent zurueck und wartet hoechstens\n"
         "                            S Sekunden (Vorgabe 10) auf das Ende des Empfaengers\n"
         "                            (Ende 0: beendet oder lief nicht, 1: Zeit abgelaufen)\n"
@@ -238,6 +245,11 @@ template <int (*command)(const char*)> int PelmorctlRunOnFile(int argc, char** a
     return argc == 3 ? command(argv[2]) : PELMORCTL_WRONG_ARGUMENTS;
 }
 
+int PelmorctlRunMetrics(int argc, char** argv) {
+    const int result = PelmorctlMetrics(argc - 2, argv + 2);
+    return result >= 0 ? result : PELMORCTL_WRONG_ARGUMENTS;
+}
+
 int PelmorctlRunRecords(int argc, char** argv) {
     const int result = PelmorctlRecords(argc - 2, argv + 2);
     return result >= 0 ? result : PELMORCTL_WRONG_ARGUMENTS;
@@ -245,6 +257,8 @@ int PelmorctlRunRecords(int argc, char** argv) {
 
 constexpr PelmorctlCommand PELMORCTL_COMMANDS[] = {
     {"status", nullptr, PelmorctlRunStatus, "status [--json]", false},
+    {"metrics", nullptr, PelmorctlRunMetrics, "metrics [--instance NAME | --all] [--ini DATEI]",
+     true},
     {"stop", nullptr, PelmorctlRunStop, "stop [--timeout S]", true},
     {"wait-ready", nullptr, PelmorctlRunWaitReady, "wait-ready [--timeout S]", false},
     {"check", nullptr, PelmorctlRunOnFile<PelmorctlCheck>, "check DATEI", false},

@@ -31,6 +31,17 @@ int PelmorctlVerify(const char* path);
 // record was skipped, USAGE not readable, -1 a wrong call.
 int PelmorctlRecords(int argc, char** argv);
 
+// A consistent copy of the receiver's counters object: 1, or 0 when there
+// is none of this layout (no receiver, or a damaged object).
+struct PelmorCounters;
+int PelmorctlReadCounters(PelmorCounters* counters);
+
+// metrics [--instance NAME | --all] [--ini DATEI], argv holding the words
+// after "metrics": the Prometheus text of the receivers (and of the shipper
+// of the parameter file). OK, FAILED when the text could not be written
+// whole, -1 a wrong call.
+int PelmorctlMetrics(int argc, char** argv);
+
 // status: the running receiver's counters, one per line.
 void PelmorctlShowCounters();
 // status --json: whether a receiver runs and its counters, one JSON object.

@@ -24,7 +24,8 @@ void PelmorctlCopyOnce(const volatile PelmorCounters* shared, PelmorCounters* co
     }
 }
 
-// 1 with a consistent copy of the counters, 0 when there are none of this layout.
+} // namespace
+
 int PelmorctlReadCounters(PelmorCounters* counters) {
     HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, PELMOR_COUNTERS_NAME);
     if (mapping == nullptr) {
@@ -47,6 +48,8 @@ int PelmorctlReadCounters(PelmorCounters* counters) {
     return agreed && counters->magic == PELMOR_COUNTERS_MAGIC &&
            counters->version == PELMOR_COUNTERS_VERSION;
 }
+
+namespace {
 
 // The peer as the receiver wrote it; "" unless it is a dotted address.
 const char* PelmorctlPeer(PelmorCounters* counters) {

@@ -1,0 +1,101 @@
+// pelmorctl metrics on Linux: receivers by their runtime folders, and the
+// shipper through its own state and backlog code.
+#include "pelmorctl_metrics.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "pelmor-ship/ship.h"
+
+namespace {
+
+// The folder the instances' folders lie in, and their names' start: with
+// the prefix /run/pelmor- that is /run and "pelmor-".
+void PelmorctlInstanceBase(std::string* base, std::string* start) {
+    const std::string prefix = PELMOR_INSTANCE_RUNTIME_PREFIX;
+    const std::size_t slash = prefix.rfind('/');
+    *base = slash == std::string::npos ? "." : prefix.substr(0, slash);
+    *start = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+    // A user's own receivers keep their objects below XDG_RUNTIME_DIR, as
+    // the tools do without PELMOR_RUNTIME_DIR.
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && xdg[0] != '\0') {
+        *base = xdg;
+    }
+}
+
+} // namespace
+
+std::vector<PelmorctlReceiverPlace> PelmorctlAllReceivers() {
+    std::string base;
+    std::string start;
+    PelmorctlInstanceBase(&base, &start);
+    // "pelmor-" names the instances; "pelmor" is the folder of the package's receiver.
+    const std::string single = start.size() > 1 ? start.substr(0, start.size() - 1) : start;
+    std::vector<PelmorctlReceiverPlace> places;
+    DIR* dir = opendir(base.c_str());
+    if (dir == nullptr) {
+        return places;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        std::string label;
+        if (name == single) {
+            label = single;
+        } else if (name.size() > start.size() && name.compare(0, start.size(), start) == 0) {
+            label = name.substr(start.size());
+        } else {
+            continue;
+        }
+        const std::string path = base + "/" + name;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            places.push_back({label, path});
+        }
+    }
+    closedir(dir);
+    std::sort(places.begin(), places.end(),
+              [](const PelmorctlReceiverPlace& a, const PelmorctlReceiverPlace& b) {
+                  return a.name < b.name;
+              });
+    return places;
+}
+
+void PelmorctlUseReceiverPlace(const PelmorctlReceiverPlace& place) {
+    if (!place.runtimeDir.empty()) {
+        setenv("PELMOR_RUNTIME_DIR", place.runtimeDir.c_str(), 1);
+    }
+}
+
+int PelmorctlShipRead(const std::string& bufferFile, PelmorctlShipFigures* figures) {
+    ShipConfig config{};
+    config.bufferFile = bufferFile;
+    *figures = PelmorctlShipFigures{};
+    long holder = 0;
+    figures->running = ShipLock(config, false, &holder) == 0 && holder != 0;
+    ShipState state{};
+    std::string error;
+    const int loaded = ShipStateLoad(ShipStatePath(config), &state, &error);
+    if (loaded < 0) {
+        return 1;
+    }
+    if (loaded == 0) {
+        state.generation = 1; // nothing shipped yet: the whole first file waits
+    }
+    const ShipBacklog backlog = ShipMeasureBacklog(config, state);
+    const std::time_t now = std::time(nullptr);
+    figures->stateReadable = 1;
+    figures->records = backlog.records;
+    figures->bytes = backlog.records * SHIP_RECORD;
+    figures->files = backlog.files;
+    figures->oldestAge = backlog.oldest != 0 && now > backlog.oldest
+                             ? static_cast<int64_t>(now - backlog.oldest)
+                             : 0;
+    figures->errorTime = state.errorTime;
+    return 1;
+}
