@@ -18,7 +18,7 @@ endfunction()
 
 function(pelmor_install_config)
   cmake_parse_arguments(PARSE_ARGV 0 arg ""
-    "INI;UNIT_TEMPLATE;SOCKET_TEMPLATE;INSTANCE_HEAD;INSTANCE_RUNTIME_PREFIX;SHIP_UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
+    "INI;UNIT_TEMPLATE;SOCKET_TEMPLATE;METRICS_UNIT_TEMPLATE;INSTANCE_HEAD;INSTANCE_RUNTIME_PREFIX;SHIP_UNIT_TEMPLATE;STAGE;SBINDIR;BINDIR;SYSCONFDIR;UNITDIR" "")
   pelmor_installed_dir("${arg_SBINDIR}" PELMOR_UNIT_SBINDIR)
   pelmor_installed_dir("${arg_BINDIR}" PELMOR_UNIT_BINDIR)
   pelmor_installed_dir("${arg_SYSCONFDIR}" PELMOR_UNIT_SYSCONFDIR)
@@ -68,6 +68,10 @@ function(pelmor_install_config)
   file(READ "${arg_INSTANCE_HEAD}" head)
   file(WRITE "${arg_STAGE}/pelmor@.service" "${head}${unit}")
   file(INSTALL "${arg_STAGE}/pelmor@.service" DESTINATION "${unit_dir}")
+
+  # The metrics for the node exporter's textfile collector; its timer has no paths.
+  configure_file("${arg_METRICS_UNIT_TEMPLATE}" "${arg_STAGE}/pelmor-metrics.service" @ONLY)
+  file(INSTALL "${arg_STAGE}/pelmor-metrics.service" DESTINATION "${unit_dir}")
 
   # The shipper's unit, where pelmor-ship is built.
   if(arg_SHIP_UNIT_TEMPLATE)
