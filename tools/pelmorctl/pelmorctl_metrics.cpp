@@ -304,6 +304,7 @@ int PelmorctlMetrics(int argc, char** argv) {
     }
     // All at once, so a reader of a pipe never takes half a text for all.
     const std::string text = MetricsText(receivers);
+    PelmorctlMetricsBinaryOutput();
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {
         std::fprintf(stderr, "pelmorctl: Metriken nicht vollstaendig geschrieben\n");

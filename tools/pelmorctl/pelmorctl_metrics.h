@@ -20,6 +20,10 @@ std::vector<PelmorctlReceiverPlace> PelmorctlAllReceivers();
 // Makes the named objects of place the ones the next calls open.
 void PelmorctlUseReceiverPlace(const PelmorctlReceiverPlace& place);
 
+// Standard output as bytes: the text ends its lines with LF alone on every
+// platform, as the exposition format wants.
+void PelmorctlMetricsBinaryOutput();
+
 // The shipper of a buffer file, from its state file and the files waiting.
 struct PelmorctlShipFigures {
     int running;

@@ -66,6 +66,8 @@ std::vector<PelmorctlReceiverPlace> PelmorctlAllReceivers() {
     return places;
 }
 
+void PelmorctlMetricsBinaryOutput() {}
+
 void PelmorctlUseReceiverPlace(const PelmorctlReceiverPlace& place) {
     if (!place.runtimeDir.empty()) {
         setenv("PELMOR_RUNTIME_DIR", place.runtimeDir.c_str(), 1);
