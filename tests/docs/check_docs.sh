@@ -118,6 +118,7 @@ expect() {
 log_stamp='s/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[[0-9]+\]/STAMP/'
 status_values='s/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}/TIME/g;
   s/(Prozess-ID: +)[0-9]+/\1PID/; s/"pid": [0-9]+/"pid": PID/'
+metric_times='s/^(pelmor_(start_time|last_record_timestamp)_seconds\{[^}]*\}) [0-9]+$/\1 TIME/'
 measured='s/in [0-9.]+ s: [0-9]+ Nachrichten\/s, Quittung p50 [0-9]+ us, p99 [0-9]+ us/MEASURED/'
 
 # --- the scratch folder and the receiver on the default port
@@ -138,6 +139,7 @@ read -r -n 1 ack <&3
 [ "$ack" = 1 ] || fail "keine Quittung fuer die offene Sitzung"
 pelmorctl status | expect packaging/man/pelmorctl.8 status "$status_values"
 pelmorctl status --json | expect packaging/man/pelmorctl.8 status-json "$status_values"
+pelmorctl metrics | expect packaging/man/pelmorctl.8 metrics "$metric_times"
 printf X >&3
 exec 3<&-
 
