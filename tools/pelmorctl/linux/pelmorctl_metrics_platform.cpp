@@ -35,8 +35,9 @@ std::vector<PelmorctlReceiverPlace> PelmorctlAllReceivers() {
     std::string base;
     std::string start;
     PelmorctlInstanceBase(&base, &start);
-    // "pelmor-" names the instances; "pelmor" is the folder of the package's receiver.
-    const std::string single = start.size() > 1 ? start.substr(0, start.size() - 1) : start;
+    // "pelmor-" names the instances; "pelmor" is the folder of the package's
+    // receiver (RuntimeDirectory of pelmor.service).
+    const std::string single = "pelmor";
     std::vector<PelmorctlReceiverPlace> places;
     DIR* dir = opendir(base.c_str());
     if (dir == nullptr) {
