@@ -208,12 +208,17 @@ TEST_F(MetricsEnd, NodeExporterServesTheCountersOfEveryReceiverAfterKnownTraffic
     setenv("PELMOR_RUNTIME_DIR", PathOf("xdg/pelmor").c_str(), 1);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(receiver), 0);
-    // A receiver just stopped: its folder remains, the text stays whole.
-    ToolRun after = RunPelmorctl({"metrics", "--all"});
+    // Stopped, and its folder gone as systemd removes it: the parameter
+    // file still names the receiver, which shows as down.
+    SupportRemoveFolder(PathOf("xdg/pelmor"));
+    ToolRun after = RunPelmorctl({"metrics", "--all", "--ini", "pelmor.ini"});
     EXPECT_EQ(after.exitCode, 0);
-    EXPECT_NE(after.out.find(MetricsLine("pelmor_up", "receiver=\"pelmor\"", "0")),
-              std::string::npos)
-        << after.out;
+    for (const std::string& line :
+         {MetricsLine("pelmor_up", "receiver=\"pelmor\"", "0"),
+          MetricsLine("pelmor_up", "receiver=\"damaged\"", "0"),
+          MetricsLine("pelmor_buffer_file_size_bytes", "receiver=\"pelmor\"", "1656")}) {
+        EXPECT_NE(after.out.find(line), std::string::npos) << line << after.out;
+    }
     EXPECT_EQ(
         Run({"sh", "-c", std::string(PELMOR_PROMTOOL) + " check metrics <" + PathOf("ctl.out")})
             .exitCode,
