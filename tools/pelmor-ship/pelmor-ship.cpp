@@ -134,6 +134,33 @@ void NoteError(const std::string& text) {
     std::snprintf(State.error, sizeof State.error, "%s", text.c_str());
 }
 
+// What pelmorctl metrics shows of the running shipper, and when it was last written.
+ShipLive Live{};
+ShipLive LiveWritten{};
+std::time_t LiveWrittenAt = 0;
+std::string LivePath;
+
+// Writes the live figures at most once a second, at once when the
+// connection or an outage begins or ends.
+void PublishLive(bool connected, bool outage) {
+    const std::time_t now = std::time(nullptr);
+    Live.connected = connected ? 1 : 0;
+    if (!outage) {
+        Live.outageSince = 0;
+    } else if (Live.outageSince == 0) {
+        Live.outageSince = now;
+    }
+    const bool turned =
+        Live.connected != LiveWritten.connected || Live.outageSince != LiveWritten.outageSince;
+    if (!turned && (now == LiveWrittenAt || Live.shipped == LiveWritten.shipped)) {
+        return;
+    }
+    if (ShipLiveSave(LivePath, Live) == 1) {
+        LiveWritten = Live;
+        LiveWrittenAt = now;
+    }
+}
+
 ShipState Saved;          // what the file holds
 bool SaveFailing = false; // said once, not at every try
 int64_t RemovedBelow = 0; // renamed files before this generation are gone
@@ -366,6 +393,7 @@ void Advance() {
         State.position = slot.index + 1;
         PassSequence(slot.sequence);
         ++Head;
+        ++Live.shipped;
     }
     // Nothing in flight and the reading gone on to a later file.
     while (Head == Next && Read.generation > State.generation) {
@@ -544,6 +572,7 @@ bool LoadConfig(const char* path) {
     Config.certFile = TextSetting(SHIP_NATSCERT);
     Config.keyFile = TextSetting(SHIP_NATSKEY);
     StatePath = ShipStatePath(Config);
+    LivePath = ShipLivePath(Config);
     return true;
 }
 
@@ -819,6 +848,7 @@ int Run() {
         }
         Advance();
         SaveIfMoved();
+        PublishLive(ShipNatsConnected(), trouble || !ShipNatsConnected());
         if (!ShipNatsConnected()) {
             WaitForWork(SHIP_IDLE_WAIT_MS);
             continue;
@@ -865,6 +895,7 @@ int Run() {
     Drain();
     Save();
     ShipNatsStop();
+    unlink(LivePath.c_str()); // its figures end with the shipper
     Log("beendet: %s bis Satz %" PRId64 " der Generation %" PRId64 " gespeichert%s",
         Config.stream.c_str(), State.position, State.generation,
         State.dirty ? "; unbestaetigte Saetze gehen beim naechsten Start wieder hinaus" : "");

@@ -87,4 +87,19 @@ struct ShipBacklog {
 };
 ShipBacklog ShipMeasureBacklog(const ShipConfig& config, const ShipState& state);
 
+// ship_live.cpp. What only the running shipper knows, for pelmorctl
+// metrics: in BUFFDATEI.versand.live, replaced whole by a rename but not
+// synced, as it means nothing once the shipper has ended.
+struct ShipLive {
+    int64_t shipped;     // records acknowledged by the stream since the start
+    int64_t connected;   // 1 while connected to NATS
+    int64_t outageSince; // calendar seconds: since when NATS is away or records
+                         // are not acknowledged; 0 while all is well
+};
+std::string ShipLivePath(const ShipConfig& config);
+// 1, or 0 when it could not be written.
+int ShipLiveSave(const std::string& path, const ShipLive& live);
+// 1 read, 0 none there or not of this layout.
+int ShipLiveLoad(const std::string& path, ShipLive* live);
+
 #endif
