@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -200,9 +201,35 @@ TEST_F(ShipTest, OutageKeepsTheRecordsAndOneLineSaysSo) {
         << status.out;
     EXPECT_EQ(E2eCount(SupportReadFile(PathOf("ship.err")), "Fehler:"), 1)
         << SupportReadFile(PathOf("ship.err"));
+    // pelmorctl metrics shows the same outage, from the running shipper.
+    ToolRun metrics = RunPelmorctl({"metrics", "--ini", "pelmor.ini"});
+    EXPECT_NE(metrics.out.find("\npelmor_ship_connected{receiver=\"pelmor\"} 0\n"),
+              std::string::npos)
+        << metrics.out;
+    EXPECT_NE(metrics.out.find("\npelmor_ship_backlog_records{receiver=\"pelmor\"} 40\n"),
+              std::string::npos)
+        << metrics.out;
+    const std::string outage = "\npelmor_ship_outage_seconds{receiver=\"pelmor\"} ";
+    const std::size_t at = metrics.out.find(outage);
+    ASSERT_NE(at, std::string::npos) << metrics.out;
+    const long seconds = std::atol(metrics.out.c_str() + at + outage.size());
+    EXPECT_GE(seconds, 2) << metrics.out;
+    EXPECT_LE(seconds, 60) << metrics.out;
 
     StartNats(0);
     ASSERT_TRUE(WaitForStream("PELMOR", 40, 30000)) << SupportReadFile(PathOf("ship.err"));
+    // Written at most once a second: asked until the figures have come.
+    const std::string shipped = "\npelmor_ship_records_shipped_total{receiver=\"pelmor\"} 40\n";
+    for (int tries = 0; tries < 100 && metrics.out.find(shipped) == std::string::npos; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        metrics = RunPelmorctl({"metrics", "--ini", "pelmor.ini"});
+    }
+    for (const std::string& line :
+         {shipped, std::string("\npelmor_ship_connected{receiver=\"pelmor\"} 1\n"),
+          std::string("\npelmor_ship_outage_seconds{receiver=\"pelmor\"} 0\n"),
+          std::string("\npelmor_ship_up{receiver=\"pelmor\"} 1\n")}) {
+        EXPECT_NE(metrics.out.find(line), std::string::npos) << line << metrics.out;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(Stop(shipper, SIGTERM), 0);
     const std::string log = SupportReadFile(PathOf("ship.err"));

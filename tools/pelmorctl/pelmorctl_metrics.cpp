@@ -148,6 +148,14 @@ void MetricsShip(const char* name, const MetricsReceiver& r, std::string* text) 
     }
 }
 
+// What only the running shipper knows.
+template <int64_t PelmorctlShipFigures::*field>
+void MetricsShipLive(const char* name, const MetricsReceiver& r, std::string* text) {
+    if (r.withShip && r.ship.live) {
+        MetricsSample(name, r, nullptr, r.ship.*field, text);
+    }
+}
+
 const MetricsFamily METRICS_FAMILIES[] = {
     {"pelmor_up", "gauge", "1 when the receiver runs and its counters object is sound, else 0.",
      MetricsUp},
@@ -179,6 +187,14 @@ const MetricsFamily METRICS_FAMILIES[] = {
      "Bound on the buffer file (MAXBUFSIZE); 0 for none.", MetricsBufferLimit},
     {"pelmor_ship_up", "gauge", "1 when pelmor-ship runs for this buffer file, else 0.",
      MetricsShipUp},
+    {"pelmor_ship_records_shipped_total", "counter",
+     "Records acknowledged by the stream since pelmor-ship started.",
+     MetricsShipLive<&PelmorctlShipFigures::shipped>},
+    {"pelmor_ship_connected", "gauge", "1 while pelmor-ship is connected to NATS.",
+     MetricsShipLive<&PelmorctlShipFigures::connected>},
+    {"pelmor_ship_outage_seconds", "gauge",
+     "How long NATS has been away or records unacknowledged; 0 while all is well.",
+     MetricsShipLive<&PelmorctlShipFigures::outage>},
     {"pelmor_ship_state_readable", "gauge",
      "1 when the shipper's state file is readable (or not yet made), 0 when it is damaged.",
      MetricsShipStateReadable},

@@ -33,6 +33,10 @@ struct PelmorctlShipFigures {
     int64_t files;
     int64_t oldestAge; // seconds since the oldest waiting record's stamp, 0 none
     int64_t errorTime; // the last failure, seconds since the epoch, 0 none
+    int live;          // the running shipper's own figures below are known
+    int64_t shipped;   // records acknowledged since it started
+    int64_t connected; // 1 while connected to NATS
+    int64_t outage;    // seconds NATS has been away or records unacknowledged, 0 none
 };
 
 // 1 with the figures, 0 when the platform has no shipper.

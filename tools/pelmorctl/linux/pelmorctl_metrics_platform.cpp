@@ -100,5 +100,15 @@ int PelmorctlShipRead(const std::string& bufferFile, PelmorctlShipFigures* figur
                              ? static_cast<int64_t>(now - backlog.oldest)
                              : 0;
     figures->errorTime = state.errorTime;
+    // A live file left by a shipper that did not end cleanly is not read.
+    ShipLive live{};
+    if (figures->running && ShipLiveLoad(ShipLivePath(config), &live) == 1) {
+        figures->live = 1;
+        figures->shipped = live.shipped;
+        figures->connected = live.connected;
+        figures->outage = live.outageSince != 0 && now > live.outageSince
+                              ? static_cast<int64_t>(now - live.outageSince)
+                              : 0;
+    }
     return 1;
 }
