@@ -257,8 +257,7 @@ int PelmorctlRunRecords(int argc, char** argv) {
 
 constexpr PelmorctlCommand PELMORCTL_COMMANDS[] = {
     {"status", nullptr, PelmorctlRunStatus, "status [--json]", false},
-    {"metrics", nullptr, PelmorctlRunMetrics, "metrics [--instance NAME | --all] [--ini DATEI]",
-     true},
+    {"metrics", nullptr, PelmorctlRunMetrics, "metrics [--all] [--ini DATEI]", true},
     {"stop", nullptr, PelmorctlRunStop, "stop [--timeout S]", true},
     {"wait-ready", nullptr, PelmorctlRunWaitReady, "wait-ready [--timeout S]", false},
     {"check", nullptr, PelmorctlRunOnFile<PelmorctlCheck>, "check DATEI", false},
@@ -285,11 +284,14 @@ int PelmorctlWrongCall(const char* why) {
 
 } // namespace
 
+const char* PelmorctlInstance = nullptr;
+
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--instance") == 0) {
         if (argc < 3 || PelmorctlUseInstance(argv[2]) == 0) {
             return PelmorctlWrongCall("--instance erwartet den Namen einer Instanz");
         }
+        PelmorctlInstance = argv[2];
         argc -= 2;
         argv += 2;
     }

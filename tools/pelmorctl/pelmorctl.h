@@ -14,6 +14,8 @@ extern const char* const PELMORCTL_OBJECTS_HELP;
 // instance from now on (Linux: those of pelmor@NAME.service). 1, or 0 with
 // the reason on standard error.
 int PelmorctlUseInstance(const char* name);
+// The NAME of --instance once it is in use, else nullptr.
+extern const char* PelmorctlInstance;
 
 // check FILE: every setting as the receiver would get it, what is missing or
 // invalid, read errors with their line, line comments that swallow lines.

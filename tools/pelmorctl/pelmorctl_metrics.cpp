@@ -270,13 +270,16 @@ std::string MetricsText(const std::vector<MetricsReceiver>& receivers) {
 
 int PelmorctlMetrics(int argc, char** argv) {
     bool all = false;
-    const char* instance = nullptr;
+    // Before the command word, as every command takes it, or after it.
+    const char* instance = PelmorctlInstance;
+    bool instanceAfter = false;
     const char* file = nullptr;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--all") == 0 && !all) {
             all = true;
         } else if (std::strcmp(argv[i], "--instance") == 0 && i + 1 < argc && instance == nullptr) {
             instance = argv[++i];
+            instanceAfter = true;
         } else if (std::strcmp(argv[i], "--ini") == 0 && i + 1 < argc && file == nullptr) {
             file = argv[++i];
         } else {
@@ -286,7 +289,7 @@ int PelmorctlMetrics(int argc, char** argv) {
     if (all && instance != nullptr) {
         return -1;
     }
-    if (instance != nullptr && PelmorctlUseInstance(instance) == 0) {
+    if (instanceAfter && PelmorctlUseInstance(instance) == 0) {
         return -1;
     }
     std::vector<PelmorctlReceiverPlace> places;
