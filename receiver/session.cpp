@@ -68,6 +68,12 @@ void SessionWatchName(Session* session) {
         return;
     }
     const int error = errno;
+    // The name gone between the open and the watch: a rename raced it. The
+    // next record finds the name moved and opens it anew, watched then; the
+    // one line is kept for a watch the system cannot give.
+    if (error == ENOENT) {
+        return;
+    }
     sessionUnwatchedLogged = 1;
     PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, 0, error, std::strerror(error),
               "Fehler: Pelmor-Bufferdatei ohne Namensueberwachung, Pruefung je Satz");

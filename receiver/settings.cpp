@@ -1,9 +1,11 @@
 #include "receiver/settings.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/share.h"
 #include "protocol/decimal.h"
+#include "protocol/names.h"
 #include "protocol/wire.h"
 
 namespace {
@@ -60,6 +62,49 @@ void PelmorSettingText(int32_t index, char* field, size_t capacity) {
         length++;
     }
     field[length] = '\0';
+}
+
+namespace {
+
+// 1 when name is one of the shipper's files of the buffer file.
+int PelmorIsShipperFile(const char* name, const char* bufferFileName) {
+    constexpr size_t nameMax = sizeof(ParameterValue::textValue) + sizeof PELMOR_LOG_OLD_SUFFIX;
+    char path[nameMax + sizeof PELMOR_SHIP_LOCK_SUFFIX];
+    static const char* const suffixes[] = {PELMOR_SHIP_STATE_SUFFIX, PELMOR_SHIP_LOCK_SUFFIX};
+    for (const char* suffix : suffixes) {
+        const int length = std::snprintf(path, sizeof path, "%s%s", bufferFileName, suffix);
+        if (length > 0 && static_cast<size_t>(length) < sizeof path && ShareSameFile(name, path)) {
+            return 1;
+        }
+    }
+    // NAME.<digits>: a taken-over file when NAME is the buffer file.
+    const size_t length = std::strlen(name);
+    const size_t digits = static_cast<size_t>(PELMOR_SHIP_GENERATION_DIGITS);
+    if (length <= digits + 1 || length >= sizeof path || name[length - digits - 1] != '.') {
+        return 0;
+    }
+    for (size_t i = length - digits; i < length; ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+    }
+    std::memcpy(path, name, length - digits - 1);
+    path[length - digits - 1] = '\0';
+    return ShareSameFile(path, bufferFileName);
+}
+
+} // namespace
+
+int PelmorLogMeetsShipper(const char* logFileName, const char* bufferFileName) {
+    char oldName[sizeof(ParameterValue::textValue) + sizeof PELMOR_LOG_OLD_SUFFIX];
+    const int length =
+        std::snprintf(oldName, sizeof oldName, "%s%s", logFileName, PELMOR_LOG_OLD_SUFFIX);
+    if (logFileName[0] == '\0' || bufferFileName[0] == '\0') {
+        return 0;
+    }
+    return PelmorIsShipperFile(logFileName, bufferFileName) ||
+           (length > 0 && static_cast<size_t>(length) < sizeof oldName &&
+            PelmorIsShipperFile(oldName, bufferFileName));
 }
 
 int32_t PelmorPortOfText(const char* text) {

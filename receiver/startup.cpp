@@ -61,6 +61,13 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
                      context->logFileName, context->bufferFileName);
         return 0;
     }
+    if (PelmorLogMeetsShipper(context->logFileName, context->bufferFileName)) {
+        std::fprintf(stderr,
+                     "pelmor: Logdatei \"%s\" ist eine Datei von pelmor-ship zur Bufferdatei "
+                     "\"%s\" (Zustand, Sperre oder uebernommene Datei)\n",
+                     context->logFileName, context->bufferFileName);
+        return 0;
+    }
     if (CLogInit(context->logFileName, context->logLevel, context->maxLogSize) == 0) {
         std::fprintf(stderr, "pelmor: Logdatei \"%s\" nicht gestartet\n", context->logFileName);
         return 0;

@@ -35,6 +35,11 @@ constexpr char PELMOR_LOG_OLD_SUFFIX[] = ".old";
 // to start on it, pelmorctl check reports it.
 int PelmorLogMeetsBuffer(const char* logFileName, const char* bufferFileName);
 
+// 1 when the log, or its older generation, is one of the shipper's files
+// beside the buffer file (its state, the lock, a taken-over file): the
+// log's writes and its size limit would destroy what the shipper keeps.
+int PelmorLogMeetsShipper(const char* logFileName, const char* bufferFileName);
+
 // The port an UPLPORT text names: digits only, 1 to 65535; 0 for any other
 // text (the empty one included), which the receiver refuses to start with.
 int32_t PelmorPortOfText(const char* text);
