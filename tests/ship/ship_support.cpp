@@ -1,12 +1,16 @@
 #include "ship_support.h"
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <thread>
 
 #include <dirent.h>
 #include <nats/nats.h>
 #include <signal.h>
+
+#include "protocol/record.h"
+#include "support/records.h"
 
 namespace {
 
@@ -81,10 +85,26 @@ void ShipTest::WriteShipIni(int port, const std::vector<std::string>& versand,
                                       "MAXLOGSIZE = 2000",
                                       "ERRLEVEL   = 1000",
                                       "TIMEOUT    = 3"};
-    lines.insert(lines.end(), pelmor.begin(), pelmor.end());
+    // A line given for a key already in its group replaces it; others are added.
+    const auto put = [&lines](const std::string& line, size_t from) {
+        const std::string key = line.substr(0, line.find_first_of(" ="));
+        for (size_t i = from; i < lines.size(); ++i) {
+            if (lines[i].substr(0, lines[i].find_first_of(" =")) == key) {
+                lines[i] = line;
+                return;
+            }
+        }
+        lines.push_back(line);
+    };
+    for (const std::string& line : pelmor) {
+        put(line, 0);
+    }
     lines.push_back("[VERSAND]");
+    const size_t group = lines.size();
     lines.push_back("NATSURL    = " + NatsUrls());
-    lines.insert(lines.end(), versand.begin(), versand.end());
+    for (const std::string& line : versand) {
+        put(line, group);
+    }
     WriteIni("pelmor.ini", lines);
 }
 
@@ -199,4 +219,30 @@ std::vector<std::string> ShipLeftovers(const std::string& dir) {
         closedir(folder);
     }
     return names;
+}
+
+std::string ShipRecord(const std::string& text, int seq) {
+    char prefix[RECORD_STAMP_AT];
+    RecordEncodePrefix("127.000.000.001", 6664, prefix);
+    char record[PELMOR_DISK_RECORD_LENGTH + 1];
+    RecordEncode(prefix, SupportRecordStamp(std::time(nullptr)).c_str(), static_cast<uint32_t>(seq),
+                 text.c_str(), record);
+    return std::string(record, PELMOR_DISK_RECORD_LENGTH);
+}
+
+void ShipAppend(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+
+void ShipEditState(const std::string& path, const std::map<std::string, std::string>& values) {
+    std::ifstream in(path);
+    std::string text;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::string key = line.substr(0, line.find(' '));
+        text += values.count(key) != 0 ? key + " " + values.at(key) : line;
+        text += "\n";
+    }
+    in.close();
+    std::ofstream(path, std::ios::trunc) << text;
 }

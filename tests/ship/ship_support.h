@@ -4,6 +4,7 @@
 #ifndef TESTS_SHIP_SHIP_SUPPORT_H
 #define TESTS_SHIP_SHIP_SUPPORT_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,5 +58,11 @@ class ShipTest : public E2eTest {
 
 // Buffer-file names left beside PELMOR.BUF: renamed files not yet removed.
 std::vector<std::string> ShipLeftovers(const std::string& dir);
+// A record as the receiver writes it, with sequence number seq, by the
+// record encoder.
+std::string ShipRecord(const std::string& text, int seq);
+void ShipAppend(const std::string& path, const std::string& bytes);
+// Replaces "key value" lines of the shipper's state file.
+void ShipEditState(const std::string& path, const std::map<std::string, std::string>& values);
 
 #endif

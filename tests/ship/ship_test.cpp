@@ -20,21 +20,6 @@
 
 namespace {
 
-// A record as the receiver writes it, with sequence number seq, by the
-// record encoder.
-std::string Record(const std::string& text, int seq) {
-    char prefix[RECORD_STAMP_AT];
-    RecordEncodePrefix("127.000.000.001", 6664, prefix);
-    char record[PELMOR_DISK_RECORD_LENGTH + 1];
-    RecordEncode(prefix, SupportRecordStamp(std::time(nullptr)).c_str(), static_cast<uint32_t>(seq),
-                 text.c_str(), record);
-    return std::string(record, PELMOR_DISK_RECORD_LENGTH);
-}
-
-void Append(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
-}
-
 // Creates a stream as an operator would, before the shipper runs.
 bool CreateStream(const std::string& urls, int64_t duplicateSeconds) {
     natsConnection* connection = nullptr;
@@ -55,20 +40,6 @@ bool CreateStream(const std::string& urls, int64_t duplicateSeconds) {
     jsCtx_Destroy(js);
     natsConnection_Destroy(connection);
     return made;
-}
-
-// Replaces "key value" lines of the shipper's state file.
-void EditState(const std::string& path, const std::map<std::string, std::string>& values) {
-    std::ifstream in(path);
-    std::string text;
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::string key = line.substr(0, line.find(' '));
-        text += values.count(key) != 0 ? key + " " + values.at(key) : line;
-        text += "\n";
-    }
-    in.close();
-    std::ofstream(path, std::ios::trunc) << text;
 }
 
 } // namespace
@@ -136,13 +107,13 @@ TEST_F(ShipTest, HandOffCopyTornTailAndRestartBeyondTheWindow) {
     StartNats(0);
     ASSERT_TRUE(CreateStream(NatsUrls(), 1));
     WriteShipIni(LoopbackFreePort(), {"QUELLE     = q"});
-    const std::string a = Record("a", 1), b = Record("b", 2), r = Record("r", 3),
-                      c = Record("c", 4), d = Record("d", 5);
-    Append(PathOf("PELMOR.BUF.0000000001"), a + b + r);
-    Append(PathOf("PELMOR.BUF"), r + c + d.substr(0, 300));
+    const std::string a = ShipRecord("a", 1), b = ShipRecord("b", 2), r = ShipRecord("r", 3),
+                      c = ShipRecord("c", 4), d = ShipRecord("d", 5);
+    ShipAppend(PathOf("PELMOR.BUF.0000000001"), a + b + r);
+    ShipAppend(PathOf("PELMOR.BUF"), r + c + d.substr(0, 300));
     pid_t shipper = StartShipper();
     ASSERT_TRUE(WaitForStream("PELMOR", 4, E2E_WAIT_MS)) << SupportReadFile(PathOf("ship.err"));
-    Append(PathOf("PELMOR.BUF"), d.substr(300));
+    ShipAppend(PathOf("PELMOR.BUF"), d.substr(300));
     ASSERT_TRUE(WaitForStream("PELMOR", 5, E2E_WAIT_MS));
     EXPECT_EQ(Stop(shipper, SIGTERM), 0);
 
@@ -159,10 +130,11 @@ TEST_F(ShipTest, HandOffCopyTornTailAndRestartBeyondTheWindow) {
 
     // The position back at the start of the live file, as if the shipper
     // died before it saved it; the window long past.
-    EditState(PathOf("PELMOR.BUF.versand"), {{"position", "0"}, {"dirty", "1"}, {"floor", "0"}});
+    ShipEditState(PathOf("PELMOR.BUF.versand"),
+                  {{"position", "0"}, {"dirty", "1"}, {"floor", "0"}});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    const std::string e = Record("e", 6);
-    Append(PathOf("PELMOR.BUF"), e);
+    const std::string e = ShipRecord("e", 6);
+    ShipAppend(PathOf("PELMOR.BUF"), e);
     shipper = StartShipper();
     ASSERT_TRUE(WaitForStream("PELMOR", 6, E2E_WAIT_MS));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -186,9 +158,9 @@ TEST_F(ShipTest, OutageKeepsTheRecordsAndOneLineSaysSo) {
     WriteShipIni(LoopbackFreePort(), {"QUELLE     = weg"}, {"MAXBUFSIZE = 16"});
     std::string all;
     for (int i = 0; i < 40; ++i) {
-        all += Record("n" + std::to_string(i), i + 1);
+        all += ShipRecord("n" + std::to_string(i), i + 1);
     }
-    Append(PathOf("PELMOR.BUF"), all);
+    ShipAppend(PathOf("PELMOR.BUF"), all);
     const pid_t shipper = StartShipper();
     std::this_thread::sleep_for(std::chrono::milliseconds(3500)); // several tries
 

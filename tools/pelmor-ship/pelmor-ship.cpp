@@ -234,8 +234,9 @@ void IdOf(int64_t generation, int64_t index, const unsigned char* record, char (
 }
 
 bool PreviousOf(int64_t generation, unsigned char* record, char (&id)[SHIP_ID_MAX]) {
-    const int fd = open(ShipGenerationPath(Config, generation).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
+    int fd = -1;
+    std::string why;
+    if (ShipOpenOwn(ShipGenerationPath(Config, generation), O_RDONLY, &fd, &why) == 1) {
         const int64_t count = WholeRecords(fd);
         const bool read = count > 0 && ReadRecordAt(fd, count - 1, record);
         close(fd);
@@ -261,23 +262,69 @@ void CloseCursorFile() {
     Read.batchAt = 0;
 }
 
+std::string FileTrouble; // the file problem said last: each is logged once
+
+// A file the shipper will not use, or cannot move: logged once, kept for
+// --status. The shipper waits on it and goes on with nothing else.
+void ReportFile(const std::string& why) {
+    if (why == FileTrouble) {
+        return;
+    }
+    FileTrouble = why;
+    Log("Fehler: %s; nicht verwendet, der Versand wartet hier", why.c_str());
+    NoteError(why);
+}
+
+// A renamed file with a record the codec refuses: not ours to publish nor
+// to delete. Set aside and said; its generation counts as done.
+void SetAsideDamaged(const std::string& path, int64_t index) {
+    const std::string aside = ShipSetAside(path);
+    if (aside.empty()) {
+        ReportFile(path + " hat ab Satz " + std::to_string(index) +
+                   " keine gueltigen Saetze und ist nicht beiseitegelegt: " + std::strerror(errno));
+        return;
+    }
+    const std::string what = path + " hat ab Satz " + std::to_string(index) +
+                             " keine gueltigen Saetze; beiseitegelegt als " + aside;
+    Log("Fehler: %s", what.c_str());
+    NoteError(what);
+    CloseCursorFile();
+    ++Read.generation;
+    Read.index = 0;
+}
+
 // Opens the cursor's file: the renamed file of its generation, else the
-// live file. False when there is none yet.
+// live file. False when there is none yet, or it is not the shipper's to
+// read (then it waits: the name says where its records would be).
 bool OpenCursorFile() {
-    Read.renamed = true;
-    Read.fd = open(ShipGenerationPath(Config, Read.generation).c_str(), O_RDONLY | O_CLOEXEC);
-    if (Read.fd < 0) {
-        Read.renamed = false;
-        Read.fd = open(Config.bufferFile.c_str(), O_RDONLY | O_CLOEXEC);
+    for (int step = 0; step < 4; ++step) {
+        const std::string renamed = ShipGenerationPath(Config, Read.generation);
+        std::string why;
+        int opened = ShipOpenOwn(renamed, O_RDONLY, &Read.fd, &why);
+        Read.renamed = opened != 0;
+        if (opened == 0) {
+            opened = ShipOpenOwn(Config.bufferFile, O_RDONLY, &Read.fd, &why);
+        }
+        if (opened < 0) {
+            ReportFile(why);
+            return false;
+        }
+        if (opened == 0) {
+            return false;
+        }
+        const int64_t damaged = Read.renamed ? ShipFirstDamaged(Read.fd) : -1;
+        if (damaged >= 0) {
+            SetAsideDamaged(renamed, damaged);
+            continue;
+        }
+        struct stat info {};
+        fstat(Read.fd, &info);
+        Read.inode = info.st_ino;
+        Read.device = info.st_dev;
+        FileTrouble.clear();
+        return true;
     }
-    struct stat info {};
-    if (Read.fd < 0 || fstat(Read.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        CloseCursorFile();
-        return false;
-    }
-    Read.inode = info.st_ino;
-    Read.device = info.st_dev;
-    return true;
+    return false;
 }
 
 // Takes the live file over once enough of it is carried: renamed to its
@@ -285,6 +332,11 @@ bool OpenCursorFile() {
 // receiver appends to it after the rename it also writes into the new live
 // file, so the renamed file is ours to finish at once.
 void HandOff() {
+    if (Read.generation >= SHIP_GENERATION_MAX) {
+        ReportFile(Config.bufferFile + " nicht uebernommen: Generation " +
+                   std::to_string(Read.generation) + " ist die letzte, die ein Dateiname traegt");
+        return;
+    }
     struct stat named {};
     if (stat(Config.bufferFile.c_str(), &named) != 0 || named.st_ino != Read.inode ||
         named.st_dev != Read.device) {
@@ -293,8 +345,8 @@ void HandOff() {
     const std::string target = ShipGenerationPath(Config, Read.generation);
     if (renameat2(AT_FDCWD, Config.bufferFile.c_str(), AT_FDCWD, target.c_str(),
                   RENAME_NOREPLACE) != 0) {
-        Log("Fehler: %s nicht in %s umbenannt: %s", Config.bufferFile.c_str(), target.c_str(),
-            std::strerror(errno));
+        ReportFile(Config.bufferFile + " nicht in " + target +
+                   " umbenannt: " + std::strerror(errno));
         return;
     }
     Read.renamed = true;
@@ -328,6 +380,21 @@ bool NextRecord(int64_t* generation, int64_t* index, unsigned char* record) {
                 return false;
             }
             Read.batchCount = static_cast<int32_t>(got / SHIP_RECORD);
+            // The live file is checked as it grows: what follows a record
+            // the codec refuses waits, said once, and is never published.
+            for (int32_t i = 0; i < Read.batchCount; ++i) {
+                RecordFields fields{};
+                if (RecordDecode(Read.batch + static_cast<std::ptrdiff_t>(i) * SHIP_RECORD,
+                                 &fields) != RECORD_OK) {
+                    Read.batchCount = i;
+                    if (i == 0) {
+                        ReportFile(Config.bufferFile + " hat an Satz " +
+                                   std::to_string(Read.index) + " keinen gueltigen Satz");
+                        return false;
+                    }
+                    break;
+                }
+            }
             Read.batchAt = 0;
             Read.batchIndex = Read.index;
             continue;
@@ -544,7 +611,7 @@ bool LoadConfig(const char* path) {
                          "%s %.0f bis %.0f%s)\n",
                          entry.paramToken, entry.content,
                          entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min, entry.max,
-                         setting == SHIP_QUELLE ? ", ohne ':'" : "");
+                         ShipEntryRule(setting));
             return false;
         }
     }
@@ -588,7 +655,8 @@ std::string JsonText(const char* text) {
 
 int ShowStatus(bool json) {
     long holder = 0;
-    const int lock = ShipLock(Config, false, &holder);
+    std::string problem;
+    const int lock = ShipLock(Config, false, &holder, &problem);
     ShipState state{};
     std::string error;
     const int loaded = ShipStateLoad(StatePath, &state, &error);
@@ -600,7 +668,15 @@ int ShowStatus(bool json) {
     if (loaded == 0) {
         state.generation = 1;
     }
+    if (ShipStatePlausible(Config, state, &error) == 0) {
+        std::fprintf(stderr, "pelmor-ship: Zustandsdatei %s kann nicht stimmen: %s\n",
+                     StatePath.c_str(), error.c_str());
+        return SHIP_EXIT_FAILED;
+    }
     const ShipBacklog backlog = ShipMeasureBacklog(Config, state);
+    if (problem.empty()) {
+        problem = backlog.refused;
+    }
     const bool running = lock == 0 && holder != 0;
     const std::time_t now = std::time(nullptr);
     const long long age = backlog.oldest != 0 ? static_cast<long long>(now - backlog.oldest) : -1;
@@ -608,7 +684,8 @@ int ShowStatus(bool json) {
         std::printf(
             "{\"running\": %s, \"pid\": %ld, \"stream\": %s, \"records_waiting\": %" PRId64
             ", \"bytes_waiting\": %" PRId64 ", \"files_waiting\": %d, \"oldest\": %s, "
-            "\"oldest_age_s\": %lld, \"last_error\": %s, \"last_error_time\": %s}\n",
+            "\"oldest_age_s\": %lld, \"last_error\": %s, \"last_error_time\": %s, "
+            "\"refused\": %s}\n",
             running ? "true" : "false", running ? holder : 0L,
             JsonText(Config.stream.c_str()).c_str(), backlog.records, backlog.records * SHIP_RECORD,
             backlog.files,
@@ -616,14 +693,16 @@ int ShowStatus(bool json) {
             state.errorTime != 0 ? JsonText(state.error).c_str() : "null",
             state.errorTime != 0
                 ? ("\"" + LocalTime(static_cast<std::time_t>(state.errorTime)) + "\"").c_str()
-                : "null");
+                : "null",
+            problem.empty() ? "null" : JsonText(problem.c_str()).c_str());
     } else {
         if (running) {
             std::printf("Versand:          laeuft (Prozess %ld)\n", holder);
         } else {
             std::printf("Versand:          laeuft nicht\n");
         }
-        std::printf("Stream:           %s auf %s\n", Config.stream.c_str(), Config.natsUrl.c_str());
+        std::printf("Stream:           %s auf %s\n", Config.stream.c_str(),
+                    ShipUrlShown(Config.natsUrl).c_str());
         std::printf("Wartende Saetze:  %" PRId64 "\n", backlog.records);
         std::printf("Wartende Bytes:   %" PRId64 "\n", backlog.records * SHIP_RECORD);
         std::printf("Wartende Dateien: %d\n", backlog.files);
@@ -638,6 +717,9 @@ int ShowStatus(bool json) {
                         LocalTime(static_cast<std::time_t>(state.errorTime)).c_str(), state.error);
         } else {
             std::printf("Letzter Fehler:   keiner\n");
+        }
+        if (!problem.empty()) {
+            std::printf("Nicht verwendet:  %s\n", problem.c_str());
         }
     }
     return running ? SHIP_EXIT_OK : SHIP_EXIT_NOT_RUNNING;
@@ -708,6 +790,12 @@ bool LoadState() {
     if (loaded < 0) {
         Log("Fehler: Zustandsdatei %s nicht lesbar: %s; pelmor-ship startet nicht (nichts ist "
             "verloren: die Bufferdateien bleiben)",
+            StatePath.c_str(), error.c_str());
+        return false;
+    }
+    if (loaded > 0 && ShipStatePlausible(Config, State, &error) == 0) {
+        Log("Fehler: Zustandsdatei %s kann nicht stimmen: %s; pelmor-ship startet nicht (nichts "
+            "ist verloren: die Bufferdateien bleiben)",
             StatePath.c_str(), error.c_str());
         return false;
     }
@@ -788,12 +876,16 @@ void Drain() {
 
 int Run() {
     long holder = 0;
-    const int lock = ShipLock(Config, true, &holder);
-    if (lock != 1) {
-        std::fprintf(stderr,
-                     lock == 0 ? "pelmor-ship: laeuft schon fuer %s (Prozess %ld)\n"
-                               : "pelmor-ship: Sperre fuer %s nicht zu setzen (%ld)\n",
+    std::string why;
+    const int lock = ShipLock(Config, true, &holder, &why);
+    if (lock == 0) {
+        std::fprintf(stderr, "pelmor-ship: laeuft schon fuer %s (Prozess %ld)\n",
                      Config.bufferFile.c_str(), holder);
+        return SHIP_EXIT_FAILED;
+    }
+    if (lock < 0) {
+        std::fprintf(stderr, "pelmor-ship: Sperre fuer %s nicht zu setzen: %s\n",
+                     Config.bufferFile.c_str(), why.c_str());
         return SHIP_EXIT_FAILED;
     }
     if (!LoadState()) {
@@ -810,12 +902,19 @@ int Run() {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
+    for (int32_t setting : {SHIP_NATSCREDS, SHIP_NATSKEY, SHIP_NATSCERT, SHIP_NATSCA}) {
+        if (ShipEntryState(setting) > 0 &&
+            ShipSecretFileProblem(setting, ShipEntry(setting).value.textValue, &error)) {
+            Log("Fehler: %s; pelmor-ship startet nicht", error.c_str());
+            return SHIP_EXIT_FAILED;
+        }
+    }
     if (ShipNatsStart(Config, &error) == 0) {
         Log("Fehler: %s", error.c_str());
         return SHIP_EXIT_FAILED;
     }
     Log("gestartet: %s -> Stream %s (%s) auf %s, Quelle %s", Config.bufferFile.c_str(),
-        Config.stream.c_str(), Config.subject.c_str(), Config.natsUrl.c_str(),
+        Config.stream.c_str(), Config.subject.c_str(), ShipUrlShown(Config.natsUrl).c_str(),
         Config.source.c_str());
 
     bool prepared = false;
@@ -844,7 +943,7 @@ int Run() {
             // window, so the stream is read again before anything is resent.
             prepared = false;
             scanned = false;
-            beginTrouble("NATS nicht erreichbar (" + Config.natsUrl + ")");
+            beginTrouble("NATS nicht erreichbar (" + ShipUrlShown(Config.natsUrl) + ")");
         }
         Advance();
         SaveIfMoved();
@@ -878,7 +977,15 @@ int Run() {
         if (failed) {
             beginTrouble("Saetze nicht bestaetigt: " + ackError);
             if (std::chrono::steady_clock::now() >= retryAt) {
-                RetryFailed();
+                // A stream deleted while running answers nothing ("no
+                // responders"): made anew, as at the start, before the retry.
+                uint64_t last = 0;
+                std::string why;
+                if (ShipNatsStream(Config, &last, &why) != 0) {
+                    RetryFailed();
+                } else {
+                    NoteError(why);
+                }
                 retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(retryPause);
                 retryPause = std::min(retryPause * 2, SHIP_RETRY_MAX_MS);
             }

@@ -15,14 +15,17 @@ ShipBacklog ShipMeasureBacklog(const ShipConfig& config, const ShipState& state)
     bool first = true;
     const int64_t oldest = ShipOldestGeneration(config);
     int64_t generation = oldest != 0 ? std::min(oldest, state.generation) : state.generation;
-    for (;; ++generation) {
-        const std::string path = ShipGenerationPath(config, generation);
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        const bool renamed = fd >= 0;
-        if (!renamed) {
-            fd = open(config.bufferFile.c_str(), O_RDONLY | O_CLOEXEC);
+    for (; generation <= SHIP_GENERATION_MAX; ++generation) {
+        // Only files that can be the shipper's own are counted; the first
+        // other one ends the count and is named in backlog.refused.
+        int fd = -1;
+        int opened =
+            ShipOpenOwn(ShipGenerationPath(config, generation), O_RDONLY, &fd, &backlog.refused);
+        const bool renamed = opened != 0;
+        if (opened == 0) {
+            opened = ShipOpenOwn(config.bufferFile, O_RDONLY, &fd, &backlog.refused);
         }
-        if (fd < 0) {
+        if (opened != 1) {
             break;
         }
         const int64_t from = generation == state.generation  ? state.position

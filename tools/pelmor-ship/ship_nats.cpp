@@ -17,6 +17,7 @@ constexpr int64_t NATS_PAUSE_FIRST_MS = 100;
 constexpr int64_t NATS_PAUSE_MAX_MS = 10000;
 constexpr int64_t NATS_NANOS_PER_SECOND = 1000000000;
 constexpr int64_t NATS_SCAN_WAIT_MS = 5000;
+constexpr int64_t NATS_REQUEST_WAIT_MS = 5000;
 
 natsConnection* NatsConnection = nullptr;
 jsCtx* NatsJet = nullptr;
@@ -166,6 +167,9 @@ int ShipNatsStart(const ShipConfig& config, std::string* error) {
     jsOptions_Init(&options);
     options.PublishAsync.AckHandler = NatsOnAck;
     options.PublishAsync.MaxPending = config.window + 1; // our own window is the bound
+    // Every request (the stream's lookup, its creation) has its time-out: a
+    // server that takes the connection but answers nothing is an outage.
+    options.Wait = NATS_REQUEST_WAIT_MS;
     status = natsConnection_JetStream(&NatsJet, NatsConnection, &options);
     if (status != NATS_OK) {
         *error = NatsReason(status, "JetStream");

@@ -180,6 +180,9 @@ int ShipEntryState(int32_t setting) {
     if (setting == SHIP_QUELLE && !ShipValidSourceName(entry.value.textValue)) {
         return -1;
     }
+    if (setting == SHIP_NATSURL && !ShipValidUrls(entry.value.textValue)) {
+        return -1;
+    }
     return 1;
 }
 
@@ -194,4 +197,58 @@ bool ShipGroupPresent() {
 
 bool ShipValidSourceName(const char* text) {
     return text[0] != '\0' && std::strchr(text, ':') == nullptr;
+}
+
+bool ShipValidUrls(const char* text) {
+    const std::string urls = text;
+    for (std::size_t start = 0; start <= urls.size();) {
+        std::size_t comma = urls.find(',', start);
+        comma = comma == std::string::npos ? urls.size() : comma;
+        std::string url = urls.substr(start, comma - start);
+        start = comma + 1;
+        const std::size_t scheme = url.find("://");
+        if (scheme != std::string::npos) {
+            url = url.substr(scheme + 3);
+        }
+        const std::size_t at = url.rfind('@');
+        if (at != std::string::npos) {
+            url = url.substr(at + 1);
+        }
+        if (url.empty() || url[0] == ':' || url[0] == '[' || url.find(']') != std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* ShipEntryRule(int32_t setting) {
+    if (setting == SHIP_QUELLE) {
+        return ", ohne ':'";
+    }
+    if (setting == SHIP_NATSURL) {
+        return ", je Adresse ein Rechner; IPv6-Adressen in [ ] liest die Parameterdatei nicht, "
+               "statt dessen einen Rechnernamen";
+    }
+    return "";
+}
+
+std::string ShipUrlShown(const std::string& urls) {
+    std::string shown;
+    for (std::size_t start = 0; start <= urls.size();) {
+        std::size_t comma = urls.find(',', start);
+        comma = comma == std::string::npos ? urls.size() : comma;
+        std::string url = urls.substr(start, comma - start);
+        start = comma + 1;
+        const std::size_t scheme = url.find("://");
+        const std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+        const std::size_t at = url.find('@', host);
+        if (at != std::string::npos && url.find('/', host) > at) {
+            url.erase(host, at + 1 - host);
+        }
+        shown += url;
+        if (comma < urls.size()) {
+            shown += ",";
+        }
+    }
+    return shown;
 }

@@ -141,13 +141,12 @@ void ShipStateNew(ShipState* state, const std::string& source) {
 }
 
 int ShipStateLoad(const std::string& path, ShipState* state, std::string* error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return 0;
-        }
-        *error = std::strerror(errno);
-        return -1;
+    // Only a state this user wrote is believed: one that another could
+    // have written may move the position past records never shipped.
+    int fd = -1;
+    const int opened = ShipOpenOwn(path, O_RDONLY, &fd, error);
+    if (opened <= 0) {
+        return opened;
     }
     static char content[STATE_FILE_MAX + 1];
     ssize_t length = 0;
@@ -223,7 +222,10 @@ int ShipStateSave(const std::string& path, const ShipState& state) {
         text += line;
     }
     const std::string temporary = path + ".neu";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    // Made anew: a link or a FIFO left under this name is not followed.
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
     if (fd < 0) {
         return 0;
     }
@@ -243,10 +245,10 @@ int ShipStateSave(const std::string& path, const ShipState& state) {
     return 1;
 }
 
-int ShipLock(const ShipConfig& config, bool take, long* holder) {
+int ShipLock(const ShipConfig& config, bool take, long* holder, std::string* why) {
     const std::string path = ShipStatePath(config) + ".lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0) {
+    int fd = -1;
+    if (ShipOpenOwn(path, O_RDWR | O_CREAT, &fd, why) != 1) {
         return -1;
     }
     struct flock lock {};
@@ -256,6 +258,7 @@ int ShipLock(const ShipConfig& config, bool take, long* holder) {
         return 1; // held until the process ends
     }
     if (take && errno != EACCES && errno != EAGAIN) {
+        *why = path + ": " + std::strerror(errno);
         close(fd);
         return -1;
     }

@@ -49,4 +49,9 @@ void PelmorctlShowCounters();
 // status --json: whether a receiver runs and its counters, one JSON object.
 void PelmorctlShowCountersJson(int running);
 
+// Linux: the shipper's state beside the buffer file, read as pelmor-ship
+// reads it: 1 when it can start with it, else 0 after saying why. Windows
+// has no shipper: 1.
+int PelmorctlCheckShipFiles(const char* bufferFileName);
+
 #endif

@@ -144,7 +144,15 @@ int PelmorctlCheckShipper(const char* path) {
                         "pelmor-ship startet nicht\n",
                         entry.paramToken, entry.content,
                         entry.type == TYPSTRING ? "Laenge" : "Wert", entry.min, entry.max,
-                        setting == SHIP_QUELLE ? ", ohne ':'" : "");
+                        ShipEntryRule(setting));
+        }
+    }
+    std::string why;
+    for (int32_t setting : {SHIP_NATSCREDS, SHIP_NATSKEY, SHIP_NATSCERT, SHIP_NATSCA}) {
+        if (ShipEntryState(setting) > 0 &&
+            ShipSecretFileProblem(setting, ShipEntry(setting).value.textValue, &why)) {
+            ++bad;
+            std::printf("Fehler: %s; pelmor-ship startet nicht\n", why.c_str());
         }
     }
     return bad == 0;
@@ -186,9 +194,20 @@ int PelmorctlCheck(const char* path) {
                     logFileName, bufferFileName);
         return TOOL_EXIT_FAILED;
     }
+    if (PelmorLogMeetsShipper(logFileName, bufferFileName)) {
+        std::printf("LOGDATEI \"%s\" ist eine Datei von pelmor-ship zur Bufferdatei \"%s\" "
+                    "(Zustand, Sperre oder uebernommene Datei); der Empfaenger startet nicht.\n",
+                    logFileName, bufferFileName);
+        return TOOL_EXIT_FAILED;
+    }
+    // The last line says what the exit code says.
+    if (!shipperReady || !PelmorctlCheckShipFiles(bufferFileName)) {
+        std::puts("pelmor-ship startet mit diesen Einstellungen nicht.");
+        return TOOL_EXIT_FAILED;
+    }
     std::puts(optionalAbsent == 0 ? "Alle Einstellungen aus der Datei."
                                   : "Alle noetigen Einstellungen aus der Datei.");
-    return shipperReady ? TOOL_EXIT_OK : TOOL_EXIT_FAILED;
+    return TOOL_EXIT_OK;
 }
 
 int PelmorctlList(const char* path) {

@@ -80,9 +80,9 @@ int PelmorctlShipRead(const std::string& bufferFile, PelmorctlShipFigures* figur
     config.bufferFile = bufferFile;
     *figures = PelmorctlShipFigures{};
     long holder = 0;
-    figures->running = ShipLock(config, false, &holder) == 0 && holder != 0;
     ShipState state{};
     std::string error;
+    figures->running = ShipLock(config, false, &holder, &error) == 0 && holder != 0;
     const int loaded = ShipStateLoad(ShipStatePath(config), &state, &error);
     if (loaded < 0) {
         return 1;

@@ -62,16 +62,35 @@ int ShipStateSave(const std::string& path, const ShipState& state);
 void ShipStateNew(ShipState* state, const std::string& source);
 // The lock of one shipper per buffer file. take: takes it (held until the
 // process ends), else only looks. 1 taken, 0 held by another (*holder its
-// process, 0 when none holds it and take is false), -1 on failure.
-int ShipLock(const ShipConfig& config, bool take, long* holder);
+// process, 0 when none holds it and take is false), -1 on failure (the
+// reason in *why: also a lock file that is not the shipper's own).
+int ShipLock(const ShipConfig& config, bool take, long* holder, std::string* why);
 
 // ship_files.cpp. The renamed file of a generation.
 std::string ShipGenerationPath(const ShipConfig& config, int64_t generation);
+// The largest generation a file name can carry (ten digits): a state or a
+// hand-off past it is refused rather than wrapped.
+constexpr int64_t SHIP_GENERATION_MAX = 9999999999;
+// Opens a file the shipper reads only when it can be its own: a regular
+// file, no link, owned by this user or root, not writable by others. Never
+// waits (a FIFO in its place does not hang the open). 1 with *fd, 0 when
+// there is none, -1 with the reason in *why.
+int ShipOpenOwn(const std::string& path, int flags, int* fd, std::string* why);
+// The first whole record of an open file that the record codec refuses, or
+// -1 when every whole record is well formed (or the file cannot be read).
+int64_t ShipFirstDamaged(int fd);
+// Sets a damaged renamed file aside under NAME.defekt (NAME.defekt.2 ...);
+// the new name, or "" when it could not be moved.
+std::string ShipSetAside(const std::string& path);
 // Removes renamed files of generations before the given one (shipped
 // before a crash stopped their removal); how many.
 int ShipRemoveShipped(const ShipConfig& config, int64_t before);
 // The oldest renamed file left, or 0.
 int64_t ShipOldestGeneration(const ShipConfig& config);
+// Whether a saved state can be true beside the files: 1, or 0 with the
+// reason (a position past the records of its file, renamed files it claims
+// shipped long ago, a generation at the name's limit).
+int ShipStatePlausible(const ShipConfig& config, const ShipState& state, std::string* why);
 // The time in a record's stamp (local time); 0 when it carries none.
 std::time_t ShipRecordTime(const unsigned char* record);
 // The id of record (generation, index): SOURCE:INSTANCE:GENERATION:INDEX.
@@ -83,7 +102,8 @@ void ShipFormatId(const ShipState& state, int64_t generation, int64_t index,
 struct ShipBacklog {
     int64_t records;
     int32_t files;
-    std::time_t oldest; // 0: none waiting, or it carries no time
+    std::time_t oldest;  // 0: none waiting, or it carries no time
+    std::string refused; // a file in the way that is not the shipper's, with why
 };
 ShipBacklog ShipMeasureBacklog(const ShipConfig& config, const ShipState& state);
 

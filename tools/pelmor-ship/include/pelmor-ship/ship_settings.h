@@ -7,6 +7,7 @@
 #define TOOLS_PELMOR_SHIP_SHIP_SETTINGS_H
 
 #include <cstdint>
+#include <string>
 
 #include "paramfile/keyini.h"
 #include "receiver/settings.h"
@@ -55,5 +56,23 @@ bool ShipGroupPresent();
 
 // QUELLE's text is one word without ':' (the separator of message ids).
 bool ShipValidSourceName(const char* text);
+
+// NATSURL: every comma-separated address names a host. The parameter file
+// ends a value at "[", so an IPv6 literal arrives cut to "nats://" and is
+// refused here instead of being tried forever.
+bool ShipValidUrls(const char* text);
+
+// What a refused value would have had to be, beyond its length or range.
+const char* ShipEntryRule(int32_t setting);
+
+// The addresses as they may be shown: without user and password.
+std::string ShipUrlShown(const std::string& urls);
+
+// A file named by NATSCREDS, NATSKEY, NATSCERT or NATSCA that pelmor-ship
+// cannot use: missing, unreadable, not a plain file; for credentials and
+// key also readable or writable by others (a secret others can read is
+// already lost), and credentials without their JWT and seed. 1 with the
+// reason (naming the file) in *why, 0 when it can be used.
+int ShipSecretFileProblem(int32_t setting, const char* path, std::string* why);
 
 #endif
