@@ -25,6 +25,9 @@ natsOptions* NatsOptions = nullptr;
 std::atomic<bool> NatsUp{false};
 std::atomic<bool> NatsLost{false};
 std::atomic<int64_t> NatsDownSince{0}; // seconds since the epoch, 0 while up
+jsOptions NatsJetOptions;
+int NatsTries = 0;                                 // connection attempts since the last success
+std::chrono::steady_clock::time_point NatsNextTry; // the next one not before
 
 int64_t NatsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -130,13 +133,14 @@ int ShipNatsStart(const ShipConfig& config, std::string* error) {
         status = natsOptions_SetPingInterval(NatsOptions, NATS_PING_MS);
     }
     if (status == NATS_OK) {
+        // A server that stops answering is left after two pings unanswered.
+        status = natsOptions_SetMaxPingsOut(NatsOptions, 2);
+    }
+    if (status == NATS_OK) {
         status = natsOptions_SetDisconnectedCB(NatsOptions, NatsOnDisconnected, nullptr);
     }
     if (status == NATS_OK) {
         status = natsOptions_SetReconnectedCB(NatsOptions, NatsOnConnected, nullptr);
-    }
-    if (status == NATS_OK) {
-        status = natsOptions_SetRetryOnFailedConnect(NatsOptions, true, NatsOnConnected, nullptr);
     }
     if (status == NATS_OK && !config.credentials.empty()) {
         status = natsOptions_SetUserCredentialsFromFiles(NatsOptions, config.credentials.c_str(),
@@ -156,27 +160,43 @@ int ShipNatsStart(const ShipConfig& config, std::string* error) {
         *error = NatsReason(status, "NATS-Optionen");
         return 0;
     }
-    status = natsConnection_Connect(&NatsConnection, NatsOptions);
-    if (status == NATS_NOT_YET_CONNECTED) {
-        NatsDown(); // connects in the background; NatsOnConnected says when
-    } else if (status != NATS_OK) {
-        *error = NatsReason(status, "NATS-Verbindung");
-        return 0;
-    }
-    jsOptions options;
-    jsOptions_Init(&options);
-    options.PublishAsync.AckHandler = NatsOnAck;
-    options.PublishAsync.MaxPending = config.window + 1; // our own window is the bound
+    jsOptions_Init(&NatsJetOptions);
+    NatsJetOptions.PublishAsync.AckHandler = NatsOnAck;
+    NatsJetOptions.PublishAsync.MaxPending = config.window + 1; // our own window is the bound
     // Every request (the stream's lookup, its creation) has its time-out: a
     // server that takes the connection but answers nothing is an outage.
-    options.Wait = NATS_REQUEST_WAIT_MS;
-    status = natsConnection_JetStream(&NatsJet, NatsConnection, &options);
-    if (status != NATS_OK) {
-        *error = NatsReason(status, "JetStream");
-        return 0;
-    }
+    NatsJetOptions.Wait = NATS_REQUEST_WAIT_MS;
+    NatsTries = 0;
+    NatsNextTry = std::chrono::steady_clock::now();
+    ShipNatsConnected(); // the first attempt, said as an outage when it fails
     return 1;
 }
+
+namespace {
+
+// One attempt at the first connection. The library's own retry of a failed
+// first connect stalls for good when a server took the connection and then
+// answered nothing (stopped); each attempt here ends at its time-out, and
+// the next one comes after the same growing pauses. Once connected, the
+// library reconnects on its own.
+void NatsTryConnect() {
+    natsConnection* connection = nullptr;
+    jsCtx* jet = nullptr;
+    if (natsConnection_Connect(&connection, NatsOptions) == NATS_OK &&
+        natsConnection_JetStream(&jet, connection, &NatsJetOptions) == NATS_OK) {
+        NatsConnection = connection;
+        NatsJet = jet;
+        NatsTries = 0;
+        NatsOnConnected(connection, nullptr);
+        return;
+    }
+    natsConnection_Destroy(connection);
+    NatsDown();
+    NatsNextTry = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(NatsPause(nullptr, ++NatsTries, nullptr));
+}
+
+} // namespace
 
 void ShipNatsStop() {
     jsCtx_Destroy(NatsJet);
@@ -189,6 +209,10 @@ void ShipNatsStop() {
 }
 
 bool ShipNatsConnected() {
+    if (NatsConnection == nullptr && NatsOptions != nullptr &&
+        std::chrono::steady_clock::now() >= NatsNextTry) {
+        NatsTryConnect();
+    }
     return NatsConnection != nullptr &&
            natsConnection_Status(NatsConnection) == NATS_CONN_STATUS_CONNECTED;
 }
