@@ -108,6 +108,37 @@ DWORD KernelErrorFromErrno(int error) {
     }
 }
 
+// Every folder the directory's name passes through, as written, belongs to
+// this user or root and lets no one else rename its entries (writable by
+// others only with the sticky bit, as /tmp): else another user could swap
+// the directory for one of theirs. 1, or 0.
+int KernelFoldersTrusted(const char* dir) {
+    char prefix[4096];
+    const int length = std::snprintf(prefix, sizeof prefix, "%s", dir);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof prefix) {
+        return 0;
+    }
+    for (int i = length - 1; i >= 0; --i) {
+        if (prefix[i] != '/' || i == length - 1 || (i > 0 && prefix[i - 1] == '/')) {
+            continue;
+        }
+        const char kept = prefix[i + 1];
+        prefix[i + 1] = '\0'; // "/" itself for i == 0
+        if (i > 0) {
+            prefix[i] = '\0';
+        }
+        struct stat info;
+        const int seen = stat(prefix, &info);
+        prefix[i] = '/';
+        prefix[i + 1] = kept;
+        if (seen != 0 || (info.st_uid != geteuid() && info.st_uid != 0) ||
+            ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // The namespace directory, opened and locked shared against cleaners of old
 // files; create makes it 0700 when missing. Opening an object never makes
 // it: a directory that is not there holds no object (a service manager
@@ -127,6 +158,10 @@ int KernelNamespaceDir(int create) {
     }
     if (length < 0 || static_cast<size_t>(length) >= sizeof dir) {
         KernelFail(ERROR_FILENAME_EXCED_RANGE);
+        return -1;
+    }
+    if (!KernelFoldersTrusted(dir)) {
+        KernelFail(ERROR_ACCESS_DENIED);
         return -1;
     }
     if (create && mkdir(dir, 0700) != 0 && errno != EEXIST) {

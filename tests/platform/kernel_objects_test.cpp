@@ -203,6 +203,29 @@ TEST_F(KernelObjects, NamespaceDirectoryFollowsTheEnvironment) {
     CloseHandle(event);
     unlink((dir + "/pelmor/There").c_str());
     rmdir((dir + "/pelmor").c_str());
+
+    // A runtime folder inside one another user owns, or one others may
+    // write without the sticky bit: either could swap the directory away.
+    const std::string run = dir + "/theirs/run";
+    ASSERT_EQ(mkdir((dir + "/theirs").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    for (const bool foreign : {true, false}) {
+        if (foreign && geteuid() != 0) {
+            continue; // only root can give a folder away
+        }
+        ASSERT_EQ(foreign ? chown((dir + "/theirs").c_str(), 65534, 65534)
+                          : chmod((dir + "/theirs").c_str(), 0777),
+                  0);
+        EXPECT_EQ(CreateEventA(nullptr, TRUE, TRUE, "Swapped"), nullptr) << foreign;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << foreign;
+        ASSERT_EQ(chown((dir + "/theirs").c_str(), geteuid(), getegid()), 0);
+        ASSERT_EQ(chmod((dir + "/theirs").c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chmod((dir + "/theirs").c_str(), 01777), 0); // as /tmp: sticky
+    event = CreateEventA(nullptr, TRUE, TRUE, "Sticky");
+    EXPECT_NE(event, nullptr);
+    CloseHandle(event);
     unsetenv("XDG_RUNTIME_DIR");
 }
 
