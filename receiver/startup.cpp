@@ -63,8 +63,7 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
     }
     if (PelmorLogMeetsShipper(context->logFileName, context->bufferFileName)) {
         std::fprintf(stderr,
-                     "pelmor: Logdatei \"%s\" ist eine Datei von pelmor-ship zur Bufferdatei "
-                     "\"%s\" (Zustand, Sperre oder uebernommene Datei)\n",
+                     "pelmor: Logdatei \"%s\" ist eine Datei von pelmor-ship neben \"%s\"\n",
                      context->logFileName, context->bufferFileName);
         return 0;
     }
