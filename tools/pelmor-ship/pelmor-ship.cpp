@@ -876,8 +876,8 @@ void Drain() {
 
 int Run() {
     long holder = 0;
-    std::string why;
-    const int lock = ShipLock(Config, true, &holder, &why);
+    std::string lockError;
+    const int lock = ShipLock(Config, true, &holder, &lockError);
     if (lock == 0) {
         std::fprintf(stderr, "pelmor-ship: laeuft schon fuer %s (Prozess %ld)\n",
                      Config.bufferFile.c_str(), holder);
@@ -885,7 +885,7 @@ int Run() {
     }
     if (lock < 0) {
         std::fprintf(stderr, "pelmor-ship: Sperre fuer %s nicht zu setzen: %s\n",
-                     Config.bufferFile.c_str(), why.c_str());
+                     Config.bufferFile.c_str(), lockError.c_str());
         return SHIP_EXIT_FAILED;
     }
     if (!LoadState()) {

@@ -75,6 +75,14 @@ std::string ShipGenerationPath(const ShipConfig& config, int64_t generation) {
     return config.bufferFile + suffix;
 }
 
+namespace {
+bool FilesAnyOwner = false;
+} // namespace
+
+void ShipAcceptAnyOwner() {
+    FilesAnyOwner = true;
+}
+
 int ShipOpenOwn(const std::string& path, int flags, int* fd, std::string* why) {
     *fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
     if (*fd < 0 && errno == ENOENT) {
@@ -95,7 +103,7 @@ int ShipOpenOwn(const std::string& path, int flags, int* fd, std::string* why) {
         std::snprintf(text, sizeof text, " ist eine FIFO");
     } else if (!S_ISREG(info.st_mode)) {
         std::snprintf(text, sizeof text, " ist keine gewoehnliche Datei");
-    } else if (info.st_uid != geteuid() && info.st_uid != 0) {
+    } else if (!FilesAnyOwner && info.st_uid != geteuid() && info.st_uid != 0) {
         std::snprintf(text, sizeof text, " gehoert Benutzer %u, nicht diesem (%u)",
                       static_cast<unsigned>(info.st_uid), static_cast<unsigned>(geteuid()));
     } else if ((info.st_mode & S_IWOTH) != 0) {

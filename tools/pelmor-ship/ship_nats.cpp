@@ -26,8 +26,14 @@ std::atomic<bool> NatsUp{false};
 std::atomic<bool> NatsLost{false};
 std::atomic<int64_t> NatsDownSince{0}; // seconds since the epoch, 0 while up
 jsOptions NatsJetOptions;
-int NatsTries = 0;                                 // connection attempts since the last success
-std::chrono::steady_clock::time_point NatsNextTry; // the next one not before
+int NatsTries = 0;         // connection attempts since the last success
+int64_t NatsNextTryMs = 0; // the next one not before, on the steady clock
+
+int64_t NatsSteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int64_t NatsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -167,7 +173,7 @@ int ShipNatsStart(const ShipConfig& config, std::string* error) {
     // server that takes the connection but answers nothing is an outage.
     NatsJetOptions.Wait = NATS_REQUEST_WAIT_MS;
     NatsTries = 0;
-    NatsNextTry = std::chrono::steady_clock::now();
+    NatsNextTryMs = NatsSteadyMs();
     ShipNatsConnected(); // the first attempt, said as an outage when it fails
     return 1;
 }
@@ -192,8 +198,7 @@ void NatsTryConnect() {
     }
     natsConnection_Destroy(connection);
     NatsDown();
-    NatsNextTry = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(NatsPause(nullptr, ++NatsTries, nullptr));
+    NatsNextTryMs = NatsSteadyMs() + NatsPause(nullptr, ++NatsTries, nullptr);
 }
 
 } // namespace
@@ -209,8 +214,7 @@ void ShipNatsStop() {
 }
 
 bool ShipNatsConnected() {
-    if (NatsConnection == nullptr && NatsOptions != nullptr &&
-        std::chrono::steady_clock::now() >= NatsNextTry) {
+    if (NatsConnection == nullptr && NatsOptions != nullptr && NatsSteadyMs() >= NatsNextTryMs) {
         NatsTryConnect();
     }
     return NatsConnection != nullptr &&
