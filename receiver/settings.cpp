@@ -69,8 +69,9 @@ namespace {
 // 1 when name is one of the shipper's files of the buffer file.
 int PelmorIsShipperFile(const char* name, const char* bufferFileName) {
     constexpr size_t nameMax = sizeof(ParameterValue::textValue) + sizeof PELMOR_LOG_OLD_SUFFIX;
-    char path[nameMax + sizeof PELMOR_SHIP_LOCK_SUFFIX];
-    static const char* const suffixes[] = {PELMOR_SHIP_STATE_SUFFIX, PELMOR_SHIP_LOCK_SUFFIX};
+    char path[nameMax + sizeof PELMOR_SHIP_LIVE_TEMP_SUFFIX]; // the longest suffix
+    static const char* const suffixes[] = {PELMOR_SHIP_STATE_SUFFIX, PELMOR_SHIP_LOCK_SUFFIX,
+                                           PELMOR_SHIP_LIVE_SUFFIX, PELMOR_SHIP_LIVE_TEMP_SUFFIX};
     for (const char* suffix : suffixes) {
         const int length = std::snprintf(path, sizeof path, "%s%s", bufferFileName, suffix);
         if (length > 0 && static_cast<size_t>(length) < sizeof path && ShareSameFile(name, path)) {

@@ -141,6 +141,17 @@ TEST_F(ShipTest, PlantedFilesAreRefusedNamedAndNeverPublished) {
                         "beiseitegelegt als PELMOR.BUF.0000000001.defekt"),
               std::string::npos)
         << SupportReadFile(PathOf("ship.err"));
+
+    // A link under the live figures' temporary name is not written through.
+    const std::string victim = PathOf("victim");
+    std::ofstream(victim) << "unberuehrt\n";
+    ASSERT_EQ(symlink(victim.c_str(), PathOf("PELMOR.BUF.versand.live.tmp").c_str()), 0);
+    const pid_t live = StartShipper();
+    ShipAppend(PathOf("PELMOR.BUF"), ShipRecord("b", 2));
+    EXPECT_TRUE(WaitForStream("PELMOR", ++published, E2E_WAIT_MS));
+    EXPECT_TRUE(WaitForText(PathOf("PELMOR.BUF.versand.live"), "pelmor-ship live 1", E2E_WAIT_MS));
+    EXPECT_EQ(Stop(live, SIGTERM), 0);
+    EXPECT_EQ(SupportReadFile(victim), "unberuehrt\n");
 }
 
 // A state whose position lies past its file's records, or whose generation
@@ -300,8 +311,8 @@ TEST_F(ShipTest, SettingsMeanWhatTheySay) {
     EXPECT_EQ(check.out.substr(check.out.rfind('\n', check.out.size() - 2) + 1),
               "pelmor-ship startet mit diesen Einstellungen nicht.\n");
 
-    for (const char* name :
-         {"PELMOR.BUF.versand", "PELMOR.BUF.versand.lock", "PELMOR.BUF.0000000007"}) {
+    for (const char* name : {"PELMOR.BUF.versand", "PELMOR.BUF.versand.lock",
+                             "PELMOR.BUF.versand.live", "PELMOR.BUF.0000000007"}) {
         WriteShipIni(LoopbackFreePort(), {}, {std::string("LOGDATEI   = ") + name});
         check = RunPelmorctl({"check", "pelmor.ini"});
         EXPECT_EQ(check.exitCode, 1) << name;

@@ -5,9 +5,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "protocol/names.h"
 
 namespace {
 
@@ -17,7 +20,7 @@ constexpr std::size_t LIVE_TEXT_MAX = 256;
 } // namespace
 
 std::string ShipLivePath(const ShipConfig& config) {
-    return config.bufferFile + ".versand.live";
+    return config.bufferFile + PELMOR_SHIP_LIVE_SUFFIX;
 }
 
 int ShipLiveSave(const std::string& path, const ShipLive& live) {
@@ -29,8 +32,13 @@ int ShipLiveSave(const std::string& path, const ShipLive& live) {
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) {
         return 0;
     }
+    // Whoever may write in the folder could have put a link or a FIFO under
+    // the temporary name: it is removed, and the file made anew only where
+    // nothing is (a link is never followed, nothing opened that can wait).
     const std::string temporary = path + ".tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
     if (fd < 0) {
         return 0;
     }
@@ -47,8 +55,10 @@ int ShipLiveSave(const std::string& path, const ShipLive& live) {
 }
 
 int ShipLiveLoad(const std::string& path, ShipLive* live) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Read only when it can be the shipper's own, as its state is.
+    int fd = -1;
+    std::string why;
+    if (ShipOpenOwn(path, O_RDONLY, &fd, &why) != 1) {
         return 0;
     }
     char text[LIVE_TEXT_MAX] = {};

@@ -15,10 +15,13 @@ constexpr const char* PELMOR_START_EVENT_NAME = "StartPelmorEvent";
 constexpr const char* PELMOR_COUNTERS_NAME = "PelmorCounters";
 
 // The shipper's files beside the buffer file BUFFDATEI: its state, the
-// state's lock, and BUFFDATEI.<generation> (this many digits) for every
-// file it took over.
+// state's lock, its live figures (written to the temporary name, then
+// renamed), and BUFFDATEI.<generation> (this many digits) for every file
+// it took over.
 constexpr char PELMOR_SHIP_STATE_SUFFIX[] = ".versand";
 constexpr char PELMOR_SHIP_LOCK_SUFFIX[] = ".versand.lock";
+constexpr char PELMOR_SHIP_LIVE_SUFFIX[] = ".versand.live";
+constexpr char PELMOR_SHIP_LIVE_TEMP_SUFFIX[] = ".versand.live.tmp";
 constexpr int32_t PELMOR_SHIP_GENERATION_DIGITS = 10;
 
 #endif
