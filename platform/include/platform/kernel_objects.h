@@ -2,18 +2,13 @@
 // events and file mappings (shared memory), with Windows' names, values and
 // meanings; and the calling process's id.
 //
-// Linux: names live in one namespace directory ($PELMOR_RUNTIME_DIR, else
-// $XDG_RUNTIME_DIR/pelmor, else /tmp/pelmor-<uid>; created 0700 by a Create
-// call, never by an Open call, for which a missing directory holds no object
-// (ERROR_FILE_NOT_FOUND); used only when it is a directory of the calling
-// user that neither group nor others may write, and an object only when its
-// file is the user's too). An object
-// exists while a process holds a handle to it; the kernel drops a dead
-// process's handles, so a killed process leaves nothing stale, and the next
-// creation starts the object afresh with its initial state. Of two processes creating one name at
-// once exactly one creates it; the other gets ERROR_ALREADY_EXISTS and a
-// handle to the same object (an event keeps its state). SetEvent and
-// ResetEvent are async-signal-safe.
+// Linux: an object exists while a process holds a handle to it, so a killed
+// process leaves nothing stale. Of two processes creating one name at once
+// exactly one creates it; the other gets ERROR_ALREADY_EXISTS and a handle to
+// the same object (an event keeps its state). Opening a name in a missing
+// runtime folder is ERROR_FILE_NOT_FOUND. SetEvent and ResetEvent are
+// async-signal-safe. Where the objects live and who may use them: the named
+// objects in docs/architecture.md.
 //
 // Limits of the Linux objects: events are manual-reset only (an auto-reset
 // request fails with ERROR_INVALID_PARAMETER); a mutex is owned by a handle,
