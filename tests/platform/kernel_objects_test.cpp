@@ -1,5 +1,7 @@
-// Named mutexes, events and file mappings across handles and processes.
+// Named mutexes, events and file mappings across handles and processes, and
+// under failing system calls.
 #include "platform/kernel_objects.h"
+#include "kernel_syscalls.h"
 #include "protocol/names.h"
 
 #include "support/files.h"
@@ -9,11 +11,15 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <cerrno>
 #include <csignal>
+#include <sys/mman.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -350,6 +356,72 @@ TEST_F(KernelObjects, KilledHolderLeavesNothingStale) {
     EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0) << "not the reset state of the dead";
     CloseHandle(stop);
     CloseHandle(mutex);
+}
+
+int OpenDescriptors() {
+    const std::filesystem::directory_iterator open("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(open), end(open)));
+}
+
+int faultErrno;
+
+// A system call that fails with faultErrno, for any entry of the table.
+template <typename Result> Result Failed() {
+    return Result(-1);
+}
+template <> void* Failed<void*>() {
+    return MAP_FAILED;
+}
+template <typename Result, typename... Arguments> Result Fail(Arguments...) {
+    errno = faultErrno;
+    return Failed<Result>();
+}
+
+// A failing system call at each step of making a handle: the call fails with
+// the error it maps to, and leaves no descriptor and no lock behind, so the
+// next creation makes the object afresh.
+TEST_F(KernelObjects, FailingSystemCallsLeaveNothingBehind) {
+    const struct {
+        const char* call;
+        int number;
+        DWORD error;
+        void (*inject)();
+    } faults[] = {
+        {"stat", EIO, ERROR_ACCESS_DENIED, [] { kernelSyscalls.statPath = Fail; }},
+        {"mkdir", EACCES, ERROR_ACCESS_DENIED, [] { kernelSyscalls.makeDir = Fail; }},
+        {"open", EMFILE, ERROR_GEN_FAILURE, [] { kernelSyscalls.openDir = Fail; }},
+        {"fstat", EIO, ERROR_ACCESS_DENIED, [] { kernelSyscalls.statFile = Fail; }},
+        {"flock", ENOLCK, ERROR_GEN_FAILURE, [] { kernelSyscalls.lockWhole = Fail; }},
+        {"openat", ENOSPC, ERROR_GEN_FAILURE, [] { kernelSyscalls.openAt = Fail; }},
+        {"fcntl", ENOLCK, ERROR_GEN_FAILURE, [] { kernelSyscalls.lockRange = Fail; }},
+        {"ftruncate", EFBIG, ERROR_GEN_FAILURE, [] { kernelSyscalls.truncateFile = Fail; }},
+        {"pwrite", ENOSPC, ERROR_GEN_FAILURE, [] { kernelSyscalls.writeAt = Fail; }},
+        {"mmap", ENOMEM, ERROR_NOT_ENOUGH_MEMORY, [] { kernelSyscalls.mapMemory = Fail; }},
+    };
+    const std::string objects = dir + "/objects";
+    setenv("PELMOR_RUNTIME_DIR", objects.c_str(), 1);
+    const int before = OpenDescriptors();
+    for (const auto& fault : faults) {
+        faultErrno = fault.number;
+        fault.inject();
+        EXPECT_EQ(CreateEventA(nullptr, TRUE, TRUE, "Faulted"), nullptr) << fault.call;
+        EXPECT_EQ(GetLastError(), fault.error) << fault.call;
+        kernelSyscalls = kernelSyscallsSystem;
+        EXPECT_EQ(OpenDescriptors(), before) << fault.call;
+        HANDLE event = CreateEventA(nullptr, TRUE, TRUE, "Faulted");
+        ASSERT_NE(event, nullptr) << fault.call;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << fault.call;
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << fault.call;
+        CloseHandle(event);
+        unlink((objects + "/Faulted").c_str());
+        rmdir(objects.c_str());
+    }
+    faultErrno = EMFILE; // an unnamed object is made in memory
+    kernelSyscalls.makeMemoryFile = Fail;
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, TRUE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    kernelSyscalls = kernelSyscallsSystem;
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 } // namespace
