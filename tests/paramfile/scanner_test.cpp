@@ -11,7 +11,11 @@ namespace {
 
 class ScannerTest : public ::testing::Test {
   protected:
+    // Opens a file of these bytes in place of the one open before.
     void Open(const std::string& bytes) {
+        if (file != HFILE_ERROR) {
+            _lclose(file);
+        }
         std::string path = WriteTestFile(bytes);
         file = _lopen(path.c_str(), OF_READ);
         ASSERT_NE(file, HFILE_ERROR);
@@ -43,8 +47,6 @@ TEST_F(ScannerTest, KeyLineGivesTheSameThreeTokensWithOrWithoutBlanks) {
     for (const char* line : {"KEY=VALUE\r\n", "KEY = VALUE\r\n", "KEY= VALUE\r\n"}) {
         Open(line);
         EXPECT_EQ(AllTokens(), (Tokens{"KEY", "=", "VALUE", "#-11"})) << line;
-        _lclose(file);
-        file = HFILE_ERROR;
     }
 }
 
@@ -97,55 +99,35 @@ TEST_F(ScannerTest, ZeroByteCountsTowardTheLengthButEndsTheText) {
     EXPECT_EQ(AllTokens(), (Tokens{"KEY", "=", "1", "#-12"}));
 }
 
-TEST_F(ScannerTest, BlockCommentEndsAtTheFirstStarSlashWhateverStarsPrecedeIt) {
-    Open("/* a **/ KEY /* b ***/ NEXT /*/ still comment */ LAST\r\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"KEY", "NEXT", "LAST", "#-11"}));
-}
-
-TEST_F(ScannerTest, RestOfTheOpeningTokenDoesNotCloseTheBlockComment) {
-    Open("/*note*/\r\nA = 1\r\n*/ AFTER\r\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"AFTER", "#-11"}));
-    EXPECT_EQ(keyIniScan.lineNumber, 4);
-}
-
-TEST_F(ScannerTest, UnclosedBlockCommentIsEndOfFile) {
-    Open("/*note*/\r\nA = 1\r\n");
-    EXPECT_EQ(NextToken(), KEYINI_E_EOF);
-    EXPECT_EQ(keyIniScan.lineNumber, 3);
-}
-
-TEST_F(ScannerTest, BlockCommentCountsItsLines) {
-    Open("/* one\r\n two\r\n three */\r\n  BAD");
-    EXPECT_EQ(NextToken(), KEYINI_E_EOF);
-    EXPECT_EQ(keyIniScan.lineNumber, 4);
-}
-
-TEST_F(ScannerTest, LineCommentEndsAtCarriageReturnLineFeed) {
-    Open("//note\r\nA // note\r\nB //\r\nC\r\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"A", "B", "C", "#-11"}));
-    EXPECT_EQ(keyIniScan.lineNumber, 5);
-}
-
-TEST_F(ScannerTest, LineCommentRunsOverLineFeedsWithoutCarriageReturn) {
-    Open("//note\nA\nB\r\nC\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"C", "#-11"}));
-    EXPECT_EQ(keyIniScan.lineNumber, 5);
-}
-
-TEST_F(ScannerTest, LineCommentWithoutCarriageReturnLineFeedIsEndOfFile) {
-    Open("KEY //note\nA = 1\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"KEY", "#-11"}));
-    EXPECT_EQ(keyIniScan.lineNumber, 3);
-}
-
-TEST_F(ScannerTest, LineCommentOpenedRightBeforeASymbolStartsWithIt) {
-    Open("//x=\r\nA\r\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"A", "#-11"}));
-}
-
-TEST_F(ScannerTest, CommentsAreRecognisedOnlyAtTheStartOfAToken) {
-    Open("a//b c/*d */x\r\n");
-    EXPECT_EQ(AllTokens(), (Tokens{"a//b", "c/*d", "*/x", "#-11"}));
+// Comments: the line the scanner ends on and the tokens they leave.
+TEST_F(ScannerTest, CommentsAreSkippedWithTheirLines) {
+    const struct {
+        int32_t lines;
+        const char* text;
+        Tokens tokens;
+    } cases[] = {
+        // A block comment ends at the first */ whatever stars precede it, not
+        // at the rest of its opening token; unclosed it is the end of the file.
+        {2,
+         "/* a **/ KEY /* b ***/ NEXT /*/ still comment */ LAST\r\n",
+         {"KEY", "NEXT", "LAST", "#-11"}},
+        {4, "/*note*/\r\nA = 1\r\n*/ AFTER\r\n", {"AFTER", "#-11"}},
+        {3, "/*note*/\r\nA = 1\r\n", {"#-11"}},
+        {4, "/* one\r\n two\r\n three */\r\n  BAD", {"#-11"}},
+        // A line comment ends at CR LF only, so without one it is the end of
+        // the file; it may be opened right before a symbol.
+        {5, "//note\r\nA // note\r\nB //\r\nC\r\n", {"A", "B", "C", "#-11"}},
+        {5, "//note\nA\nB\r\nC\n", {"C", "#-11"}},
+        {3, "KEY //note\nA = 1\n", {"KEY", "#-11"}},
+        {3, "//x=\r\nA\r\n", {"A", "#-11"}},
+        // Both are recognised only at the start of a token.
+        {2, "a//b c/*d */x\r\n", {"a//b", "c/*d", "*/x", "#-11"}},
+    };
+    for (const auto& c : cases) {
+        Open(c.text);
+        EXPECT_EQ(AllTokens(), c.tokens) << c.text;
+        EXPECT_EQ(keyIniScan.lineNumber, c.lines) << c.text;
+    }
 }
 
 TEST_F(ScannerTest, RewindReadsTheSameBytesAgainAndRestoresTheLine) {
