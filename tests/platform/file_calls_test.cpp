@@ -89,7 +89,13 @@ class FileCallsTest : public ::testing::Test {
         }
         fileSyscalls = fileSyscallsSystem;
     }
+    // Opens a file of these bytes in place of the one open before, and counts
+    // system calls from here.
     void Open(const std::string& bytes) {
+        if (file != HFILE_ERROR) {
+            _lclose(file);
+        }
+        readCalls = seekCalls = 0;
         std::string path = WriteTestFile(bytes);
         file = _lopen(path.c_str(), OF_READ);
         ASSERT_NE(file, HFILE_ERROR);
@@ -105,62 +111,45 @@ class FileCallsTest : public ::testing::Test {
     HFILE file = HFILE_ERROR;
 };
 
-TEST_F(FileCallsTest, ByteByByteReadingCostsOneSystemCallPerReadAhead) {
-    const size_t size = 200000;
-    std::string bytes = Pattern(size);
-    Open(bytes);
-    for (size_t i = 0; i < size; ++i) {
-        ASSERT_EQ(NextByte(), static_cast<unsigned char>(bytes[i])) << i;
+// Reading byte by byte, after a seek or none: the bytes come from where the
+// seek landed to the end, at one read per read-ahead; only a seek outside the
+// buffer costs a system call of its own.
+TEST_F(FileCallsTest, ByteByByteReadingAndSeeksCostOneSystemCallPerReadAhead) {
+    const LONG ahead = static_cast<LONG>(FILE_CALLS_READ_AHEAD);
+    const LONG behind = static_cast<LONG>(FILE_CALLS_KEEP_BEHIND);
+    const LONG stretch = ahead - behind;
+    const struct {
+        LONG size;
+        LONG readFirst;
+        LONG offset;
+        int whence;
+        LONG position;
+        int seeks;
+        int reads;
+    } cases[] = {
+        {200000, 0, 0, FILE_CURRENT, 0, 0, 1 + (200000 - ahead + stretch - 1) / stretch + 1},
+        {1000, 10, -5, FILE_CURRENT, 5, 0, 2},
+        {1000, 6, 500, FILE_CURRENT, 506, 0, 2},
+        {1000, 507, 0, FILE_END, 1000, 0, 2},
+        // A short step back across a refill stays in memory.
+        {ahead + 1000, ahead + 10, -behind, FILE_CURRENT, ahead + 10 - behind, 0, 3},
+        {150000, 140000, -139990, FILE_CURRENT, 10, 1, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.readFirst << " then " << c.offset);
+        std::string bytes = Pattern(static_cast<size_t>(c.size));
+        Open(bytes);
+        for (LONG i = 0; i < c.readFirst; ++i) {
+            NextByte();
+        }
+        EXPECT_EQ(_llseek(file, c.offset, c.whence), c.position);
+        for (LONG i = c.position; i < c.size; ++i) {
+            ASSERT_EQ(NextByte(), static_cast<unsigned char>(bytes[static_cast<size_t>(i)])) << i;
+        }
+        EXPECT_EQ(NextByte(), END);
+        EXPECT_EQ(seekCalls, c.seeks);
+        EXPECT_EQ(readCalls, c.reads);
     }
-    EXPECT_EQ(NextByte(), END);
-    size_t stretch = FILE_CALLS_READ_AHEAD - FILE_CALLS_KEEP_BEHIND;
-    int expected = 1 + static_cast<int>((size - FILE_CALLS_READ_AHEAD + stretch - 1) / stretch) + 1;
-    EXPECT_EQ(readCalls, expected);
-    EXPECT_EQ(seekCalls, 0);
-}
-
-TEST_F(FileCallsTest, SeekInsideTheBufferMovesWithoutSystemCall) {
-    std::string bytes = Pattern(1000);
-    Open(bytes);
-    for (int i = 0; i < 10; ++i) {
-        NextByte();
-    }
-    EXPECT_EQ(_llseek(file, -5, FILE_CURRENT), 5);
-    EXPECT_EQ(NextByte(), static_cast<unsigned char>(bytes[5]));
-    EXPECT_EQ(_llseek(file, 500, FILE_CURRENT), 506);
-    EXPECT_EQ(NextByte(), static_cast<unsigned char>(bytes[506]));
-    EXPECT_EQ(_llseek(file, 0, FILE_END), 1000);
-    EXPECT_EQ(NextByte(), END);
-    EXPECT_EQ(seekCalls, 0);
-    EXPECT_EQ(readCalls, 2);
-}
-
-TEST_F(FileCallsTest, ShortStepBackAcrossARefillStaysInMemory) {
-    std::string bytes = Pattern(FILE_CALLS_READ_AHEAD + 1000);
-    Open(bytes);
-    for (size_t i = 0; i < FILE_CALLS_READ_AHEAD + 10; ++i) {
-        NextByte();
-    }
-    LONG back = static_cast<LONG>(FILE_CALLS_KEEP_BEHIND);
-    EXPECT_EQ(_llseek(file, -back, FILE_CURRENT),
-              static_cast<LONG>(FILE_CALLS_READ_AHEAD + 10) - back);
-    EXPECT_EQ(NextByte(), static_cast<unsigned char>(
-                              bytes[FILE_CALLS_READ_AHEAD + 10 - FILE_CALLS_KEEP_BEHIND]));
-    EXPECT_EQ(seekCalls, 0);
-}
-
-TEST_F(FileCallsTest, SeekOutsideTheBufferRepositionsTheFile) {
-    std::string bytes = Pattern(150000);
-    Open(bytes);
-    for (int i = 0; i < 140000; ++i) {
-        NextByte();
-    }
-    EXPECT_EQ(_llseek(file, -139990, FILE_CURRENT), 10);
-    EXPECT_EQ(seekCalls, 1);
-    for (size_t i = 10; i < 150000; ++i) {
-        ASSERT_EQ(NextByte(), static_cast<unsigned char>(bytes[i])) << i;
-    }
-    EXPECT_EQ(NextByte(), END);
 }
 
 TEST_F(FileCallsTest, RewindAfterEndOfFileReadsTheSameBytesAgain) {
