@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 
 #include "protocol/decimal.h"
 
@@ -186,4 +187,29 @@ const char* RecordProblemText(int32_t problem) {
     default:
         return "in Ordnung";
     }
+}
+
+std::time_t RecordStampTime(const unsigned char* record) {
+    RecordFields fields{};
+    if (RecordDecode(record, &fields) != RECORD_OK || fields.stamp[0] == '\0') {
+        return 0;
+    }
+    // YYYY MM DD hh mm ss: the decoder has checked every part is a digit.
+    int64_t parts[6] = {};
+    const int32_t widths[6] = {4, 2, 2, 2, 2, 2};
+    const char* at = fields.stamp;
+    for (int32_t i = 0; i < 6; ++i) {
+        DecimalParse(at, static_cast<std::size_t>(widths[i]), 9999, &parts[i]);
+        at += widths[i];
+    }
+    std::tm local{};
+    local.tm_year = static_cast<int>(parts[0]) - 1900;
+    local.tm_mon = static_cast<int>(parts[1]) - 1;
+    local.tm_mday = static_cast<int>(parts[2]);
+    local.tm_hour = static_cast<int>(parts[3]);
+    local.tm_min = static_cast<int>(parts[4]);
+    local.tm_sec = static_cast<int>(parts[5]);
+    local.tm_isdst = -1;
+    const std::time_t when = std::mktime(&local);
+    return when == static_cast<std::time_t>(-1) ? 0 : when;
 }

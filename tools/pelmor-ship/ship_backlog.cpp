@@ -43,7 +43,7 @@ ShipBacklog ShipMeasureBacklog(const ShipConfig& config, const ShipState& state)
                 got = pread(fd, record, SHIP_RECORD, static_cast<off_t>(from * SHIP_RECORD));
             } while (got < 0 && errno == EINTR);
             if (first && got == SHIP_RECORD) {
-                backlog.oldest = ShipRecordTime(record);
+                backlog.oldest = RecordStampTime(record);
                 first = false;
             }
         }

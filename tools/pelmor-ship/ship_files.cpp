@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ship_codec.h"
+#include "protocol/decimal.h"
 
 namespace {
 
@@ -37,13 +37,9 @@ int64_t FilesGenerationOf(const std::string& bufferName, const char* entry) {
         return 0;
     }
     int64_t generation = 0;
-    for (int32_t i = 0; i < FILES_GENERATION_DIGITS; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') {
-            return 0;
-        }
-        generation = generation * 10 + (digits[i] - '0');
-    }
-    return generation;
+    return DecimalParse(digits, FILES_GENERATION_DIGITS, SHIP_GENERATION_MAX, &generation)
+               ? generation
+               : 0;
 }
 
 // Calls visit for every renamed file; the smallest generation for which
@@ -224,23 +220,6 @@ int ShipRemoveShipped(const ShipConfig& config, int64_t before) {
 
 int64_t ShipOldestGeneration(const ShipConfig& config) {
     return FilesEach(config, [](int64_t) { return true; });
-}
-
-std::time_t ShipRecordTime(const unsigned char* record) {
-    char stamp[RECORD_STAMP_WIDTH + 1];
-    if (ShipCodecStamp(record, stamp) == 0) {
-        return 0;
-    }
-    std::tm local{};
-    local.tm_year = std::atoi(std::string(stamp, 4).c_str()) - 1900;
-    local.tm_mon = std::atoi(std::string(stamp + 4, 2).c_str()) - 1;
-    local.tm_mday = std::atoi(std::string(stamp + 6, 2).c_str());
-    local.tm_hour = std::atoi(std::string(stamp + 8, 2).c_str());
-    local.tm_min = std::atoi(std::string(stamp + 10, 2).c_str());
-    local.tm_sec = std::atoi(std::string(stamp + 12, 2).c_str());
-    local.tm_isdst = -1;
-    const std::time_t when = std::mktime(&local);
-    return when == static_cast<std::time_t>(-1) ? 0 : when;
 }
 
 void ShipFormatId(const ShipState& state, int64_t generation, int64_t index,

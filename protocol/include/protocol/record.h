@@ -6,6 +6,7 @@
 #define PROTOCOL_RECORD_H
 
 #include <cstdint>
+#include <ctime>
 
 #include "protocol/wire.h"
 
@@ -78,5 +79,9 @@ int32_t RecordDecode(const unsigned char* record, RecordFields* fields);
 
 // German text of a problem code.
 const char* RecordProblemText(int32_t problem);
+
+// The time in a well formed record's stamp, read as local time; 0 when the
+// record is refused or carries the zero stamp.
+std::time_t RecordStampTime(const unsigned char* record);
 
 #endif

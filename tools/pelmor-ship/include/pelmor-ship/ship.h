@@ -94,8 +94,6 @@ int64_t ShipOldestGeneration(const ShipConfig& config);
 // reason (a position past the records of its file, renamed files it claims
 // shipped long ago, a generation at the name's limit).
 int ShipStatePlausible(const ShipConfig& config, const ShipState& state, std::string* why);
-// The time in a record's stamp (local time); 0 when it carries none.
-std::time_t ShipRecordTime(const unsigned char* record);
 // The id of record (generation, index): SOURCE:INSTANCE:GENERATION:INDEX.
 void ShipFormatId(const ShipState& state, int64_t generation, int64_t index,
                   char (&id)[SHIP_ID_MAX]);
