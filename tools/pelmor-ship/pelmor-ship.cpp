@@ -29,6 +29,7 @@
 #include "common/exit_codes.h"
 #include "common/iso_time.h"
 #include "common/text_line.h"
+#include "protocol/decimal.h"
 #include "pelmor-ship/ship_settings.h"
 #include "ship_nats.h"
 
@@ -584,8 +585,12 @@ std::string TextSetting(int32_t setting) {
 
 int32_t NumberSetting(int32_t setting) {
     const ParameterDescriptor& entry = ShipEntry(setting);
-    return ShipEntryState(setting) == 1 ? entry.value.intValue
-                                        : static_cast<int32_t>(std::atol(entry.defaultValue));
+    if (ShipEntryState(setting) == 1) {
+        return entry.value.intValue;
+    }
+    int64_t value = 0; // every default is a number within its range
+    DecimalParseText(entry.defaultValue, std::strlen(entry.defaultValue) + 1, INT32_MAX, &value);
+    return static_cast<int32_t>(value);
 }
 
 // Reads the parameter file; false after saying why on standard error.

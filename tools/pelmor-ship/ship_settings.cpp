@@ -6,140 +6,41 @@ ParameterDescriptor ShipTable[SHIP_TABLE_COUNT];
 
 namespace {
 
+// The group's rows in a constant, so the compiler can check their order.
+struct ShipGroupTable {
+    ParameterDescriptor rows[SHIP_SETTINGS_COUNT];
+};
+
 // Group VERSAND. Every key is optional and has a default that runs a
 // single-node installation on this machine; QUELLE's empty default stands
 // for the host name, known only when the shipper runs.
-const ParameterDescriptor SHIP_GROUP_ENTRIES[SHIP_SETTINGS_COUNT] = {
-    {"VERSAND",
-     "NATSURL",
-     0,
-     0,
-     1,
-     0,
-     0,
-     1,
-     100,
-     TYPSTRING,
-     "nats://127.0.0.1:4222",
-     {},
-     {},
-     "NATS-Server, durch Komma getrennt"},
-    {"VERSAND", "STREAM", 1, 0, 1, 0, 0, 1, 32, TYPSTRING, "PELMOR", {}, {}, "Stream"},
-    {"VERSAND",
-     "SUBJECT",
-     2,
-     0,
-     1,
-     0,
-     0,
-     1,
-     100,
-     TYPSTRING,
-     "pelmor.records",
-     {},
-     {},
-     "Subject der Saetze"},
-    {"VERSAND",
-     "QUELLE",
-     3,
-     0,
-     1,
-     0,
-     0,
-     1,
-     64,
-     TYPSTRING,
-     "",
-     {},
-     {},
-     "Name der Quelle (Vorgabe: Rechnername)"},
-    {"VERSAND",
-     "REPLIKATE",
-     4,
-     0,
-     1,
-     0,
-     0,
-     1,
-     5,
-     TYPINT,
-     "1",
-     {},
-     {},
-     "Replikate eines neuen Streams"},
-    {"VERSAND",
-     "DUPFENSTER",
-     5,
-     0,
-     1,
-     0,
-     0,
-     10,
-     86400,
-     TYPINT,
-     "600",
-     {},
-     {},
-     "Duplikatfenster eines neuen Streams in s"},
-    {"VERSAND",
-     "FENSTER",
-     6,
-     0,
-     1,
-     0,
-     0,
-     1,
-     4096,
-     TYPINT,
-     "512",
-     {},
-     {},
-     "unbestaetigte Saetze hoechstens"},
-    {"VERSAND",
-     "UEBERGABE",
-     7,
-     0,
-     1,
-     0,
-     0,
-     1,
-     1048576,
-     TYPINT,
-     "8192",
-     {},
-     {},
-     "Uebernahme der Bufferdatei ab KB"},
-    {"VERSAND", "NATSCREDS", 8, 0, 1, 0, 0, 1, 100, TYPSTRING, "", {}, {}, "Credentials-Datei"},
-    {"VERSAND", "NATSCA", 9, 0, 1, 0, 0, 1, 100, TYPSTRING, "", {}, {}, "CA-Zertifikate (TLS)"},
-    {"VERSAND",
-     "NATSCERT",
-     10,
-     0,
-     1,
-     0,
-     0,
-     1,
-     100,
-     TYPSTRING,
-     "",
-     {},
-     {},
-     "Client-Zertifikat (TLS)"},
-    {"VERSAND",
-     "NATSKEY",
-     11,
-     0,
-     1,
-     0,
-     0,
-     1,
-     100,
-     TYPSTRING,
-     "",
-     {},
-     {},
-     "Schluessel des Client-Zertifikats"},
-};
+// clang-format off
+constexpr ShipGroupTable SHIP_GROUP_ROWS = {{
+//   group      key           token id         found opt onErr valid min max      type       default                  content value comment
+    {"VERSAND", "NATSURL",    SHIP_NATSURL,    0,    1,  0,    0,    1,  100,     TYPSTRING, "nats://127.0.0.1:4222", {},     {},   "NATS-Server, durch Komma getrennt"},
+    {"VERSAND", "STREAM",     SHIP_STREAM,     0,    1,  0,    0,    1,  32,      TYPSTRING, "PELMOR",                {},     {},   "Stream"},
+    {"VERSAND", "SUBJECT",    SHIP_SUBJECT,    0,    1,  0,    0,    1,  100,     TYPSTRING, "pelmor.records",        {},     {},   "Subject der Saetze"},
+    {"VERSAND", "QUELLE",     SHIP_QUELLE,     0,    1,  0,    0,    1,  64,      TYPSTRING, "",                      {},     {},   "Name der Quelle (Vorgabe: Rechnername)"},
+    {"VERSAND", "REPLIKATE",  SHIP_REPLIKATE,  0,    1,  0,    0,    1,  5,       TYPINT,    "1",                     {},     {},   "Replikate eines neuen Streams"},
+    {"VERSAND", "DUPFENSTER", SHIP_DUPFENSTER, 0,    1,  0,    0,    10, 86400,   TYPINT,    "600",                   {},     {},   "Duplikatfenster eines neuen Streams in s"},
+    {"VERSAND", "FENSTER",    SHIP_FENSTER,    0,    1,  0,    0,    1,  4096,    TYPINT,    "512",                   {},     {},   "unbestaetigte Saetze hoechstens"},
+    {"VERSAND", "UEBERGABE",  SHIP_UEBERGABE,  0,    1,  0,    0,    1,  1048576, TYPINT,    "8192",                  {},     {},   "Uebernahme der Bufferdatei ab KB"},
+    {"VERSAND", "NATSCREDS",  SHIP_NATSCREDS,  0,    1,  0,    0,    1,  100,     TYPSTRING, "",                      {},     {},   "Credentials-Datei"},
+    {"VERSAND", "NATSCA",     SHIP_NATSCA,     0,    1,  0,    0,    1,  100,     TYPSTRING, "",                      {},     {},   "CA-Zertifikate (TLS)"},
+    {"VERSAND", "NATSCERT",   SHIP_NATSCERT,   0,    1,  0,    0,    1,  100,     TYPSTRING, "",                      {},     {},   "Client-Zertifikat (TLS)"},
+    {"VERSAND", "NATSKEY",    SHIP_NATSKEY,    0,    1,  0,    0,    1,  100,     TYPSTRING, "",                      {},     {},   "Schluessel des Client-Zertifikats"},
+}};
+// clang-format on
+
+constexpr bool ShipGroupInOrder() {
+    for (int32_t index = 0; index < SHIP_SETTINGS_COUNT; ++index) {
+        if (SHIP_GROUP_ROWS.rows[index].tokenId != index) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(ShipGroupInOrder(), "every setting's row stands at its token id");
 
 } // namespace
 
@@ -148,7 +49,7 @@ void ShipTableReset() {
         ShipTable[i] = PelmorSettings[i];
     }
     for (int32_t i = 0; i < SHIP_SETTINGS_COUNT; ++i) {
-        ShipTable[PELMOR_SETTINGS_COUNT + i] = SHIP_GROUP_ENTRIES[i];
+        ShipTable[PELMOR_SETTINGS_COUNT + i] = SHIP_GROUP_ROWS.rows[i];
     }
     for (ParameterDescriptor& entry : ShipTable) {
         entry.found = 0;

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "protocol/decimal.h"
+
 namespace {
 
 constexpr const char* STATE_HEADER = "pelmor-ship state 1";
@@ -53,14 +55,7 @@ template <std::size_t N> bool StateText(const char* value, char (&field)[N]) {
 }
 
 bool StateNumber(const char* value, int64_t* number) {
-    char* end = nullptr;
-    errno = 0;
-    const long long parsed = std::strtoll(value, &end, 10);
-    if (errno != 0 || end == value || *end != '\0' || parsed < 0) {
-        return false;
-    }
-    *number = parsed;
-    return true;
+    return DecimalParseText(value, std::strlen(value) + 1, INT64_MAX, number);
 }
 
 // One "key value" line into the state; false for a line that does not belong.
