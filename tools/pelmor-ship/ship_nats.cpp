@@ -69,17 +69,18 @@ int64_t NatsPause(natsConnection*, int attempts, void*) {
 }
 
 // Every outcome of a publication; the message is ours to destroy here.
-void NatsOnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure, void*) {
+void NatsOnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure, void* closure) {
+    ShipContext* ship = static_cast<ShipContext*>(closure);
     const char* id = nullptr;
     if (natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) == NATS_OK) {
         if (ack != nullptr) {
-            ShipOnAck(id, true, ack->Sequence, "");
+            ShipCoreOutcome(ship, id, true, ack->Sequence, "");
         } else if (failure != nullptr) {
-            ShipOnAck(id, false, 0,
-                      failure->ErrText != nullptr ? failure->ErrText
-                                                  : natsStatus_GetText(failure->Err));
+            ShipCoreOutcome(ship, id, false, 0,
+                            failure->ErrText != nullptr ? failure->ErrText
+                                                        : natsStatus_GetText(failure->Err));
         } else {
-            ShipOnAck(id, false, 0, "unbekannt");
+            ShipCoreOutcome(ship, id, false, 0, "unbekannt");
         }
     }
     natsMsg_Destroy(msg);
@@ -97,7 +98,7 @@ std::string NatsReason(natsStatus status, const char* what) {
 
 } // namespace
 
-int ShipNatsStart(const ShipConfig& config, std::string* error) {
+int ShipNatsStart(const ShipConfig& config, ShipContext* ship, std::string* error) {
     natsStatus status = nats_Open(-1);
     if (status == NATS_OK) {
         status = natsOptions_Create(&NatsOptions);
@@ -168,6 +169,7 @@ int ShipNatsStart(const ShipConfig& config, std::string* error) {
     }
     jsOptions_Init(&NatsJetOptions);
     NatsJetOptions.PublishAsync.AckHandler = NatsOnAck;
+    NatsJetOptions.PublishAsync.AckHandlerClosure = ship;
     NatsJetOptions.PublishAsync.MaxPending = config.window + 1; // our own window is the bound
     // Every request (the stream's lookup, its creation) has its time-out: a
     // server that takes the connection but answers nothing is an outage.
@@ -254,7 +256,7 @@ int ShipNatsStream(const ShipConfig& config, uint64_t* lastSequence, std::string
 }
 
 int ShipNatsScan(const ShipConfig& config, uint64_t floor, uint64_t last, const std::string& prefix,
-                 void (*found)(const char* id)) {
+                 ShipContext* ship, void (*found)(ShipContext* ship, const char* id)) {
     if (last <= floor) {
         return 1;
     }
@@ -280,7 +282,7 @@ int ShipNatsScan(const ShipConfig& config, uint64_t floor, uint64_t last, const 
         const char* id = nullptr;
         if (natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) == NATS_OK &&
             std::strncmp(id, prefix.c_str(), prefix.size()) == 0) {
-            found(id);
+            found(ship, id);
         }
         jsMsgMetaData* meta = nullptr;
         uint64_t sequence = last;

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "pelmor-ship/ship.h"
+#include "pelmor-ship/ship_core.h"
 
 // ship_nats.cpp: the connection to NATS, the stream and the publications.
 // Connects in the background (retrying with growing pauses for as long as
 // it takes). 1, or 0 with the reason (a bad address, an unreadable
 // certificate: nothing that waiting mends).
-int ShipNatsStart(const ShipConfig& config, std::string* error);
+int ShipNatsStart(const ShipConfig& config, ShipContext* ship, std::string* error);
 void ShipNatsStop();
 bool ShipNatsConnected();
 // Outages: true when the connection was lost since the last call.
@@ -24,13 +24,9 @@ int ShipNatsStream(const ShipConfig& config, uint64_t* lastSequence, std::string
 // The ids starting with prefix among the stream's messages after floor up
 // to last. 1, or 0 with the reason.
 int ShipNatsScan(const ShipConfig& config, uint64_t floor, uint64_t last, const std::string& prefix,
-                 void (*found)(const char* id));
+                 ShipContext* ship, void (*found)(ShipContext* ship, const char* id));
 // Publishes one record with its id; the outcome comes to ShipOnAck. 1, or 0
 // when it could not be handed over.
 int ShipNatsPublish(const ShipConfig& config, const char* id, const unsigned char* record);
-// Called by the NATS library's thread for every publication's outcome.
-void ShipOnAck(const char* id, bool stored, uint64_t sequence, const char* error);
-// Publications still awaiting their outcome are given this long at a stop.
-constexpr int64_t SHIP_ACK_WAIT_MS = 5000;
 
 #endif
