@@ -171,6 +171,7 @@ TEST_F(ShipTest, OutageKeepsTheRecordsAndOneLineSaysSo) {
         << status.out;
     EXPECT_NE(status.out.find("\"last_error\": \"NATS nicht erreichbar"), std::string::npos)
         << status.out;
+    EXPECT_NE(status.out.find("\"last_error_past\": false"), std::string::npos) << status.out;
     EXPECT_EQ(E2eCount(SupportReadFile(PathOf("ship.err")), "Fehler:"), 1)
         << SupportReadFile(PathOf("ship.err"));
     // pelmorctl metrics shows the same outage, from the running shipper.
@@ -207,6 +208,11 @@ TEST_F(ShipTest, OutageKeepsTheRecordsAndOneLineSaysSo) {
     const std::string log = SupportReadFile(PathOf("ship.err"));
     EXPECT_EQ(E2eCount(log, "Fehler:"), 1) << log;
     EXPECT_EQ(E2eCount(log, "wieder in Ordnung"), 1) << log;
+    // The error stays shown, as past: records were stored after it.
+    const ToolRun after = RunShipper({"--status", "--json", "pelmor.ini"});
+    EXPECT_NE(after.out.find("\"last_error_past\": true"), std::string::npos) << after.out;
+    const ToolRun text = RunShipper({"--status", "pelmor.ini"});
+    EXPECT_NE(text.out.find(") (behoben)\n"), std::string::npos) << text.out;
     EXPECT_EQ(StreamCount("PELMOR"), 40u);
     EXPECT_TRUE(ShipLeftovers(dir).empty());
     EXPECT_EQ(SupportReadFile(PathOf("PELMOR.BUF")), ""); // taken over and removed

@@ -163,7 +163,7 @@ int ShowStatus(const ShipConfig& config, bool json) {
             "{\"running\": %s, \"pid\": %ld, \"stream\": %s, \"records_waiting\": %" PRId64
             ", \"bytes_waiting\": %" PRId64 ", \"files_waiting\": %d, \"oldest\": %s, "
             "\"oldest_age_s\": %lld, \"last_error\": %s, \"last_error_time\": %s, "
-            "\"refused\": %s}\n",
+            "\"last_error_past\": %s, \"refused\": %s}\n",
             running ? "true" : "false", running ? holder : 0L,
             JsonText(config.stream.c_str()).c_str(), backlog.records, backlog.records * SHIP_RECORD,
             backlog.files,
@@ -172,6 +172,7 @@ int ShowStatus(const ShipConfig& config, bool json) {
             state.errorTime != 0
                 ? ("\"" + LocalTime(static_cast<std::time_t>(state.errorTime)) + "\"").c_str()
                 : "null",
+            state.errorTime != 0 && state.errorPast != 0 ? "true" : "false",
             problem.empty() ? "null" : JsonText(problem.c_str()).c_str());
     } else {
         if (running) {
@@ -191,8 +192,9 @@ int ShowStatus(const ShipConfig& config, bool json) {
             std::printf("Aeltester Satz:   keiner\n");
         }
         if (state.errorTime != 0) {
-            std::printf("Letzter Fehler:   %s %s\n",
-                        LocalTime(static_cast<std::time_t>(state.errorTime)).c_str(), state.error);
+            std::printf("Letzter Fehler:   %s %s%s\n",
+                        LocalTime(static_cast<std::time_t>(state.errorTime)).c_str(), state.error,
+                        state.errorPast != 0 ? " (behoben)" : "");
         } else {
             std::printf("Letzter Fehler:   keiner\n");
         }

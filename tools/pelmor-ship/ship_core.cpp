@@ -70,6 +70,8 @@ int64_t CoreMillisSince(std::chrono::steady_clock::time_point then) {
 // The last failure, kept for --status; logged by the caller.
 void CoreNoteError(ShipContext* ship, const std::string& text) {
     ship->state.errorTime = std::time(nullptr);
+    ship->state.errorPast = 0;
+    ++ship->errorSerial;
     std::snprintf(ship->state.error, sizeof ship->state.error, "%s", text.c_str());
 }
 
@@ -129,7 +131,8 @@ namespace {
 void CoreSaveIfMoved(ShipContext* ship) {
     if ((ship->state.position != ship->saved.position ||
          ship->state.generation != ship->saved.generation ||
-         ship->state.errorTime != ship->saved.errorTime) &&
+         ship->state.errorTime != ship->saved.errorTime ||
+         ship->state.errorPast != ship->saved.errorPast) &&
         CoreNowMs() - ship->lastSaveMs >= SHIP_SAVE_EVERY_MS) {
         ShipCoreSave(ship);
     }
@@ -402,6 +405,9 @@ void ShipCoreAdvance(ShipContext* ship) {
             CoreFinishGeneration(ship);
         }
         ship->state.position = slot.index + 1;
+        if (slot.errorSerial == ship->errorSerial && ship->state.errorTime != 0) {
+            ship->state.errorPast = 1; // stored after the last error: it is over
+        }
         CorePassSequence(ship, slot.sequence);
         ++ship->head;
         ++ship->live.shipped;
@@ -415,6 +421,7 @@ void ShipCoreAdvance(ShipContext* ship) {
 namespace {
 
 void CorePublish(ShipContext* ship, ShipSlot& slot) {
+    slot.errorSerial = ship->errorSerial;
     if (ship->publisher.publish(ship->config, slot.id, slot.record) == 0) {
         std::lock_guard<std::mutex> guard(ship->windowLock);
         slot.status = SHIP_SLOT_FAILED;
@@ -452,6 +459,7 @@ void ShipCoreFillWindow(ShipContext* ship) {
             std::lock_guard<std::mutex> guard(ship->windowLock);
             slot.status = present ? SHIP_SLOT_STORED : SHIP_SLOT_PENDING;
             slot.sequence = ship->state.floor;
+            slot.errorSerial = -1;
             ++ship->next;
         }
         if (!present) {

@@ -107,6 +107,8 @@ bool StateLine(char* line, ShipState* state) {
         state->previousGeneration = number;
     } else if (std::strcmp(line, "error_time") == 0) {
         state->errorTime = number;
+    } else if (std::strcmp(line, "error_past") == 0) {
+        state->errorPast = number != 0;
     } else {
         return false;
     }
@@ -215,6 +217,9 @@ int ShipStateSave(const std::string& path, const ShipState& state) {
         std::snprintf(line, sizeof line, "error_time %" PRId64 "\nerror %s\n", state.errorTime,
                       state.error);
         text += line;
+        if (state.errorPast != 0) {
+            text += "error_past 1\n";
+        }
     }
     const std::string temporary = path + ".neu";
     // Made anew: a link or a FIFO left under this name is not followed.

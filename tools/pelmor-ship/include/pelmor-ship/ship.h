@@ -50,6 +50,7 @@ struct ShipState {
     unsigned char previousRecord[SHIP_RECORD];
     int64_t errorTime; // the last failure: when, 0 for none, and its text
     char error[256];
+    int32_t errorPast; // records were stored after it: the shipper recovered
 };
 
 // ship_state.cpp. The state file's name; reading (1 read, 0 none there, -1

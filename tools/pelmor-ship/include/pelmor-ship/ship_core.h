@@ -47,7 +47,8 @@ struct ShipSlot {
     int64_t generation;
     int64_t index;
     int status;
-    uint64_t sequence; // the stream's, once stored
+    uint64_t sequence;   // the stream's, once stored
+    int64_t errorSerial; // the error noted last when it was published; -1 found stored
     char id[SHIP_ID_MAX];
     unsigned char record[SHIP_RECORD];
 };
@@ -86,6 +87,7 @@ struct ShipContext {
     int64_t next = 0; // next slot to fill
     bool anyFailed = false;
     std::string lastAckError;
+    int64_t errorSerial = 0; // errors noted: a record stored after the last makes it past
 
     std::vector<uint64_t> floorRing; // sequences of the last records passed
     int64_t floorPassed = 0;
