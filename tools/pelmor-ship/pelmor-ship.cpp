@@ -237,18 +237,36 @@ void Usage() {
                stdout);
 }
 
-int Run(const ShipConfig& config) {
+// Takes the lock of one shipper per buffer file; false after saying why.
+bool TakeLock(const ShipConfig& config) {
     long holder = 0;
     std::string lockError;
     const int lock = ShipLock(config, true, &holder, &lockError);
     if (lock == 0) {
         std::fprintf(stderr, "pelmor-ship: laeuft schon fuer %s (Prozess %ld)\n",
                      config.bufferFile.c_str(), holder);
-        return SHIP_EXIT_FAILED;
-    }
-    if (lock < 0) {
+    } else if (lock < 0) {
         std::fprintf(stderr, "pelmor-ship: Sperre fuer %s nicht zu setzen: %s\n",
                      config.bufferFile.c_str(), lockError.c_str());
+    }
+    return lock > 0;
+}
+
+// The key, certificate and credentials files; false after saying why.
+bool SecretsUsable() {
+    std::string error;
+    for (int32_t setting : {SHIP_NATSCREDS, SHIP_NATSKEY, SHIP_NATSCERT, SHIP_NATSCA}) {
+        if (ShipEntryState(setting) > 0 &&
+            ShipSecretFileProblem(setting, ShipEntry(setting).value.textValue, &error)) {
+            ShipLog("Fehler: %s; pelmor-ship startet nicht", error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int Run(const ShipConfig& config) {
+    if (!TakeLock(config)) {
         return SHIP_EXIT_FAILED;
     }
     static ShipContext ship; // its read buffer is large
@@ -265,14 +283,9 @@ int Run(const ShipConfig& config) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
-
     std::string error;
-    for (int32_t setting : {SHIP_NATSCREDS, SHIP_NATSKEY, SHIP_NATSCERT, SHIP_NATSCA}) {
-        if (ShipEntryState(setting) > 0 &&
-            ShipSecretFileProblem(setting, ShipEntry(setting).value.textValue, &error)) {
-            ShipLog("Fehler: %s; pelmor-ship startet nicht", error.c_str());
-            return SHIP_EXIT_FAILED;
-        }
+    if (!SecretsUsable()) {
+        return SHIP_EXIT_FAILED;
     }
     if (ShipNatsStart(config, &ship, &error) == 0) {
         ShipLog("Fehler: %s", error.c_str());
