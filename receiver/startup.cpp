@@ -6,6 +6,7 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "platform/kernel_objects.h"
+#include "platform/share.h"
 #include "protocol/names.h"
 #include "readiness.h"
 #include "receiver/settings.h"
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr int32_t PELMOR_REASON_SIZE = 128;
+constexpr char PELMOR_LOCK_SUFFIX[] = ".lock";
 
 // The context takes the values as read: an absent or invalid key gives the
 // empty text or 0, never the table's default.
@@ -30,6 +32,35 @@ void PelmorTakeSettings(ReceiverContext* context) {
                       sizeof context->bufferFileName);
     PelmorSettingText(PELMOR_SETTING_LOGDATEI, context->logFileName, sizeof context->logFileName);
     context->port = PelmorPortOfText(context->portText);
+}
+
+// Two receivers never append to one buffer file (an absolute BUFFDATEI in a
+// shared parameter file would make them): each holds the file beside it,
+// named as the buffer file with ".lock" added, for its life. That name stays
+// while consumers rename the buffer file away. 1 held, else 0 and said why.
+int PelmorHoldBufferFile(const ReceiverContext* context) {
+    if (context->bufferFileName[0] == '\0') {
+        return 1; // no buffer file: every session fails to open it and says so
+    }
+    char lockName[sizeof context->bufferFileName + sizeof PELMOR_LOCK_SUFFIX];
+    std::snprintf(lockName, sizeof lockName, "%s%s", context->bufferFileName, PELMOR_LOCK_SUFFIX);
+    const int held = ShareHoldForLife(lockName);
+    if (held == 1) {
+        return 1;
+    }
+    if (held == 0) {
+        PelmorLog("PelmorInit()", PELMOR_LOG_FAILURE, 0, 0, context->bufferFileName,
+                  "Fehler: Bufferdatei schreibt schon ein anderer Empfaenger!");
+        std::fprintf(stderr,
+                     "pelmor: Bufferdatei \"%s\" schreibt schon ein anderer Empfaenger (er "
+                     "haelt \"%s\"); jeder Empfaenger braucht seine eigene BUFFDATEI\n",
+                     context->bufferFileName, lockName);
+        return 0;
+    }
+    PelmorLog("PelmorInit()", PELMOR_LOG_FAILURE, 0, 0, lockName,
+              "Fehler: Sperrdatei der Bufferdatei nicht geoeffnet!");
+    std::fprintf(stderr, "pelmor: Sperrdatei \"%s\" nicht geoeffnet\n", lockName);
+    return 0;
 }
 
 HANDLE PelmorCreateEvent(const char* name, BOOL signalled) {
@@ -79,6 +110,12 @@ int PelmorInit(const char* commandLine, ReceiverContext* context) {
                      context->portText);
         return 0;
     }
+    if (PelmorHoldBufferFile(context) == 0) {
+        return 0;
+    }
+    // A socket a service manager passed may listen on another port than
+    // UPLPORT: context->port becomes the socket's, so records carry the port
+    // their clients came to.
     int32_t result = CSocketServerInit(&context->listenSocket, context->port, &context->port);
     if (result != 0) {
         // Also where the log cannot be read: a service manager keeps standard error.

@@ -92,35 +92,41 @@ bool NevtarSocketOption(int fd, int option, int expected) {
 }
 
 // The listening socket systemd holds for this process (socket activation:
-// $LISTEN_PID is this process, $LISTEN_FDS at least 1), taken when it is a
-// listening IPv4 TCP socket on the port asked for; it is then made
-// non-blocking and close-on-exec as a socket made here, and the variables
-// are removed so that nothing takes it twice. -1 when there is none such:
-// the caller binds its own, as without a service manager.
-int NevtarPassedListener(int32_t port) {
+// $LISTEN_PID is this process, $LISTEN_FDS at least 1). It is taken on
+// whatever port it listens (the unit's socket says where clients come; the
+// port asked for is the parameter file's), made non-blocking and
+// close-on-exec as a socket made here, and the variables are removed so that
+// nothing takes it twice. Several processes may hold the same socket: each
+// accepts the connections the others have not taken. 1 taken (*fd, *port),
+// 0 none passed (the caller binds its own, as without a service manager),
+// -1 passed but not a listening IPv4 TCP socket: binding the port instead
+// would take it past the service manager, so that is a failure.
+int NevtarPassedListener(int* fd, int32_t* port) {
     if (NevtarEnvironmentNumber("LISTEN_PID") != static_cast<long>(getpid()) ||
         NevtarEnvironmentNumber("LISTEN_FDS") < 1) {
-        return -1;
+        return 0;
     }
-    const int fd = NEVTAR_PASSED_FD;
+    const int passed = NEVTAR_PASSED_FD;
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (!NevtarSocketOption(fd, SO_DOMAIN, AF_INET) ||
-        !NevtarSocketOption(fd, SO_TYPE, SOCK_STREAM) ||
-        !NevtarSocketOption(fd, SO_ACCEPTCONN, 1) ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        length != sizeof address || ntohs(address.sin_port) != port) {
+    if (!NevtarSocketOption(passed, SO_DOMAIN, AF_INET) ||
+        !NevtarSocketOption(passed, SO_TYPE, SOCK_STREAM) ||
+        !NevtarSocketOption(passed, SO_ACCEPTCONN, 1) ||
+        getsockname(passed, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        length != sizeof address) {
         return -1;
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
-        fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    const int flags = fcntl(passed, F_GETFL);
+    if (flags < 0 || fcntl(passed, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        fcntl(passed, F_SETFD, FD_CLOEXEC) != 0) {
         return -1;
     }
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     unsetenv("LISTEN_FDNAMES");
-    return fd;
+    *fd = passed;
+    *port = ntohs(address.sin_port);
+    return 1;
 }
 
 } // namespace
@@ -131,13 +137,23 @@ extern "C" NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listen
         return NEVTAR_ERR_ARGUMENT;
     }
     // Port 0 asks for a fresh port: never one that was passed.
-    const int passed = port != 0 ? NevtarPassedListener(port) : -1;
-    if (passed >= 0) {
-        if (boundPort != nullptr) {
-            *boundPort = port;
+    if (port != 0) {
+        int passed = -1;
+        int32_t passedPort = 0;
+        const int taken = NevtarPassedListener(&passed, &passedPort);
+        if (taken < 0) {
+            return NevtarFail(NEVTAR_ERR_SYSTEM, ENOTSOCK,
+                              "CSocketServerInit: Deskriptor %d des Dienstes ist kein "
+                              "lauschender IPv4-TCP-Socket",
+                              NEVTAR_PASSED_FD);
         }
-        *listenSocket = passed;
-        return 0;
+        if (taken > 0) {
+            if (boundPort != nullptr) {
+                *boundPort = passedPort;
+            }
+            *listenSocket = passed;
+            return 0;
+        }
     }
     // Non-blocking, so an accept after a vanished client returns at once.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

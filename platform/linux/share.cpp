@@ -139,3 +139,21 @@ int ShareSameFile(const char* first, const char* second) {
            ShareFolderAndName(second, &other, &secondName) && one.st_dev == other.st_dev &&
            one.st_ino == other.st_ino && std::strcmp(firstName, secondName) == 0;
 }
+
+int ShareHoldForLife(const char* path) {
+    const int fd = RegularFileOpen(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return -1;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return error == EAGAIN || error == EACCES ? 0 : -1;
+    }
+    // The descriptor stays open: the lock lasts as long as the process.
+    return 1;
+}

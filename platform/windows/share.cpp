@@ -44,3 +44,13 @@ int ShareSameFile(const char* first, const char* second) {
     return oneLength > 0 && oneLength < sizeof one && otherLength > 0 &&
            otherLength < sizeof other && lstrcmpiA(one, other) == 0;
 }
+
+int ShareHoldForLife(const char* path) {
+    // Left open on purpose: the handle is the hold, until the process ends.
+    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION ? 0 : -1;
+}

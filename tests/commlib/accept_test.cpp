@@ -81,31 +81,51 @@ TEST(CSocketServerInit, PortInUseIsAFailureWithItsErrno) {
 }
 
 // As systemd passes a socket: descriptor 3, LISTEN_PID and LISTEN_FDS. Taken
-// only by the process named, for the port it listens on; else bound anew.
-TEST(CSocketServerInit, TakesOnlyAListeningSocketPassedForThisProcessAndPort) {
-    const Listener passed = ListenOnAnyPort();
+// only by the process named, on whatever port it listens (the unit's socket
+// is where clients come); a passed descriptor that is no listening socket is
+// a failure, never a reason to bind the port past the service manager.
+TEST(CSocketServerInit, TakesTheListeningSocketPassedForThisProcessOnItsPort) {
     const int kept = fcntl(3, F_DUPFD_CLOEXEC, 100); // whatever the test had there
-    ASSERT_EQ(dup2(passed.socket, 3), 3);
-    CSocketClose(passed.socket);
+    const Listener passed = ListenOnAnyPort();
+    if (passed.socket != 3) {
+        ASSERT_EQ(dup2(passed.socket, 3), 3);
+        CSocketClose(passed.socket);
+    }
     const Listener other = ListenOnAnyPort();
     CSocketClose(other.socket); // a port free a moment ago
     struct Case {
         long pid;
         int32_t port;
+        bool listening; // descriptor 3 is the listening socket, else a plain one
+        int32_t result;
         bool taken;
     };
-    for (const Case& run : {Case{getpid() + 1L, passed.port, false},
-                            Case{getpid(), other.port, false}, Case{getpid(), passed.port, true}}) {
+    for (const Case& run : {Case{getpid() + 1L, passed.port, true, NEVTAR_ERR_SYSTEM, false},
+                            Case{getpid() + 1L, other.port, true, 0, false},
+                            Case{getpid(), other.port, true, 0, true},
+                            Case{getpid(), passed.port, false, NEVTAR_ERR_SYSTEM, false},
+                            Case{getpid(), passed.port, true, 0, true}}) {
+        const int saved = run.listening ? -1 : fcntl(3, F_DUPFD_CLOEXEC, 100);
+        if (!run.listening) {
+            const int plain = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_EQ(dup2(plain, 3), 3);
+            close(plain);
+        }
         setenv("LISTEN_PID", std::to_string(run.pid).c_str(), 1);
         setenv("LISTEN_FDS", "1", 1);
         NevtarSocket socket = -1;
         int32_t bound = 0;
         const int32_t result = CSocketServerInit(&socket, run.port, &bound);
+        EXPECT_EQ(result, run.result) << run.pid << " " << run.port;
+        if (!run.listening) {
+            EXPECT_EQ(socket, -1);
+            ASSERT_EQ(dup2(saved, 3), 3);
+            close(saved);
+        }
         if (!run.taken) {
-            // Another process's socket, or one on another port: bound anew
-            // (the passed one holds its port, so that bind fails).
+            // Another process's socket: bound anew (the passed one holds its
+            // port, so that bind fails); the variables stay.
             EXPECT_NE(socket, 3);
-            EXPECT_EQ(result, run.port == passed.port ? NEVTAR_ERR_SYSTEM : 0);
             EXPECT_NE(std::getenv("LISTEN_PID"), nullptr);
             if (result == 0) {
                 CSocketClose(socket);
@@ -114,7 +134,7 @@ TEST(CSocketServerInit, TakesOnlyAListeningSocketPassedForThisProcessAndPort) {
         }
         ASSERT_EQ(result, 0);
         EXPECT_EQ(socket, 3);
-        EXPECT_EQ(bound, passed.port);
+        EXPECT_EQ(bound, passed.port) << "the socket's port, not the one asked for";
         EXPECT_TRUE(HasCloseOnExec(socket));
         EXPECT_NE(fcntl(socket, F_GETFL) & O_NONBLOCK, 0);
         EXPECT_EQ(std::getenv("LISTEN_PID"), nullptr) << "taken once only";
@@ -125,8 +145,8 @@ TEST(CSocketServerInit, TakesOnlyAListeningSocketPassedForThisProcessAndPort) {
         EXPECT_STREQ(peer, "127.0.0.1");
         close(client);
         CSocketClose(connection);
-        CSocketClose(socket);
     }
+    CSocketClose(3);
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     if (kept >= 0) {

@@ -13,7 +13,11 @@
 #include <fstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -308,6 +312,102 @@ TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
     setenv("PELMOR_RUNTIME_DIR", PathOf("rt").c_str(), 1);
     EXPECT_EQ(RunPelmorctl({"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(first), 0);
+}
+
+// The listening socket a service manager holds for several receivers
+// (pelmor.socket with pelmor.service and pelmor@NAME.service), passed to
+// each as systemd passes it.
+int SharedListener = -1;
+
+void PassSharedListener() {
+    // dup2 onto itself would keep close-on-exec.
+    if ((SharedListener != 3 && dup2(SharedListener, 3) != 3) || fcntl(3, F_SETFD, 0) != 0) {
+        _exit(125);
+    }
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", "1", 1);
+}
+
+TEST_F(E2eReceiver, ReceiversOnOneSharedSocketServeWhileFreeAndNeverShareABufferFile) {
+    SharedListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(SharedListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(SharedListener, 64), 0);
+    ASSERT_EQ(getsockname(SharedListener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    beforeReceiver = PassSharedListener;
+    // The parameter files name another port: the socket's is the one served.
+    const int otherPort = LoopbackFreePort();
+    auto start = [&](const std::string& name, const std::string& buffer) {
+        setenv("PELMOR_RUNTIME_DIR", PathOf("rt-" + name).c_str(), 1);
+        WriteIni(name + ".ini", {"UPLPORT = " + std::to_string(otherPort), "BUFFDATEI = " + buffer,
+                                 "LOGDATEI = " + name + ".LOG", "ERRLEVEL = 1000",
+                                 "MAXLOGSIZE = 2000", "TIMEOUT = 3"});
+        return StartReceiver({name + ".ini"});
+    };
+    auto control = [&](const std::string& name, const std::vector<std::string>& words) {
+        setenv("PELMOR_RUNTIME_DIR", PathOf("rt-" + name).c_str(), 1);
+        return RunPelmorctl(words);
+    };
+    const pid_t first = start("a", "A.BUF");
+    ASSERT_EQ(control("a", {"wait-ready", "--timeout", "15"}).exitCode, 0)
+        << SupportReadFile(PathOf("pelmor.err")) << SupportReadFile(PathOf("ctl.err"));
+    const pid_t second = start("b", "B.BUF");
+    ASSERT_EQ(control("b", {"wait-ready", "--timeout", "15"}).exitCode, 0);
+
+    // A third one told to write the first one's file, by its full name.
+    EXPECT_EQ(ReceiverExit(start("c", PathOf("A.BUF"))), 0);
+    EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
+              "pelmor: Bufferdatei \"" + PathOf("A.BUF") +
+                  "\" schreibt schon ein anderer Empfaenger (er haelt \"" + PathOf("A.BUF") +
+                  ".lock\"); jeder Empfaenger braucht seine eigene BUFFDATEI\n");
+    EXPECT_EQ(E2eCount(SupportReadFile(PathOf("c.LOG")),
+                       "Fehler: Bufferdatei schreibt schon ein anderer Empfaenger!"),
+              1);
+
+    auto sessions = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const int client = LoopbackConnect(port);
+            for (int message = 0; message < 5; ++message) {
+                EXPECT_EQ(LoopbackSendMessage(client, "m" + std::to_string(i)), PELMOR_ACK_STORED);
+            }
+            LoopbackEndSession(client);
+            close(client);
+        }
+    };
+    // Both wait on the socket: each connection wakes both, one takes it.
+    sessions(20);
+    // A client that keeps its session open holds one receiver, nobody else.
+    const int slow = LoopbackConnect(port);
+    EXPECT_EQ(LoopbackSendMessage(slow, "langsam"), PELMOR_ACK_STORED);
+    sessions(20);
+    EXPECT_EQ(LoopbackSendMessage(slow, "noch da"), PELMOR_ACK_STORED);
+    LoopbackEndSession(slow);
+    close(slow);
+
+    const std::string firstFile = SupportReadFile(PathOf("A.BUF"));
+    const std::string secondFile = SupportReadFile(PathOf("B.BUF"));
+    char portColumn[8];
+    std::snprintf(portColumn, sizeof portColumn, "%05d", port);
+    size_t records = 0;
+    for (const std::string* file : {&firstFile, &secondFile}) {
+        for (const SupportRecord& record : SupportRecordsOf(*file)) {
+            EXPECT_EQ(record.port, portColumn);
+            records++;
+        }
+    }
+    EXPECT_EQ(records, static_cast<size_t>(40 * 5 + 2)) << "each message stored once";
+    // Connections the other receiver took first are no failure.
+    EXPECT_EQ(SupportReadFile(PathOf("a.LOG")) + SupportReadFile(PathOf("b.LOG")), "");
+
+    EXPECT_EQ(control("a", {"stop"}).exitCode, 0);
+    EXPECT_EQ(control("b", {"stop"}).exitCode, 0);
+    EXPECT_EQ(ReceiverExit(first), 0);
+    EXPECT_EQ(ReceiverExit(second), 0);
+    close(SharedListener);
 }
 
 } // namespace

@@ -61,6 +61,11 @@ extern "C" {
 // interfaces, SO_REUSEADDR, close-on-exec. A port outside 0..65535 is
 // NEVTAR_ERR_ARGUMENT (never truncated). The bound port is written to
 // *boundPort when it is not null, so port 0 reports the port the system chose.
+// Linux: for a port other than 0, the listening socket a service manager
+// passed this process (LISTEN_PID, LISTEN_FDS) is taken instead, on whatever
+// port it listens, and *boundPort is that port; several processes may hold
+// and accept on the same one. A passed descriptor that is no listening IPv4
+// TCP socket is NEVTAR_ERR_SYSTEM: the port is never bound past the manager.
 NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket, int32_t port,
                                                  int32_t* boundPort);
 
@@ -71,7 +76,9 @@ NEVTAR_API int32_t NEVTAR_CALL CSocketServerInit(NevtarSocket* listenSocket, int
 // NEVTAR_ERR_NOCONNECTION and no failure is pending, so the caller simply
 // tries again. So it is when the process lacks descriptors or memory to take
 // a waiting connection: the call then pauses for its wait (1 s without a
-// limit) before it returns, and a later call takes the connection. peerAddress, when not null,
+// limit) before it returns, and a later call takes the connection. So it is
+// too when another process on the same listening socket took the connection
+// first. peerAddress, when not null,
 // receives the peer's dotted address: at most 16 bytes, terminated. The connection has TCP_NODELAY
 // (a one-byte acknowledgement never waits in the stack) and close-on-exec.
 NEVTAR_API int32_t NEVTAR_CALL CSocketServerOpen(NevtarSocket listenSocket,

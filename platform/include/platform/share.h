@@ -53,4 +53,11 @@ int ShareNameLeadsTo(const char* path, const ShareFileIdentity* identity);
 // last name (Linux), the same full path, letter case aside (Windows); else 0.
 int ShareSameFile(const char* first, const char* second);
 
+// Holds the file at path (made when missing) for this process alone until it
+// ends: 1 held, 0 another process holds it, -1 a failure (errno on Linux,
+// GetLastError on Windows). Nothing ever lets go of it but the process's end.
+// Linux: an open file description lock (F_OFD_SETLK) on the whole file, with
+// _fsopen's rules for the path; Windows: the file open with no sharing.
+int ShareHoldForLife(const char* path);
+
 #endif
