@@ -2,7 +2,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <string>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -102,6 +106,41 @@ std::string E2eNextNotification(int socket, int milliseconds) {
     }
     const ssize_t length = recv(socket, datagram, sizeof datagram, MSG_DONTWAIT);
     return length > 0 ? std::string(datagram, static_cast<size_t>(length)) : "";
+}
+
+namespace {
+int e2eSharedListener = -1;
+} // namespace
+
+int E2eMakeSharedListener() {
+    e2eSharedListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (e2eSharedListener < 0 ||
+        bind(e2eSharedListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(e2eSharedListener, 64) != 0 ||
+        getsockname(e2eSharedListener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    return ntohs(address.sin_port);
+}
+
+void E2ePassSharedListener() {
+    // dup2 onto itself would keep close-on-exec.
+    if ((e2eSharedListener != 3 && dup2(e2eSharedListener, 3) != 3) || fcntl(3, F_SETFD, 0) != 0) {
+        _exit(125);
+    }
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", "1", 1);
+}
+
+void E2eCloseSharedListener() {
+    if (e2eSharedListener >= 0) {
+        close(e2eSharedListener);
+        e2eSharedListener = -1;
+    }
 }
 
 int E2eCount(const std::string& haystack, const std::string& text) {

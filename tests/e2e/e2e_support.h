@@ -56,6 +56,15 @@ int E2eListenAsServiceManager(const std::string& path);
 // The next datagram within milliseconds, "" when none came.
 std::string E2eNextNotification(int socket, int milliseconds);
 
+// A listening socket on a free loopback port, kept as the one that
+// E2ePassSharedListener passes: as systemd passes pelmor.socket to every
+// receiver (descriptor 3, LISTEN_PID, LISTEN_FDS). Its port, or -1.
+int E2eMakeSharedListener();
+// For SupportStart's inChild: hands the shared listener to the program.
+void E2ePassSharedListener();
+// Closes the shared listener.
+void E2eCloseSharedListener();
+
 // Counts the occurrences of text in haystack.
 int E2eCount(const std::string& haystack, const std::string& text);
 

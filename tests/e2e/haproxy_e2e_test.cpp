@@ -1,7 +1,8 @@
-// Two real receivers behind a real haproxy running the shipped example
+// Two real receivers on one shared listening socket (as systemd passes
+// pelmor.socket to each) behind a real haproxy running the shipped example
 // configuration, only its addresses moved to free loopback ports: sessions
-// spread over the instances, every message stored once; silent and trickling
-// clients hold nobody up; TLS at the front.
+// spread over the receivers, every message stored once with the socket's
+// port; silent and trickling clients hold nobody up; TLS at the front.
 #include "e2e_support.h"
 
 #include "protocol/wire.h"
@@ -77,19 +78,20 @@ class HaproxyFront : public E2eTest {
     struct Instance {
         std::string folder;  // working folder: buffer file and log
         std::string runtime; // its named objects
-        int port;
     };
 
-    // Starts receiver i in its own folder, with its own named objects.
+    // Starts receiver i in its own folder, with its own named objects, on
+    // the shared socket.
     void StartInstance(int i) {
-        Instance instance{PathOf("r" + std::to_string(i)), "", LoopbackFreePort()};
+        Instance instance{PathOf("r" + std::to_string(i)), ""};
         instance.runtime = instance.folder + "/rt";
         ASSERT_EQ(mkdir(instance.folder.c_str(), 0700), 0);
         ASSERT_EQ(mkdir(instance.runtime.c_str(), 0700), 0);
-        WriteStandardIni("r" + std::to_string(i) + "/pelmor.ini", instance.port);
+        WriteStandardIni("r" + std::to_string(i) + "/pelmor.ini", socketPort);
         Track(SupportStart("/usr/bin/env",
                            {"PELMOR_RUNTIME_DIR=" + instance.runtime, PELMOR_BIN, "pelmor.ini"},
-                           instance.folder, instance.folder + "/out", instance.folder + "/err"));
+                           instance.folder, instance.folder + "/out", instance.folder + "/err",
+                           E2ePassSharedListener));
         instances.push_back(instance);
         EXPECT_EQ(Pelmorctl(instance, {"wait-ready", "--timeout", "15"}).exitCode, 0);
     }
@@ -108,21 +110,21 @@ class HaproxyFront : public E2eTest {
         started.push_back(child);
     }
 
-    // The shipped configuration with the front, the TLS listener (enabled,
-    // with the test's certificate) and the servers on the test's ports.
+    // The shipped configuration with the TLS listener (the test's
+    // certificate), the plain one enabled, and the receivers' socket moved to
+    // the test's ports.
     void StartHaproxy() {
         std::string config = SupportReadFile(PELMOR_HAPROXY_CFG);
         front = LoopbackFreePort();
         tlsFront = LoopbackFreePort();
-        ASSERT_TRUE(ReplaceOnce(&config, "bind :6664", "bind 127.0.0.1:" + std::to_string(front)));
-        ASSERT_TRUE(ReplaceOnce(&config, "#bind :6665 ssl crt /etc/haproxy/certs/pelmor.pem",
+        ASSERT_TRUE(ReplaceOnce(&config, "#bind :6666", "bind 127.0.0.1:" + std::to_string(front)));
+        ASSERT_TRUE(ReplaceOnce(&config, "bind :6665 ssl crt /etc/haproxy/certs/pelmor.pem",
                                 "bind 127.0.0.1:" + std::to_string(tlsFront) + " ssl crt " +
                                     PathOf("front.pem")));
-        for (int i = 0; i < HAPROXY_INSTANCES; ++i) {
-            ASSERT_TRUE(ReplaceOnce(&config, "127.0.0.1:" + std::to_string(6671 + i),
-                                    "127.0.0.1:" + std::to_string(instances[i].port)));
-        }
-        ASSERT_EQ(config.find("127.0.0.1:66"), std::string::npos) << "a server not moved";
+        ASSERT_TRUE(ReplaceOnce(&config, "127.0.0.1:6664\n",
+                                "127.0.0.1:" + std::to_string(socketPort) + "\n"));
+        ASSERT_EQ(config.find("6664\n"), std::string::npos) << "the socket not moved";
+        ASSERT_EQ(config.find("bind :"), std::string::npos) << "a front not moved";
         std::ofstream(PathOf("haproxy.cfg")) << config;
 
         // A self-signed certificate for "localhost", key and certificate in one file.
@@ -197,13 +199,21 @@ class HaproxyFront : public E2eTest {
         return SupportRecordsOf(SupportReadFile(instances[i].folder + "/PELMOR.BUF"));
     }
 
+    void TearDown() override {
+        E2eTest::TearDown();
+        E2eCloseSharedListener();
+    }
+
     std::vector<Instance> instances;
+    int socketPort = -1;           // the receivers' one listening socket
     std::vector<std::string> sent; // every message acknowledged "1"
     int front = -1;
     int tlsFront = -1;
 };
 
 TEST_F(HaproxyFront, SpreadsSessionsStoresEachMessageOnceAndLetsNoSlowClientHoldOthers) {
+    socketPort = E2eMakeSharedListener();
+    ASSERT_GT(socketPort, 0);
     for (int i = 0; i < HAPROXY_INSTANCES; ++i) {
         StartInstance(i);
     }
@@ -268,12 +278,12 @@ TEST_F(HaproxyFront, SpreadsSessionsStoresEachMessageOnceAndLetsNoSlowClientHold
     }
 
     // Every message acknowledged is stored exactly once across both buffer
-    // files, each record with its own instance's port; the trickler's two in
-    // one session.
+    // files, each record with the socket's port; the trickler's two in one
+    // session.
     std::map<std::string, int> stored;
+    char port[8];
+    std::snprintf(port, sizeof port, "%05d", socketPort);
     for (int i = 0; i < HAPROXY_INSTANCES; ++i) {
-        char port[8];
-        std::snprintf(port, sizeof port, "%05d", instances[i].port);
         for (const SupportRecord& record : RecordsOf(i)) {
             stored[SupportRecordMessage(record)]++;
             EXPECT_EQ(record.port, port);
@@ -288,7 +298,7 @@ TEST_F(HaproxyFront, SpreadsSessionsStoresEachMessageOnceAndLetsNoSlowClientHold
         EXPECT_EQ(stored[message], 1) << message;
     }
 
-    // Health checks and held connections left no trace in the receivers:
+    // Held connections left no trace in the receivers:
     // no log entry, no session ended by time-out, by the client or by a
     // failure.
     for (const Instance& instance : instances) {

@@ -13,11 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -314,31 +310,12 @@ TEST_F(E2eReceiver, PortInUseIsLoggedAndEndsWithExitZero) {
     EXPECT_EQ(ReceiverExit(first), 0);
 }
 
-// The listening socket a service manager holds for several receivers
-// (pelmor.socket with pelmor.service and pelmor@NAME.service), passed to
-// each as systemd passes it.
-int SharedListener = -1;
-
-void PassSharedListener() {
-    // dup2 onto itself would keep close-on-exec.
-    if ((SharedListener != 3 && dup2(SharedListener, 3) != 3) || fcntl(3, F_SETFD, 0) != 0) {
-        _exit(125);
-    }
-    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-    setenv("LISTEN_FDS", "1", 1);
-}
-
+// Receivers on the one socket systemd holds for them (pelmor.socket with
+// pelmor.service and pelmor@NAME.service).
 TEST_F(E2eReceiver, ReceiversOnOneSharedSocketServeWhileFreeAndNeverShareABufferFile) {
-    SharedListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(SharedListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(SharedListener, 64), 0);
-    ASSERT_EQ(getsockname(SharedListener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int port = ntohs(address.sin_port);
-    beforeReceiver = PassSharedListener;
+    const int port = E2eMakeSharedListener();
+    ASSERT_GT(port, 0);
+    beforeReceiver = E2ePassSharedListener;
     // The parameter files name another port: the socket's is the one served.
     const int otherPort = LoopbackFreePort();
     auto start = [&](const std::string& name, const std::string& buffer) {
@@ -407,7 +384,7 @@ TEST_F(E2eReceiver, ReceiversOnOneSharedSocketServeWhileFreeAndNeverShareABuffer
     EXPECT_EQ(control("b", {"stop"}).exitCode, 0);
     EXPECT_EQ(ReceiverExit(first), 0);
     EXPECT_EQ(ReceiverExit(second), 0);
-    close(SharedListener);
+    E2eCloseSharedListener();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "common/text_line.h"
 #include "pelmor-ship/ship_core.h"
 #include "pelmor-ship/ship_settings.h"
+#include "platform/service_manager.h"
 #include "protocol/decimal.h"
 #include "ship_nats.h"
 
@@ -99,6 +101,17 @@ bool LoadConfig(const char* path, ShipConfig* config) {
     config->stream = TextSetting(SHIP_STREAM);
     config->subject = TextSetting(SHIP_SUBJECT);
     config->source = TextSetting(SHIP_QUELLE);
+    // Without QUELLE: the name the unit gives (pelmor-ship@NAME: host and
+    // receiver, so each receiver's records are told apart), else the host's.
+    const char* unitSource = std::getenv("PELMOR_SHIP_QUELLE");
+    if (config->source.empty() && unitSource != nullptr && unitSource[0] != '\0') {
+        if (std::strlen(unitSource) > 64 || !ShipValidSourceName(unitSource)) {
+            std::fprintf(stderr, "pelmor-ship: PELMOR_SHIP_QUELLE = \"%.64s\" ist ungueltig\n",
+                         unitSource);
+            return false;
+        }
+        config->source = unitSource;
+    }
     if (config->source.empty()) {
         config->source = HostName();
     }
@@ -294,7 +307,11 @@ int Run(const ShipConfig& config) {
     ShipLog("gestartet: %s -> Stream %s (%s) auf %s, Quelle %s", config.bufferFile.c_str(),
             config.stream.c_str(), config.subject.c_str(), ShipUrlShown(config.natsUrl).c_str(),
             config.source.c_str());
+    // Ready once the parameters, the state and the client stand; what NATS
+    // does later is retried, not a failed start.
+    PlatformNotifyServiceManager("READY=1");
     ShipCoreRun(&ship);
+    PlatformNotifyServiceManager("STOPPING=1");
     ShipNatsStop();
     unlink(ship.livePath.c_str()); // its figures end with the shipper
     ShipLog("beendet: %s bis Satz %" PRId64 " der Generation %" PRId64 " gespeichert%s",
