@@ -34,6 +34,9 @@ void PelmorctlUsage() {
         "                            Zaehler des laufenden Empfaengers (--json: ein\n"
         "                            JSON-Objekt)\n"
         "                            (Ende 0: laeuft, 3: laeuft nicht, 1: nicht pruefbar)\n"
+        "  status --all              dasselbe fuer jeden Empfaenger des Dienstes auf\n"
+        "                            diesem Rechner (pelmor.service, pelmor@NAME.service)\n"
+        "                            (Ende 0: einer laeuft, 3: keiner, 1: nicht pruefbar)\n"
         "  metrics [--instance NAME | --all] [--ini DATEI]\n"
         "                            die Zaehler im Textformat von Prometheus (fuer den\n"
         "                            Textfile-Collector des Node Exporters); --all: alle\n"
@@ -43,7 +46,8 @@ void PelmorctlUsage() {
         "                            (Ende 0: geschrieben, 1: Parameterdatei nicht lesbar)\n"
         "  stop [--timeout S]        setzt StopPelmorEvent zurueck und wartet hoechstens\n"
         "                            S Sekunden (Vorgabe 10) auf das Ende des Empfaengers\n"
-        "                            (Ende 0: beendet oder lief nicht, 1: Zeit abgelaufen)\n"
+        "                            (Ende 0: beendet oder lief nicht, 1: Zeit abgelaufen\n"
+        "                            oder keiner hier, aber Empfaenger des Dienstes)\n"
         "  wait-ready [--timeout S]  wartet hoechstens S Sekunden (Vorgabe 10), bis ein\n"
         "                            Empfaenger laeuft und StartPelmorEvent gesetzt ist\n"
         "                            (Ende 0: bereit, 1: Zeit abgelaufen)\n"
@@ -102,6 +106,9 @@ int PelmorctlStatus(bool json) {
     if (running < 0) {
         return TOOL_EXIT_FAILED;
     }
+    if (!running) {
+        PelmorctlHintService("status");
+    }
     if (json) {
         PelmorctlShowCountersJson(running);
         return running ? TOOL_EXIT_OK : TOOL_EXIT_NOT_RUNNING;
@@ -129,6 +136,10 @@ int PelmorctlStop(long seconds) {
         return TOOL_EXIT_FAILED;
     }
     if (running == 0) {
+        // None here, but the service's run elsewhere: never "none runs".
+        if (PelmorctlHintService("stop")) {
+            return TOOL_EXIT_FAILED;
+        }
         std::puts("Kein Empfaenger laeuft.");
         return TOOL_EXIT_OK;
     }
@@ -216,12 +227,24 @@ int PelmorctlRunVersion(int argc, char**) {
     return TOOL_EXIT_OK;
 }
 
+// One receiver of status --all: a heading with its unit and folder, then
+// what status shows.
+int PelmorctlStatusOfOne(const char* unit, const char* dir) {
+    std::printf("== %s (%s)\n", unit, dir);
+    const int result = PelmorctlStatus(false);
+    std::puts("");
+    return result;
+}
+
 int PelmorctlRunStatus(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[2], "--all") == 0) {
+        return PelmorctlEachServiceReceiver(PelmorctlStatusOfOne);
+    }
     const bool json = argc == 3 && std::strcmp(argv[2], "--json") == 0;
     if (argc != 2 && !json) {
         return PELMORCTL_WRONG_ARGUMENTS;
     }
-    return PelmorctlStatus(json);
+    return PelmorctlFindService() ? PelmorctlStatus(json) : TOOL_EXIT_FAILED;
 }
 
 int PelmorctlRunStop(int argc, char** argv) {
@@ -229,7 +252,7 @@ int PelmorctlRunStop(int argc, char** argv) {
     if (seconds < 0) {
         return PelmorctlWrongCall("--timeout erwartet ganze Sekunden von 0 bis 86400");
     }
-    return PelmorctlStop(seconds);
+    return PelmorctlFindService() ? PelmorctlStop(seconds) : TOOL_EXIT_FAILED;
 }
 
 int PelmorctlRunWaitReady(int argc, char** argv) {
@@ -237,7 +260,7 @@ int PelmorctlRunWaitReady(int argc, char** argv) {
     if (seconds < 0) {
         return PelmorctlWrongCall("--timeout erwartet ganze Sekunden von 0 bis 86400");
     }
-    return PelmorctlWaitReady(seconds);
+    return PelmorctlFindService() ? PelmorctlWaitReady(seconds) : TOOL_EXIT_FAILED;
 }
 
 // The commands that take one file and nothing else.
@@ -256,7 +279,7 @@ int PelmorctlRunRecords(int argc, char** argv) {
 }
 
 constexpr PelmorctlCommand PELMORCTL_COMMANDS[] = {
-    {"status", nullptr, PelmorctlRunStatus, "status [--json]", false},
+    {"status", nullptr, PelmorctlRunStatus, "status [--json | --all]", false},
     {"metrics", nullptr, PelmorctlRunMetrics, "metrics [--all] [--ini DATEI]", true},
     {"stop", nullptr, PelmorctlRunStop, "stop [--timeout S]", true},
     {"wait-ready", nullptr, PelmorctlRunWaitReady, "wait-ready [--timeout S]", false},

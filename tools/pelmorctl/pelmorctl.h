@@ -17,6 +17,22 @@ int PelmorctlUseInstance(const char* name);
 // The NAME of --instance once it is in use, else nullptr.
 extern const char* PelmorctlInstance;
 
+// Before status, stop and wait-ready: as root without PELMOR_RUNTIME_DIR,
+// the named objects of the host's service receiver (Linux: /run/pelmor),
+// opened with their owner's rights, as with --instance. 1, or 0 with the
+// command to run instead on standard error.
+int PelmorctlFindService(void);
+
+// When no receiver runs where pelmorctl looked and the caller did not name
+// the place: says on standard error where the service's receivers are and
+// the command that reaches them (command: the word run). 1 when it did.
+int PelmorctlHintService(const char* command);
+
+// status --all: show(unit, folder) for every receiver of the service on this
+// host, each in its own named objects. OK when one runs, NOT_RUNNING when
+// none does, FAILED when one could not be looked at.
+int PelmorctlEachServiceReceiver(int (*show)(const char* unit, const char* dir));
+
 // check FILE: every setting as the receiver would get it, what is missing or
 // invalid, read errors with their line, line comments that swallow lines.
 int PelmorctlCheck(const char* path);
