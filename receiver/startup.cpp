@@ -52,8 +52,7 @@ int PelmorHoldBufferFile(const ReceiverContext* context) {
         PelmorLog("PelmorInit()", PELMOR_LOG_FAILURE, 0, 0, context->bufferFileName,
                   "Fehler: Bufferdatei schreibt schon ein anderer Empfaenger!");
         std::fprintf(stderr,
-                     "pelmor: Bufferdatei \"%s\" schreibt schon ein anderer Empfaenger (er "
-                     "haelt \"%s\"); jeder Empfaenger braucht seine eigene BUFFDATEI\n",
+                     "pelmor: Bufferdatei \"%s\" schreibt schon ein anderer Empfaenger (%s)\n",
                      context->bufferFileName, lockName);
         return 0;
     }
