@@ -35,15 +35,26 @@ void PelmorTakeSettings(ReceiverContext* context) {
 }
 
 // Two receivers never append to one buffer file (an absolute BUFFDATEI in a
-// shared parameter file would make them): each holds the file beside it,
-// named as the buffer file with ".lock" added, for its life. That name stays
-// while consumers rename the buffer file away. 1 held, else 0 and said why.
+// shared parameter file would make them): each holds a file beside it for
+// its life, named as the buffer file with "." before and ".lock" after, so
+// that no consumer's "BUFFDATEI.*" takes it for a renamed buffer file. That
+// name stays while consumers rename the buffer file away. 1 held, else 0
+// and said why.
 int PelmorHoldBufferFile(const ReceiverContext* context) {
     if (context->bufferFileName[0] == '\0') {
         return 1; // no buffer file: every session fails to open it and says so
     }
-    char lockName[sizeof context->bufferFileName + sizeof PELMOR_LOCK_SUFFIX];
-    std::snprintf(lockName, sizeof lockName, "%s%s", context->bufferFileName, PELMOR_LOCK_SUFFIX);
+    // The last name starts after the last separator of either system.
+    const char* name = context->bufferFileName;
+    for (const char* at = context->bufferFileName; *at != '\0'; ++at) {
+        if (*at == '/' || *at == '\\') {
+            name = at + 1;
+        }
+    }
+    char lockName[sizeof context->bufferFileName + sizeof PELMOR_LOCK_SUFFIX + 1];
+    std::snprintf(lockName, sizeof lockName, "%.*s.%s%s",
+                  static_cast<int>(name - context->bufferFileName), context->bufferFileName, name,
+                  PELMOR_LOCK_SUFFIX);
     const int held = ShareHoldForLife(lockName);
     if (held == 1) {
         return 1;

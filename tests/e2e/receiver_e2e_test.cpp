@@ -339,7 +339,7 @@ TEST_F(E2eReceiver, ReceiversOnOneSharedSocketServeWhileFreeAndNeverShareABuffer
     EXPECT_EQ(ReceiverExit(start("c", PathOf("A.BUF"))), 0);
     EXPECT_EQ(SupportReadFile(PathOf("pelmor.err")),
               "pelmor: Bufferdatei \"" + PathOf("A.BUF") +
-                  "\" schreibt schon ein anderer Empfaenger (" + PathOf("A.BUF") + ".lock)\n");
+                  "\" schreibt schon ein anderer Empfaenger (" + PathOf(".A.BUF") + ".lock)\n");
     EXPECT_EQ(E2eCount(SupportReadFile(PathOf("c.LOG")),
                        "Fehler: Bufferdatei schreibt schon ein anderer Empfaenger!"),
               1);
