@@ -132,6 +132,10 @@ check "Empfaenger endet mit 0" equals "$(receiver_exit "$receiver" 10)" 0
 check "nichts geloggt" is_empty_or_missing PELMOR.LOG
 pelmorctl status
 check "pelmorctl status: laeuft nicht" equals $? 3
+# No receiver here and none as a service (Global\): no hint, the same words.
+check "pelmorctl status: ohne Hinweis" is_empty_or_missing ctl.err
+check "pelmorctl status: kein Empfaenger" equals "$(tr -d '\r' <ctl.out)" "$(
+  printf 'Empfaenger:       laeuft nicht\nStop angefordert: kein Ereignis\nBereit:           kein Ereignis')"
 
 # --- without a buffer file every connection is closed and logged ------------
 port=$(pelmor_free_port)
