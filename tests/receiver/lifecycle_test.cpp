@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -38,6 +39,10 @@ class Lifecycle : public ::testing::Test {
         dir = SupportMakeFolder();
         ASSERT_FALSE(dir.empty());
         setenv("PELMOR_RUNTIME_DIR", dir.c_str(), 1);
+        // Relative files in the test's own folder: tests run in parallel, and
+        // a receiver holds its buffer file's lock.
+        home = std::filesystem::current_path();
+        std::filesystem::current_path(dir);
         ini = dir + "/pelmor.ini";
         WriteIni("UPLPORT = 6664\r\nBUFFDATEI = B.BUF\r\nLOGDATEI = L.LOG\r\n"
                  "MAXLOGSIZE = 20\r\nERRLEVEL = 7\r\nTIMEOUT = 3\r\n");
@@ -52,6 +57,9 @@ class Lifecycle : public ::testing::Test {
             CloseHandle(PelmorStartEvent);
             PelmorStartEvent = nullptr;
         }
+        if (!home.empty()) {
+            std::filesystem::current_path(home);
+        }
         SupportRemoveFolder(dir);
         unsetenv("PELMOR_RUNTIME_DIR");
     }
@@ -62,6 +70,7 @@ class Lifecycle : public ::testing::Test {
 
     std::string dir;
     std::string ini;
+    std::filesystem::path home;
     ReceiverContext context{};
 };
 
