@@ -1,6 +1,8 @@
 // The name watch on Linux: inotify, its descriptor raising SIGIO.
 #include "platform/name_watch.h"
 
+#include "name_watch_syscalls.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -13,6 +15,16 @@
 #include <unistd.h>
 
 namespace {
+
+// fcntl takes its last argument as "...", which a table entry cannot point
+// to.
+int SetOwnerSystem(int fd, const struct f_owner_ex* owner) {
+    return fcntl(fd, F_SETOWN_EX, owner);
+}
+
+int ControlFileSystem(int fd, int command, int argument) {
+    return fcntl(fd, command, argument);
+}
 
 // File systems whose events cover every change, made by any process on this
 // machine: local disk and memory file systems. Network and FUSE file systems
@@ -56,7 +68,7 @@ void NameWatchOnSignal(int signalNumber, siginfo_t* information, void* context) 
     const int fd = nameWatchDescriptor;
     if (fd >= 0) {
         alignas(inotify_event) char events[4096];
-        while (read(fd, events, sizeof events) > 0) {
+        while (nameWatchSyscalls.readEvents(fd, events, sizeof events) > 0) {
         }
     }
     errno = saved;
@@ -116,7 +128,7 @@ int NameWatchFolders(int handle, const char* path) {
             continue;
         }
         prefix[i] = '\0';
-        const int added = inotify_add_watch(handle, prefix, NAME_WATCH_FOLDER_EVENTS);
+        const int added = nameWatchSyscalls.addWatch(handle, prefix, NAME_WATCH_FOLDER_EVENTS);
         prefix[i] = '/';
         if (added < 0) {
             return 0;
@@ -132,7 +144,7 @@ int NameWatchStart(int handle, const char* path, int fd) {
     char opened[64];
     std::snprintf(opened, sizeof opened, "/proc/self/fd/%d", fd);
     if (!NameWatchFileSystemReports(fd) ||
-        inotify_add_watch(handle, opened, NAME_WATCH_FILE_EVENTS) < 0 ||
+        nameWatchSyscalls.addWatch(handle, opened, NAME_WATCH_FILE_EVENTS) < 0 ||
         !NameWatchFolders(handle, path)) {
         return 0;
     }
@@ -147,28 +159,33 @@ int NameWatchStart(int handle, const char* path, int fd) {
     f_owner_ex owner{};
     owner.type = F_OWNER_TID;
     owner.pid = gettid();
-    if (!NameWatchInstallHandler() || fcntl(handle, F_SETOWN_EX, &owner) != 0 ||
-        fcntl(handle, F_SETSIG, SIGIO) != 0) {
+    if (!NameWatchInstallHandler() || nameWatchSyscalls.setOwner(handle, &owner) != 0 ||
+        nameWatchSyscalls.controlFile(handle, F_SETSIG, SIGIO) != 0) {
         return 0;
     }
     nameWatchDescriptor = handle;
-    if (fcntl(handle, F_SETFL, O_ASYNC | O_NONBLOCK) != 0) {
+    if (nameWatchSyscalls.controlFile(handle, F_SETFL, O_ASYNC | O_NONBLOCK) != 0) {
         return 0;
     }
     // An event queued before the signal was set would take a later one of
     // its kind into it without a signal: empty the queue now. What came
     // before is seen by the check after opening.
     alignas(inotify_event) char events[4096];
-    while (read(handle, events, sizeof events) > 0) {
+    while (nameWatchSyscalls.readEvents(handle, events, sizeof events) > 0) {
     }
     return 1;
 }
 
 } // namespace
 
+NameWatchSyscalls nameWatchSyscalls = {inotify_init1, inotify_add_watch, read, SetOwnerSystem,
+                                       ControlFileSystem};
+const NameWatchSyscalls nameWatchSyscallsSystem = {inotify_init1, inotify_add_watch, read,
+                                                   SetOwnerSystem, ControlFileSystem};
+
 int NameWatchBegin(const char* path, int fd, NameWatch* watch) {
     watch->watching = 0;
-    watch->handle = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    watch->handle = nameWatchSyscalls.initWatch(IN_NONBLOCK | IN_CLOEXEC);
     // The first look always says "moved": the name is checked once after
     // the file was opened, as the watch began after that.
     watch->seen = nameWatchReports - 1;
