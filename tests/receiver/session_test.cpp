@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "commlib/nevtar.h"
+#include "name_watch_syscalls.h"
 #include "records.h"
 #include "session.h"
 #include "support/files.h"
@@ -97,6 +98,14 @@ class Session : public ::testing::Test {
 
 SupportRecord RecordAt(const std::string& file, std::size_t index) {
     return SupportRecordColumns(file.substr(index * DISK, DISK));
+}
+
+int watchErrno;
+
+// A name watch call that fails with watchErrno, for any entry of the table.
+template <typename Result, typename... Arguments> Result FailWatch(Arguments...) {
+    errno = watchErrno;
+    return Result(-1);
 }
 
 TEST_F(Session, EachMessageBecomesA552ByteRecordAndIsAcknowledged) {
@@ -191,6 +200,38 @@ TEST_F(Session, BufferFileMovedAwayBetweenSessionsIsCreatedAnew) {
     EXPECT_EQ(FinishSession(client), 1);
     EXPECT_EQ(RecordAt(SupportReadFile(moved), 0).message, SupportPaddedMessage("eins"));
     EXPECT_EQ(RecordAt(Buffer(), 0).message, SupportPaddedMessage("zwei"));
+}
+
+// A name gone between the open and the watch (a rename raced it) is no
+// watch the system refused: the one log line stays for a session whose
+// watch the system cannot give (no inotify instance left), and is said then
+// only once. The records are stored either way.
+TEST_F(Session, OnlyAWatchTheSystemRefusesIsLoggedAndOnlyOnce) {
+    const struct {
+        int number;
+        void (*inject)();
+        bool logged;
+    } opens[] = {
+        {ENOENT, [] { nameWatchSyscalls.addWatch = FailWatch; }, false},
+        {EMFILE, [] { nameWatchSyscalls.initWatch = FailWatch; }, true},
+        {EMFILE, [] { nameWatchSyscalls.initWatch = FailWatch; }, true},
+    };
+    const std::string line = "Fehler: Pelmor-Bufferdatei ohne Namensueberwachung, Pruefung je Satz";
+    for (const auto& open : opens) {
+        watchErrno = open.number;
+        open.inject();
+        const int client = StartSession();
+        const int stored = Exchange(client, "eins");
+        FinishSession(client);
+        nameWatchSyscalls = nameWatchSyscallsSystem;
+        const std::string log = Log();
+        EXPECT_EQ(stored, PELMOR_ACK_STORED) << std::strerror(open.number);
+        EXPECT_EQ(log.find(line) != std::string::npos, open.logged)
+            << std::strerror(open.number) << "\n"
+            << log;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    }
+    EXPECT_EQ(Buffer().size(), 3 * DISK);
 }
 
 TEST_F(Session, ReadTimeOutEndsTheSessionWithItsLogEntry) {
