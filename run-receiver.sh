@@ -8,16 +8,8 @@ source .ci/packages.sh
 
 need_packages cmake g++ make
 
-# As root in another user's checkout: build and run as that user, so that
-# build/ and run/ stay theirs and their own next run works. Their runtime
-# folder, where it exists, so that their pelmorctl finds the receiver.
-owner=$(stat -c %U .)
-if [ "$(id -u)" -eq 0 ] && [ "$owner" != root ]; then
-  runtime=/run/user/$(id -u "$owner")
-  if [ -d "$runtime" ]; then xdg=(XDG_RUNTIME_DIR="$runtime"); else xdg=(-u XDG_RUNTIME_DIR); fi
-  echo "Als root gestartet: baue und starte als $owner, dem Besitzer von $PWD"
-  exec runuser -u "$owner" -- env "${xdg[@]}" "$0" "$@"
-fi
+# As root in another user's checkout: the rest runs as its owner.
+as_checkout_owner "baue und starte" "$0" "$@"
 
 echo "Konfiguriere build/ (Preset default)"
 # The receiver needs neither the test libraries nor the NATS client: their

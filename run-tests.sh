@@ -8,16 +8,8 @@ source .ci/packages.sh
 
 need_packages cmake g++ make libgtest-dev libbenchmark-dev libnats-dev nats-server
 
-# As root in another user's checkout: build and test as that user, so that
-# build/ stays theirs and their own next run works; their runtime folder,
-# where it exists, not root's.
-owner=$(stat -c %U .)
-if [ "$(id -u)" -eq 0 ] && [ "$owner" != root ]; then
-  runtime=/run/user/$(id -u "$owner")
-  if [ -d "$runtime" ]; then xdg=(XDG_RUNTIME_DIR="$runtime"); else xdg=(-u XDG_RUNTIME_DIR); fi
-  echo "Als root gestartet: baue und teste als $owner, dem Besitzer von $PWD"
-  exec runuser -u "$owner" -- env "${xdg[@]}" "$0" "$@"
-fi
+# As root in another user's checkout: the rest runs as its owner.
+as_checkout_owner "baue und teste" "$0" "$@"
 
 echo "Konfiguriere, baue und teste build/ (Workflow default)"
 if cmake --workflow --preset default "$@"; then

@@ -3,6 +3,8 @@
 # Debian packages among them that are missing, as root with apt-get, else
 # through sudo; without either it prints the apt-get line to run and exits.
 # Other apt users may hold the lock for a while: wait for it, do not fail.
+# as_checkout_owner WHAT "$0" "$@" runs the calling script again as the
+# checkout's owner when root runs it in another user's checkout.
 # host_mirror prints the archive of this machine's own Debian entry, for
 # the scripts that make a Debian root with debootstrap.
 
@@ -36,6 +38,23 @@ need_packages() {
   echo "Paketlisten werden erneuert, dann noch ein Versuch"
   "${apt[@]}" update
   "${install[@]}"
+}
+
+# As root in another user's checkout: the rest runs as that user, so that
+# build/ and run/ stay theirs and their own next run works; with their
+# runtime folder where it exists, so that their pelmorctl finds the receiver.
+# WHAT says what the script does then ("baue und teste").
+as_checkout_owner() {
+  local what=$1 script=$2 owner runtime xdg
+  shift 2
+  owner=$(stat -c %U .)
+  if [ "$(id -u)" -ne 0 ] || [ "$owner" = root ]; then
+    return 0
+  fi
+  runtime=/run/user/$(id -u "$owner")
+  if [ -d "$runtime" ]; then xdg=(XDG_RUNTIME_DIR="$runtime"); else xdg=(-u XDG_RUNTIME_DIR); fi
+  echo "Als root gestartet: $what als $owner, dem Besitzer von $PWD"
+  exec runuser -u "$owner" -- env "${xdg[@]}" "$script" "$@"
 }
 
 # The URI of this machine's entry for its own release (deb822 or one-line).
