@@ -100,13 +100,23 @@ bool ShipValidSourceName(const char* text) {
     return text[0] != '\0' && std::strchr(text, ':') == nullptr;
 }
 
-bool ShipValidUrls(const char* text) {
-    const std::string urls = text;
+namespace {
+
+// Calls each(url, last) for every address of a comma-separated NATSURL.
+template <typename Each> void ShipEachUrl(const std::string& urls, Each each) {
     for (std::size_t start = 0; start <= urls.size();) {
         std::size_t comma = urls.find(',', start);
         comma = comma == std::string::npos ? urls.size() : comma;
-        std::string url = urls.substr(start, comma - start);
+        each(urls.substr(start, comma - start), comma >= urls.size());
         start = comma + 1;
+    }
+}
+
+} // namespace
+
+bool ShipValidUrls(const char* text) {
+    bool valid = true;
+    ShipEachUrl(text, [&valid](std::string url, bool) {
         const std::size_t scheme = url.find("://");
         if (scheme != std::string::npos) {
             url = url.substr(scheme + 3);
@@ -116,10 +126,10 @@ bool ShipValidUrls(const char* text) {
             url = url.substr(at + 1);
         }
         if (url.empty() || url[0] == ':' || url[0] == '[' || url.find(']') != std::string::npos) {
-            return false;
+            valid = false;
         }
-    }
-    return true;
+    });
+    return valid;
 }
 
 const char* ShipEntryRule(int32_t setting) {
@@ -135,11 +145,7 @@ const char* ShipEntryRule(int32_t setting) {
 
 std::string ShipUrlShown(const std::string& urls) {
     std::string shown;
-    for (std::size_t start = 0; start <= urls.size();) {
-        std::size_t comma = urls.find(',', start);
-        comma = comma == std::string::npos ? urls.size() : comma;
-        std::string url = urls.substr(start, comma - start);
-        start = comma + 1;
+    ShipEachUrl(urls, [&shown](std::string url, bool last) {
         const std::size_t scheme = url.find("://");
         const std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
         const std::size_t at = url.find('@', host);
@@ -147,9 +153,9 @@ std::string ShipUrlShown(const std::string& urls) {
             url.erase(host, at + 1 - host);
         }
         shown += url;
-        if (comma < urls.size()) {
+        if (!last) {
             shown += ",";
         }
-    }
+    });
     return shown;
 }
