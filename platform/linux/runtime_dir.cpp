@@ -16,10 +16,45 @@
 
 namespace {
 
+// The owner a folder shows inside a user namespace when its real owner has
+// no mapping there (the kernel's overflow uid), or -1 where that cannot be:
+// in the initial namespace every uid is mapped. Such folders are those the
+// namespace was made in (/, /tmp, ...), which no one inside can own.
+long KernelUnmappedOwner() {
+    static long unmapped = -2;
+    if (unmapped != -2) {
+        return unmapped;
+    }
+    unmapped = -1;
+    long overflow = 65534;
+    if (std::FILE* file = std::fopen("/proc/sys/kernel/overflowuid", "r")) {
+        if (std::fscanf(file, "%ld", &overflow) != 1) {
+            overflow = 65534;
+        }
+        std::fclose(file);
+    }
+    std::FILE* map = std::fopen("/proc/self/uid_map", "r");
+    if (map == nullptr) {
+        return unmapped;
+    }
+    unsigned long inside = 0;
+    unsigned long outside = 0;
+    unsigned long count = 0;
+    bool mapped = false;
+    while (std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3) {
+        const unsigned long uid = static_cast<unsigned long>(overflow);
+        mapped = mapped || (uid >= inside && uid - inside < count);
+    }
+    std::fclose(map);
+    unmapped = mapped ? -1 : overflow;
+    return unmapped;
+}
+
 // Every folder the directory's name passes through, as written, belongs to
-// this user or root and lets no one else rename its entries (writable by
-// others only with the sticky bit, as /tmp): else another user could swap
-// the directory for one of theirs. 1, or 0.
+// this user or root (in a user namespace: or to no one mapped there) and
+// lets no one else rename its entries (writable by others only with the
+// sticky bit, as /tmp): else another user could swap the directory for one
+// of theirs. 1, or 0.
 int KernelFoldersTrusted(const char* dir) {
     char prefix[4096];
     const int length = std::snprintf(prefix, sizeof prefix, "%s", dir);
@@ -39,7 +74,9 @@ int KernelFoldersTrusted(const char* dir) {
         const int seen = kernelSyscalls.statPath(prefix, &info);
         prefix[i] = '/';
         prefix[i + 1] = kept;
-        if (seen != 0 || (info.st_uid != geteuid() && info.st_uid != 0) ||
+        const bool system =
+            info.st_uid == 0 || static_cast<long>(info.st_uid) == KernelUnmappedOwner();
+        if (seen != 0 || (info.st_uid != geteuid() && !system) ||
             ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0)) {
             return 0;
         }
