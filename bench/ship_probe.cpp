@@ -7,7 +7,13 @@
 //       sends MESSAGES through the receiver on PORT, one every GAP_US, and
 //       prints p50 and p99 in microseconds from each "1" to the record's
 //       delivery by an ordered consumer of the stream (after it is stored)
+//   ship_probe bare URLS STREAM REPLICAS COUNT WINDOW
+//       the yardstick for the shipper: libnats alone publishing COUNT records
+//       of the shipper's size, with ids and headers of its form, WINDOW in
+//       flight, into a stream of its own made anew; prints records/s from
+//       the first publication until every one is acknowledged
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,14 +34,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+natsConnection* Connection = nullptr;
 jsCtx* Js = nullptr;
 
 // Servers just started may take a moment: up to 20 s of tries.
 bool Connect(const char* urls) {
-    natsConnection* connection = nullptr;
     for (int attempt = 0; attempt < 200; ++attempt) {
-        if (natsConnection_ConnectTo(&connection, urls) == NATS_OK) {
-            return natsConnection_JetStream(&Js, connection, nullptr) == NATS_OK;
+        if (natsConnection_ConnectTo(&Connection, urls) == NATS_OK) {
+            return natsConnection_JetStream(&Js, Connection, nullptr) == NATS_OK;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -160,11 +166,79 @@ int Latency(const char* stream, int port, int messages, int gapMicros) {
     return 0;
 }
 
+std::atomic<int64_t> BareFailed{0};
+
+void OnBareAck(jsCtx*, natsMsg* msg, jsPubAck*, jsPubAckErr* failure, void*) {
+    if (failure != nullptr) {
+        ++BareFailed;
+    }
+    natsMsg_Destroy(msg);
+}
+
+int Bare(const char* stream, int replicas, int64_t count, int window) {
+    const std::string subject = std::string("bare.") + stream;
+    js_DeleteStream(Js, stream, nullptr, nullptr);
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const char* subjects[] = {subject.c_str()};
+    config.Name = stream;
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Storage = js_FileStorage;
+    config.Replicas = replicas;
+    config.Duplicates = static_cast<int64_t>(600) * 1000000000;
+    if (js_AddStream(nullptr, Js, &config, nullptr, nullptr) != NATS_OK) {
+        std::puts("kein Stream");
+        return 1;
+    }
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.PublishAsync.AckHandler = OnBareAck;
+    options.PublishAsync.MaxPending = window;
+    options.PublishAsync.StallWait = 5000;
+    jsCtx* js = nullptr;
+    if (natsConnection_JetStream(&js, Connection, &options) != NATS_OK) {
+        return 1;
+    }
+    std::vector<char> record(PELMOR_DISK_RECORD_LENGTH, 'x');
+    const Clock::time_point start = Clock::now();
+    for (int64_t i = 0; i < count; ++i) {
+        char id[160];
+        std::snprintf(id, sizeof id, "bench:0123456789abcdef0123456789abcdef:1:%lld",
+                      static_cast<long long>(i));
+        natsMsg* msg = nullptr;
+        jsPubOptions publish;
+        jsPubOptions_Init(&publish);
+        publish.MaxWait = 5000; // as the shipper publishes
+        if (natsMsg_Create(&msg, subject.c_str(), nullptr, record.data(),
+                           static_cast<int>(record.size())) != NATS_OK ||
+            natsMsgHeader_Set(msg, "Nats-Msg-Id", id) != NATS_OK ||
+            natsMsgHeader_Set(msg, "Pelmor-Quelle", "bench") != NATS_OK ||
+            js_PublishMsgAsync(js, &msg, &publish) != NATS_OK) {
+            natsMsg_Destroy(msg);
+            ++BareFailed;
+        }
+    }
+    jsPubOptions complete;
+    jsPubOptions_Init(&complete);
+    complete.MaxWait = 60000;
+    const bool done = js_PublishAsyncComplete(js, &complete) == NATS_OK;
+    const double seconds = Since(start);
+    jsCtx_Destroy(js);
+    js_DeleteStream(Js, stream, nullptr, nullptr);
+    if (!done || BareFailed != 0) {
+        std::printf("fehlgeschlagen: %lld\n", static_cast<long long>(BareFailed.load()));
+        return 1;
+    }
+    std::printf("%.0f\n", static_cast<double>(count) / seconds);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4 || !Connect(argv[2])) {
-        std::fputs("Aufruf: ship_probe wait|latency URLS STREAM ...\n", stderr);
+        std::fputs("Aufruf: ship_probe wait|latency|bare URLS STREAM ...\n", stderr);
         return 2;
     }
     if (std::strcmp(argv[1], "wait") == 0 && argc == 6) {
@@ -172,6 +246,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "latency") == 0 && argc == 7) {
         return Latency(argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
+    }
+    if (std::strcmp(argv[1], "bare") == 0 && argc == 7) {
+        return Bare(argv[3], std::atoi(argv[4]), std::atoll(argv[5]), std::atoi(argv[6]));
     }
     return 2;
 }
