@@ -454,7 +454,8 @@ void ShipCoreFillWindow(ShipContext* ship) {
             return;
         }
         CoreIdOf(ship, slot.generation, slot.index, slot.record, slot.id);
-        const bool present = ship->present.count(slot.id) != 0;
+        // Only after a restart with records left in the stream is there anything to look up.
+        const bool present = !ship->present.empty() && ship->present.count(slot.id) != 0;
         {
             std::lock_guard<std::mutex> guard(ship->windowLock);
             slot.status = present ? SHIP_SLOT_STORED : SHIP_SLOT_PENDING;
@@ -516,12 +517,25 @@ void ShipCoreOutcome(ShipContext* ship, const char* id, bool stored, uint64_t se
             }
         }
     }
-    ShipCoreWake(ship);
+    // Only a run that waits needs the wake-up: one write per outcome
+    // would cost a system call each and wake the run for every record.
+    ++ship->outcomes;
+    if (ship->sleeping.exchange(false)) {
+        ShipCoreWake(ship);
+    }
 }
 
 namespace {
 
-void CoreWait(ShipContext* ship, int64_t milliseconds) {
+// Waits unless an outcome came in since seen (the count of outcomes read
+// before the round): sleeping is set before the count is looked at again,
+// so an outcome either is seen here or wakes the poll.
+void CoreWait(ShipContext* ship, int64_t milliseconds, int64_t seen) {
+    ship->sleeping = true;
+    if (ship->outcomes.load() != seen) {
+        ship->sleeping = false;
+        return;
+    }
     pollfd watched[2] = {{ship->wakeFd, POLLIN, 0}, {ship->watchFd, POLLIN, 0}};
     if (poll(watched, ship->watchFd >= 0 ? 2 : 1, static_cast<int>(milliseconds)) > 0) {
         char drain[4096];
@@ -531,6 +545,7 @@ void CoreWait(ShipContext* ship, int64_t milliseconds) {
             }
         }
     }
+    ship->sleeping = false;
 }
 
 } // namespace
@@ -630,6 +645,7 @@ namespace {
 void CoreDrain(ShipContext* ship) {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
+        const int64_t seen = ship->outcomes.load();
         ShipCoreAdvance(ship);
         {
             std::lock_guard<std::mutex> guard(ship->windowLock);
@@ -642,7 +658,7 @@ void CoreDrain(ShipContext* ship) {
                 return;
             }
         }
-        CoreWait(ship, 50);
+        CoreWait(ship, 50, seen);
     }
 }
 
@@ -739,9 +755,10 @@ void ShipCoreRun(ShipContext* ship) {
     ship->retryAt = std::chrono::steady_clock::now();
     ship->retryPause = SHIP_RETRY_FIRST_MS;
     while (!ship->stopAsked) {
+        const int64_t seen = ship->outcomes.load();
         const int64_t wait = CoreStep(ship);
         if (wait > 0) {
-            CoreWait(ship, wait);
+            CoreWait(ship, wait, seen);
         }
     }
     CoreDrain(ship);

@@ -98,6 +98,8 @@ struct ShipContext {
     int wakeFd = -1;
     int watchFd = -1;
     std::atomic<bool> stopAsked{false};
+    std::atomic<int64_t> outcomes{0};  // counted by the outcomes' thread
+    std::atomic<bool> sleeping{false}; // the run waits or is about to: an outcome wakes it
 
     ShipLive live{}; // what pelmorctl metrics shows, and when it was last written
     ShipLive liveWritten{};
