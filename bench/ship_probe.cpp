@@ -14,6 +14,8 @@
 //       beside it); prints records/s from the first publication until
 //       every one is acknowledged, and its processor time per record in
 //       microseconds
+//   ship_probe drop URLS STREAM
+//       deletes the stream (a bare one measured, so the servers carry no more)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -246,7 +248,7 @@ int Bare(const char* stream, int replicas, int64_t count, int window) {
 
 int main(int argc, char** argv) {
     if (argc < 4 || !Connect(argv[2])) {
-        std::fputs("Aufruf: ship_probe wait|latency|bare URLS STREAM ...\n", stderr);
+        std::fputs("Aufruf: ship_probe wait|latency|bare|drop URLS STREAM ...\n", stderr);
         return 2;
     }
     if (std::strcmp(argv[1], "wait") == 0 && argc == 6) {
@@ -254,6 +256,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "latency") == 0 && argc == 7) {
         return Latency(argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
+    }
+    if (std::strcmp(argv[1], "drop") == 0 && argc == 4) {
+        return js_DeleteStream(Js, argv[3], nullptr, nullptr) == NATS_OK ? 0 : 1;
     }
     if (std::strcmp(argv[1], "bare") == 0 && argc == 7) {
         return Bare(argv[3], std::atoi(argv[4]), std::atoll(argv[5]), std::atoi(argv[6]));
