@@ -10,10 +10,9 @@
 //   ship_probe bare URLS STREAM REPLICAS COUNT WINDOW
 //       the yardstick for the shipper: libnats alone publishing COUNT records
 //       of the shipper's size, with ids and headers of its form, WINDOW in
-//       flight, into a stream of its own made anew (and left for a wait
-//       beside it); prints records/s from the first publication until
-//       every one is acknowledged, and its processor time per record in
-//       microseconds
+//       flight, into a stream of its own made anew; prints records/s as
+//       wait takes them (from the count's first growth until it holds all),
+//       and its processor time per record in microseconds
 //   ship_probe drop URLS STREAM
 //       deletes the stream (a bare one measured, so the servers carry no more)
 #include <algorithm>
@@ -68,7 +67,9 @@ double Since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int Wait(const char* stream, uint64_t target, double seconds) {
+// Polls the stream's count every 5 ms: the seconds until it first grew and
+// until it reached target; false when seconds passed first.
+bool WaitFor(const char* stream, uint64_t target, double seconds, double* grewAt, double* doneAt) {
     const Clock::time_point start = Clock::now();
     const uint64_t first = Count(stream);
     double grew = -1;
@@ -78,10 +79,21 @@ int Wait(const char* stream, uint64_t target, double seconds) {
             grew = Since(start);
         }
         if (count >= target) {
-            std::printf("%.3f %.3f\n", grew < 0 ? 0.0 : grew, Since(start));
-            return 0;
+            *grewAt = grew < 0 ? 0.0 : grew;
+            *doneAt = Since(start);
+            return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+int Wait(const char* stream, uint64_t target, double seconds) {
+    double grew = 0;
+    double done = 0;
+    if (WaitFor(stream, target, seconds, &grew, &done)) {
+        std::printf("%.3f %.3f\n", grew, done);
+        return 0;
     }
     std::printf("zeit abgelaufen bei %llu\n", static_cast<unsigned long long>(Count(stream)));
     return 1;
@@ -207,7 +219,12 @@ int Bare(const char* stream, int replicas, int64_t count, int window) {
         return 1;
     }
     std::vector<char> record(PELMOR_DISK_RECORD_LENGTH, 'x');
-    const Clock::time_point start = Clock::now();
+    // Taken as the shipper's is: by the stream's count, polled from the start.
+    double grew = 0;
+    double stored = 0;
+    bool counted = false;
+    std::thread poller(
+        [&] { counted = WaitFor(stream, static_cast<uint64_t>(count), 600, &grew, &stored); });
     for (int64_t i = 0; i < count; ++i) {
         char id[160];
         std::snprintf(id, sizeof id, "bench:0123456789abcdef0123456789abcdef:1:%lld",
@@ -229,9 +246,9 @@ int Bare(const char* stream, int replicas, int64_t count, int window) {
     jsPubOptions_Init(&complete);
     complete.MaxWait = 60000;
     const bool done = js_PublishAsyncComplete(js, &complete) == NATS_OK;
-    const double seconds = Since(start);
+    poller.join();
     jsCtx_Destroy(js);
-    if (!done || BareFailed != 0) {
+    if (!done || !counted || stored <= grew || BareFailed != 0) {
         std::printf("fehlgeschlagen: %lld\n", static_cast<long long>(BareFailed.load()));
         return 1;
     }
@@ -239,7 +256,7 @@ int Bare(const char* stream, int replicas, int64_t count, int window) {
     getrusage(RUSAGE_SELF, &used);
     const double cpu = static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1e6 +
                        static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec);
-    std::printf("%.0f %.1f\n", static_cast<double>(count) / seconds,
+    std::printf("%.0f %.1f\n", static_cast<double>(count) / (stored - grew),
                 cpu / static_cast<double>(count));
     return 0;
 }
