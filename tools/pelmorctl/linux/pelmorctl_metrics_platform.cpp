@@ -7,11 +7,11 @@
 #include <cstring>
 #include <ctime>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "pelmor-ship/ship.h"
+#include "runtime_folders.h"
 
 namespace {
 
@@ -40,27 +40,13 @@ std::vector<PelmorctlReceiverPlace> PelmorctlAllReceivers() {
     // receiver (RuntimeDirectory of pelmor.service).
     const std::string single = "pelmor";
     std::vector<PelmorctlReceiverPlace> places;
-    DIR* dir = opendir(base.c_str());
-    if (dir == nullptr) {
-        return places;
+    struct stat info {};
+    if (lstat((base + "/" + single).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        places.push_back({single, base + "/" + single});
     }
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        std::string label;
-        if (name == single) {
-            label = single;
-        } else if (name.size() > start.size() && name.compare(0, start.size(), start) == 0) {
-            label = name.substr(start.size());
-        } else {
-            continue;
-        }
-        const std::string path = base + "/" + name;
-        struct stat info {};
-        if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            places.push_back({label, path});
-        }
+    for (const std::string& name : PelmorctlFoldersNamed(base, start)) {
+        places.push_back({name.substr(start.size()), base + "/" + name});
     }
-    closedir(dir);
     std::sort(places.begin(), places.end(),
               [](const PelmorctlReceiverPlace& a, const PelmorctlReceiverPlace& b) {
                   return a.name < b.name;

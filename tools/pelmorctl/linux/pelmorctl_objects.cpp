@@ -2,6 +2,7 @@
 // own namespace, or those of the host's service receivers (/run/pelmor for
 // pelmor.service, /run/pelmor-NAME for pelmor@NAME.service).
 #include "pelmorctl.h"
+#include "runtime_folders.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,23 +41,9 @@ std::vector<std::string> PelmorctlServiceDirs() {
     const std::string prefix = PELMOR_INSTANCE_RUNTIME_PREFIX;
     const std::size_t slash = prefix.rfind('/');
     const std::string parent = prefix.substr(0, slash);
-    const std::string start = prefix.substr(slash + 1);
-    DIR* folder = opendir(parent.c_str());
-    if (folder == nullptr) {
-        return dirs;
+    for (const std::string& name : PelmorctlFoldersNamed(parent, prefix.substr(slash + 1))) {
+        dirs.push_back(parent + "/" + name);
     }
-    std::vector<std::string> instances;
-    while (const dirent* entry = readdir(folder)) {
-        const std::string name = entry->d_name;
-        const std::string path = parent + "/" + name;
-        if (name.size() > start.size() && name.compare(0, start.size(), start) == 0 &&
-            lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            instances.push_back(path);
-        }
-    }
-    closedir(folder);
-    std::sort(instances.begin(), instances.end());
-    dirs.insert(dirs.end(), instances.begin(), instances.end());
     return dirs;
 }
 
@@ -94,6 +81,25 @@ int PelmorctlActAsOwnerOf(const char* dir) {
 }
 
 } // namespace
+
+std::vector<std::string> PelmorctlFoldersNamed(const std::string& base, const std::string& start) {
+    std::vector<std::string> names;
+    DIR* folder = opendir(base.c_str());
+    if (folder == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        struct stat info {};
+        if (name.size() > start.size() && name.compare(0, start.size(), start) == 0 &&
+            lstat((base + "/" + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            names.push_back(name);
+        }
+    }
+    closedir(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 int PelmorctlUseInstance(const char* name) {
     // The name becomes part of one folder's name, as systemd's %i does.
