@@ -33,7 +33,8 @@ void PelmorKeepStopRequest(void);
 // Whether the stop event exists and is reset: the receiver is asked to stop.
 // An event that can no longer be waited on (its object destroyed under it)
 // asks nothing, and a request through the control handler still stops.
-// A session looks before each read, so a stop also ends a client's stream.
+// The session in progress looks before each read: once asked, it ends within
+// a short grace, so a client that keeps streaming cannot hold a stop up.
 bool PelmorStopAsked(void);
 
 #endif

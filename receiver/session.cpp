@@ -1,5 +1,6 @@
 // One accepted connection: read a message, append its record to the buffer
-// file, acknowledge it, until "X", a failure or the end of the connection.
+// file, acknowledge it, until "X", a failure, the end of the connection, or
+// a stop's grace running out.
 #include "session.h"
 
 #include <algorithm>
@@ -24,6 +25,17 @@ namespace {
 constexpr int SESSION_REOPEN_MAX = 3;
 constexpr const char* SESSION_FUNCTION = "RcvConSession()";
 
+// How long the session in progress may go on once a stop is asked: its
+// client can finish what it sends and have it acknowledged, instead of
+// finding the connection closed under its next message. A client that keeps
+// streaming cannot hold the stop up longer than this (a waiting read, in
+// whole seconds, may add up to one more second).
+constexpr int32_t SESSION_STOP_GRACE_MS = 2000;
+// What SessionRead gives when the grace has run out: no CSocketRead result.
+constexpr int32_t SESSION_READ_GRACE_OVER = 1;
+
+using SessionClock = std::chrono::steady_clock;
+
 // What one session owns, from the accepted connection to its end.
 struct Session {
     const ReceiverContext* context;
@@ -32,6 +44,8 @@ struct Session {
     ShareFileIdentity identity; // the file its name led to when it was opened
     NameWatch watch;            // tells when the name may have moved from it
     uint32_t counter;           // sequence number of the last record, 0 before the first
+    bool stopSeen;              // a stop was asked; the grace runs from stopSeenAt
+    SessionClock::time_point stopSeenAt;
     char message[PELMOR_MESSAGE_MAX + 1];
     char record[PELMOR_DISK_RECORD_LENGTH + 1];
 };
@@ -197,7 +211,23 @@ char SessionStore(Session* session) {
     }
 }
 
-// Why a read that delivered no message ends the session.
+// Whether a stop was asked; the first time it is seen, the grace begins.
+bool SessionStopSeen(Session* session) {
+    if (!session->stopSeen && PelmorStopAsked()) {
+        session->stopSeen = true;
+        session->stopSeenAt = SessionClock::now();
+    }
+    return session->stopSeen;
+}
+
+long long SessionMillisecondsSince(SessionClock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SessionClock::now() - since)
+        .count();
+}
+
+// Why a read that delivered no message ends the session. A read that fails
+// while a stop is asked counts as ended by the stop (a further stop signal
+// ends a waiting read too).
 int32_t SessionReadEnding(int32_t readResult, int32_t count) {
     if (readResult == 0 && count == 0) {
         return PELMOR_END_PEER;
@@ -208,47 +238,69 @@ int32_t SessionReadEnding(int32_t readResult, int32_t count) {
     return PelmorStopAsked() ? PELMOR_END_STOP : PELMOR_END_FAILURE;
 }
 
-// One CSocketRead with the session's time-out. A report of the name watch
-// ends a waiting read early: it is read again, for what is left of the
-// time-out (rounded up to whole seconds), with nothing logged and nothing
-// lost, as the interrupted read took no bytes.
+// One CSocketRead with the session's time-out and, once a stop is asked, for
+// no longer than what is left of the grace; SESSION_READ_GRACE_OVER when
+// that has run out first. A waiting read ended early, by a report of the
+// name watch or by the signal that asks the stop, took no bytes: it is read
+// again for what is left (rounded up to whole seconds), with nothing logged
+// and nothing lost.
 int32_t SessionRead(Session* session, int32_t* count) {
-    using Clock = std::chrono::steady_clock;
     const int32_t timeout = session->context->timeout;
-    const Clock::time_point started = Clock::now();
-    int32_t left = timeout;
+    const SessionClock::time_point started = SessionClock::now();
     for (;;) {
+        const bool stopSeen = SessionStopSeen(session);
+        long long rest = -1; // milliseconds the read may wait, -1 without limit
+        bool graceBounds = false;
+        if (stopSeen) {
+            rest = SESSION_STOP_GRACE_MS - SessionMillisecondsSince(session->stopSeenAt);
+            if (rest <= 0) {
+                return SESSION_READ_GRACE_OVER;
+            }
+            graceBounds = true;
+        }
+        if (timeout > 0) {
+            const long long timeoutRest =
+                static_cast<long long>(timeout) * 1000 - SessionMillisecondsSince(started);
+            if (timeoutRest <= 0) {
+                return NEVTAR_ERR_TIMEOUT;
+            }
+            if (rest < 0 || timeoutRest < rest) {
+                rest = timeoutRest;
+                graceBounds = false;
+            }
+        }
+        // No more than the session's time-out or the grace, both int32_t.
+        const int32_t left = rest < 0 ? 0 : static_cast<int32_t>((rest + 999) / 1000);
         const int32_t reports = NameWatchReports();
         const int32_t result =
             CSocketRead(session->connection, session->message, PELMOR_MESSAGE_MAX, count, left);
-        if (result == 0 || result == NEVTAR_ERR_TIMEOUT || NameWatchReports() == reports ||
-            PelmorStopAsked()) {
+        if (result == 0) {
             return result;
         }
-        if (timeout > 0) {
-            const long long spent =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started)
-                    .count();
-            const long long rest = static_cast<long long>(timeout) * 1000 - spent;
-            if (rest <= 0) {
-                return NEVTAR_ERR_TIMEOUT;
-            }
-            left = static_cast<int32_t>((rest + 999) / 1000);
+        if (result == NEVTAR_ERR_TIMEOUT) {
+            // Never read again: Windows leaves a timed-out connection's
+            // state undefined.
+            return graceBounds ? SESSION_READ_GRACE_OVER : result;
+        }
+        const bool interruptedByStop = !stopSeen && SessionStopSeen(session);
+        if (NameWatchReports() == reports && !interruptedByStop) {
+            return result;
         }
     }
 }
 
 // Reads, stores and acknowledges messages until the session ends; why it
-// ended. A stop asked for while a client streams ends the session between
-// two messages: every acknowledged record is written, and the next message
-// finds the connection closed.
+// ended. Once a stop is asked the session goes on until its client ends it,
+// stays quiet, or the grace has run out: then it ends between two messages,
+// and every acknowledged record is written.
 int32_t SessionServe(Session* session) {
-    while (!PelmorStopAsked()) {
+    for (;;) {
         int32_t count = 0;
         const int32_t readResult = SessionRead(session, &count);
+        if (readResult == SESSION_READ_GRACE_OVER) {
+            return PELMOR_END_STOP;
+        }
         if (readResult != 0 || count == 0) {
-            // On Linux the signal that asks for a stop also ends a waiting
-            // read: that is no failure of the read. A time-out still is.
             const int32_t ending = SessionReadEnding(readResult, count);
             if (ending != PELMOR_END_STOP) {
                 PelmorLog(SESSION_FUNCTION, PELMOR_LOG_FAILURE, readResult, 0, "",
@@ -284,7 +336,6 @@ int32_t SessionServe(Session* session) {
             return PELMOR_END_FAILURE;
         }
     }
-    return PELMOR_END_STOP;
 }
 
 } // namespace

@@ -147,21 +147,50 @@ TEST_F(E2eReceiver, TermIntAndHupEndTheReceiverWithExitZero) {
     }
 }
 
-TEST_F(E2eReceiver, TermDuringAnIdleSessionEndsItAtItsRead) {
+// A stop lets the session in progress go on: its client is not cut between
+// two messages. The bounds are only against a hang.
+TEST_F(E2eReceiver, StopLetsTheSessionInProgressFinishWithinItsGrace) {
     int port = LoopbackFreePort();
     WriteStandardIni("pelmor.ini", port, "0"); // reads wait without limit
     pid_t receiver = StartReceiver({"pelmor.ini"});
     ASSERT_EQ(RunPelmorctl({"wait-ready"}).exitCode, 0);
     int connection = LoopbackConnect(port);
     ASSERT_EQ(LoopbackSendMessage(connection, "eins"), PELMOR_ACK_STORED);
-    // Let it block in the next read; a signal just before that read is
-    // noticed only when the read returns.
+    // The signal ends the read waiting for the next message: that message
+    // and the ones after it are still stored and acknowledged.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(receiver, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const char* message : {"zwei", "drei", "vier"}) {
+        EXPECT_EQ(LoopbackSendMessage(connection, message), PELMOR_ACK_STORED) << message;
+    }
+    EXPECT_TRUE(LoopbackEndSession(connection));
     EXPECT_EQ(ReceiverExit(receiver), 0);
     close(connection);
     EXPECT_EQ(SupportReadFile(PathOf("PELMOR.BUF")).size(),
-              static_cast<size_t>(PELMOR_DISK_RECORD_LENGTH));
+              4 * static_cast<size_t>(PELMOR_DISK_RECORD_LENGTH));
+
+    // A client that would stream for ever: acknowledged on after the stop,
+    // until the grace ends the session between two messages.
+    receiver = StartReadyReceiver(port);
+    connection = LoopbackConnect(port);
+    const auto begun = std::chrono::steady_clock::now();
+    size_t acknowledged = 0;
+    size_t acknowledgedBeforeStop = 0;
+    while (LoopbackSendMessage(connection, "strom") == PELMOR_ACK_STORED) {
+        if (++acknowledged == 50) {
+            acknowledgedBeforeStop = acknowledged;
+            kill(receiver, SIGTERM);
+        }
+        ASSERT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(E2E_WAIT_MS))
+            << "the stream holds the stop up";
+    }
+    EXPECT_EQ(ReceiverExit(receiver), 0);
+    close(connection);
+    EXPECT_GT(acknowledged, acknowledgedBeforeStop + 1) << "served on after the stop";
+    EXPECT_EQ(SupportReadFile(PathOf("PELMOR.BUF")).size(),
+              (4 + acknowledged) * static_cast<size_t>(PELMOR_DISK_RECORD_LENGTH))
+        << "every acknowledged message stored";
     EXPECT_EQ(SupportReadFile(PathOf("PELMOR.LOG")), "") << "a stop is no failed read";
 }
 
