@@ -31,8 +31,9 @@ constexpr const char* SESSION_FUNCTION = "RcvConSession()";
 // streaming cannot hold the stop up longer than this (a waiting read, in
 // whole seconds, may add up to one more second).
 constexpr int32_t SESSION_STOP_GRACE_MS = 2000;
-// What SessionRead gives when the grace has run out: no CSocketRead result.
-constexpr int32_t SESSION_READ_GRACE_OVER = 1;
+// What SessionRead gives when the stop ends the session: the grace ran out,
+// or the client stayed quiet after the stop. No CSocketRead result.
+constexpr int32_t SESSION_READ_STOPPED = 1;
 
 using SessionClock = std::chrono::steady_clock;
 
@@ -239,38 +240,34 @@ int32_t SessionReadEnding(int32_t readResult, int32_t count) {
 }
 
 // One CSocketRead with the session's time-out and, once a stop is asked, for
-// no longer than what is left of the grace; SESSION_READ_GRACE_OVER when
-// that has run out first. A waiting read ended early, by a report of the
-// name watch or by the signal that asks the stop, took no bytes: it is read
-// again for what is left (rounded up to whole seconds), with nothing logged
-// and nothing lost.
+// no longer than what is left of the grace; SESSION_READ_STOPPED when either
+// runs out after the stop (the session would end by the stop anyway, and a
+// quiet client is no failure then). A waiting read ended early, by a report
+// of the name watch or by the signal that asks the stop, took no bytes: it is
+// read again for what is left (rounded up to whole seconds), with nothing
+// logged and nothing lost.
 int32_t SessionRead(Session* session, int32_t* count) {
     const int32_t timeout = session->context->timeout;
     const SessionClock::time_point started = SessionClock::now();
     for (;;) {
         const bool stopSeen = SessionStopSeen(session);
-        long long rest = -1; // milliseconds the read may wait, -1 without limit
-        bool graceBounds = false;
+        bool bounded = false;
+        long long rest = 0; // milliseconds the read may wait when bounded
         if (stopSeen) {
+            bounded = true;
             rest = SESSION_STOP_GRACE_MS - SessionMillisecondsSince(session->stopSeenAt);
-            if (rest <= 0) {
-                return SESSION_READ_GRACE_OVER;
-            }
-            graceBounds = true;
         }
         if (timeout > 0) {
             const long long timeoutRest =
                 static_cast<long long>(timeout) * 1000 - SessionMillisecondsSince(started);
-            if (timeoutRest <= 0) {
-                return NEVTAR_ERR_TIMEOUT;
-            }
-            if (rest < 0 || timeoutRest < rest) {
-                rest = timeoutRest;
-                graceBounds = false;
-            }
+            rest = bounded ? std::min(rest, timeoutRest) : timeoutRest;
+            bounded = true;
+        }
+        if (bounded && rest <= 0) {
+            return stopSeen ? SESSION_READ_STOPPED : NEVTAR_ERR_TIMEOUT;
         }
         // No more than the session's time-out or the grace, both int32_t.
-        const int32_t left = rest < 0 ? 0 : static_cast<int32_t>((rest + 999) / 1000);
+        const int32_t left = bounded ? static_cast<int32_t>((rest + 999) / 1000) : 0;
         const int32_t reports = NameWatchReports();
         const int32_t result =
             CSocketRead(session->connection, session->message, PELMOR_MESSAGE_MAX, count, left);
@@ -279,8 +276,9 @@ int32_t SessionRead(Session* session, int32_t* count) {
         }
         if (result == NEVTAR_ERR_TIMEOUT) {
             // Never read again: Windows leaves a timed-out connection's
-            // state undefined.
-            return graceBounds ? SESSION_READ_GRACE_OVER : result;
+            // state undefined. A stop asked while it waited (only the event
+            // reset, which ends no wait) is why the session ends.
+            return SessionStopSeen(session) ? SESSION_READ_STOPPED : result;
         }
         const bool interruptedByStop = !stopSeen && SessionStopSeen(session);
         if (NameWatchReports() == reports && !interruptedByStop) {
@@ -297,7 +295,7 @@ int32_t SessionServe(Session* session) {
     for (;;) {
         int32_t count = 0;
         const int32_t readResult = SessionRead(session, &count);
-        if (readResult == SESSION_READ_GRACE_OVER) {
+        if (readResult == SESSION_READ_STOPPED) {
             return PELMOR_END_STOP;
         }
         if (readResult != 0 || count == 0) {
