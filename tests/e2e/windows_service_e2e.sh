@@ -95,13 +95,24 @@ check "hallo quittiert" equals "$(send hallo)" 1
 check "X ohne Antwort" equals "$(send X)" none
 disconnect
 check "Satz gespeichert" record_is 0 "$port" 1 hallo "$before" "$(local_stamp)"
+# pelmorctl.exe as an operator runs it from the desktop, not from the
+# service: it reads the service's receiver, its counters included. Wine has
+# one session only, so its Global\ names and the session's coincide: the
+# hint a desktop session on Windows gets for a receiver in session 0 (found
+# as Global\PELMOR_MTX) cannot show here, neither while it runs nor after.
+win "$bin/pelmorctl.exe" status --json >status.json 2>status.err
+check "pelmorctl status --json: laeuft" equals $? 0
+check "pelmorctl status: die Sitzung des Dienstes gezaehlt" grep -q \
+  '"running": true, .*"connections": 1, "ended_x": 1, .*"records_stored": 1,' status.json
+check "pelmorctl status: ohne Hinweis auf einen Dienst" test ! -s status.err
 
 # --- stopped as pelmorctl stop stops: exit code 0, the objects gone -----------
 win sc stop PELMOR >/dev/null
 check "sc stop: STOPPED" reaches PELMOR STOPPED
 check "Exitcode 0" equals "$(query PELMOR)" "STOPPED 0 0"
-win "$bin/pelmorctl.exe" status >status.out
+win "$bin/pelmorctl.exe" status >status.out 2>status.err
 check "pelmorctl status: laeuft nicht" equals $? 3
+check "pelmorctl status: kein Empfaenger als Dienst" test ! -s status.err
 check "Objekte des Empfaengers weg" equals "$(tr -d '\r' <status.out)" "$(
   printf 'Empfaenger:       laeuft nicht\nStop angefordert: kein Ereignis\nBereit:           kein Ereignis')"
 check "ein Satz" equals "$(wc -c <PELMOR.BUF)" 552
