@@ -28,8 +28,9 @@ constexpr const char* SESSION_FUNCTION = "RcvConSession()";
 // How long the session in progress may go on once a stop is asked: its
 // client can finish what it sends and have it acknowledged, instead of
 // finding the connection closed under its next message. A client that keeps
-// streaming cannot hold the stop up longer than this (a waiting read, in
-// whole seconds, may add up to one more second).
+// streaming cannot hold the stop up longer than this; a quiet one is let go
+// when a read waiting for it ends, rounded up to whole seconds (at most one
+// second later).
 constexpr int32_t SESSION_STOP_GRACE_MS = 2000;
 // What SessionRead gives when the stop ends the session: the grace ran out,
 // or the client stayed quiet after the stop. No CSocketRead result.
