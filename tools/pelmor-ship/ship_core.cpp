@@ -425,6 +425,7 @@ void CorePublish(ShipContext* ship, ShipSlot& slot) {
     if (ship->publisher.publish(ship->config, slot.id, slot.record) == 0) {
         std::lock_guard<std::mutex> guard(ship->windowLock);
         slot.status = SHIP_SLOT_FAILED;
+        --ship->pending;
         ship->anyFailed = true;
         ship->lastAckError = "Veroeffentlichung nicht uebergeben";
     }
@@ -437,7 +438,8 @@ void ShipCoreFillWindow(ShipContext* ship) {
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(ship->windowLock);
-            if (ship->next - ship->head >= static_cast<int64_t>(ship->slots.size())) {
+            ship->roomWanted = ship->next - ship->head >= static_cast<int64_t>(ship->slots.size());
+            if (ship->roomWanted) {
                 return;
             }
         }
@@ -461,6 +463,7 @@ void ShipCoreFillWindow(ShipContext* ship) {
             slot.status = present ? SHIP_SLOT_STORED : SHIP_SLOT_PENDING;
             slot.sequence = ship->state.floor;
             slot.errorSerial = -1;
+            ship->pending += present ? 0 : 1;
             ++ship->next;
         }
         if (!present) {
@@ -482,10 +485,12 @@ void ShipCoreRetryFailed(ShipContext* ship) {
                 slot.sequence = ship->state.floor;
             } else if (slot.status == SHIP_SLOT_FAILED) {
                 slot.status = SHIP_SLOT_PENDING;
+                ++ship->pending;
                 again.push_back(&slot);
             }
         }
         ship->anyFailed = false;
+        ship->hint = ship->head;
     }
     for (ShipSlot* slot : again) {
         CorePublish(ship, *slot);
@@ -500,28 +505,59 @@ void CoreNoteFound(ShipContext* ship, const char* id) {
 
 } // namespace
 
-void ShipCoreOutcome(ShipContext* ship, const char* id, bool stored, uint64_t sequence,
-                     const char* error) {
-    {
-        std::lock_guard<std::mutex> guard(ship->windowLock);
-        for (int64_t number = ship->head; number < ship->next; ++number) {
-            ShipSlot& slot = CoreSlotOf(ship, number);
-            if (slot.status == SHIP_SLOT_PENDING && std::strcmp(slot.id, id) == 0) {
-                slot.status = stored ? SHIP_SLOT_STORED : SHIP_SLOT_FAILED;
-                slot.sequence = sequence;
-                if (!stored) {
-                    ship->anyFailed = true;
-                    ship->lastAckError = error;
-                }
-                break;
-            }
+namespace {
+
+// The slot awaiting the outcome of id, or -1. Outcomes come mostly in the
+// order of publication: the slot after the last one found is looked at first.
+int64_t CorePendingSlot(ShipContext* ship, const char* id) {
+    const int64_t from = std::clamp(ship->hint, ship->head, ship->next);
+    for (int64_t number = from; number < ship->next; ++number) {
+        const ShipSlot& slot = CoreSlotOf(ship, number);
+        if (slot.status == SHIP_SLOT_PENDING && std::strcmp(slot.id, id) == 0) {
+            return number;
         }
     }
-    // Only a run that waits needs the wake-up: one write per outcome
-    // would cost a system call each and wake the run for every record.
-    ++ship->outcomes;
-    if (ship->sleeping.exchange(false)) {
-        ShipCoreWake(ship);
+    for (int64_t number = ship->head; number < from; ++number) {
+        const ShipSlot& slot = CoreSlotOf(ship, number);
+        if (slot.status == SHIP_SLOT_PENDING && std::strcmp(slot.id, id) == 0) {
+            return number;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+void ShipCoreOutcome(ShipContext* ship, const char* id, bool stored, uint64_t sequence,
+                     const char* error) {
+    bool wake = true;
+    {
+        std::lock_guard<std::mutex> guard(ship->windowLock);
+        const int64_t number = CorePendingSlot(ship, id);
+        if (number >= 0) {
+            ShipSlot& slot = CoreSlotOf(ship, number);
+            slot.status = stored ? SHIP_SLOT_STORED : SHIP_SLOT_FAILED;
+            slot.sequence = sequence;
+            --ship->pending;
+            ship->hint = number + 1;
+            if (!stored) {
+                ship->anyFailed = true;
+                ship->lastAckError = error;
+            }
+        }
+        // A run that waits for room in a full window is woken once half of
+        // it is free, not for every record: refilled by halves, it publishes
+        // in bursts instead of trading a wake-up for each outcome.
+        wake = !stored || !ship->roomWanted ||
+               ship->pending <= static_cast<int64_t>(ship->slots.size()) / 2;
+    }
+    if (wake) {
+        // Only a run that waits needs the write: one per outcome would cost
+        // a system call each.
+        ++ship->outcomes;
+        if (ship->sleeping.exchange(false)) {
+            ShipCoreWake(ship);
+        }
     }
 }
 
@@ -644,6 +680,10 @@ namespace {
 // Waits for the records in flight, at most SHIP_ACK_WAIT_MS more.
 void CoreDrain(ShipContext* ship) {
     const auto start = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> guard(ship->windowLock);
+        ship->roomWanted = false; // every outcome now may end the wait
+    }
     for (;;) {
         const int64_t seen = ship->outcomes.load();
         ShipCoreAdvance(ship);

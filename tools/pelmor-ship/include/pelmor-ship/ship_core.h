@@ -83,8 +83,11 @@ struct ShipContext {
 
     std::mutex windowLock; // slots between head and next, shared with the outcomes' thread
     std::vector<ShipSlot> slots;
-    int64_t head = 0; // first record in flight (not yet stored)
-    int64_t next = 0; // next slot to fill
+    int64_t head = 0;        // first record in flight (not yet stored)
+    int64_t next = 0;        // next slot to fill
+    int64_t pending = 0;     // slots awaiting their outcome
+    int64_t hint = 0;        // where the next outcome is looked for first: they come in order
+    bool roomWanted = false; // the run found the window full and waits for room
     bool anyFailed = false;
     std::string lastAckError;
     int64_t errorSerial = 0; // errors noted: a record stored after the last makes it past
@@ -98,8 +101,10 @@ struct ShipContext {
     int wakeFd = -1;
     int watchFd = -1;
     std::atomic<bool> stopAsked{false};
-    std::atomic<int64_t> outcomes{0};  // counted by the outcomes' thread
-    std::atomic<bool> sleeping{false}; // the run waits or is about to: an outcome wakes it
+    // Outcomes the run must see soon (a failure, room in a full window,
+    // any while it waits for files), counted by the outcomes' thread.
+    std::atomic<int64_t> outcomes{0};
+    std::atomic<bool> sleeping{false}; // the run waits or is about to: such an outcome wakes it
 
     ShipLive live{}; // what pelmorctl metrics shows, and when it was last written
     ShipLive liveWritten{};
