@@ -13,6 +13,14 @@
 //       flight, into a stream of its own made anew; prints records/s as
 //       wait takes them (from the count's first growth until it holds all),
 //       and its processor time per record in microseconds
+//   ship_probe follow URLS STREAM PORT COUNT
+//       one client sends COUNT messages of 100 bytes through the receiver on
+//       PORT as fast as it gets its "1"s, while the stream's count is
+//       sampled every 100 ms; prints the receiver's rate, the rate until the
+//       stream holds them all, the backlog's peak and its value when the
+//       last "1" came, whether it grows ("ja": then above twice the largest
+//       of the first half of the sending), then the backlog (acknowledged,
+//       not yet in the stream) at every sample
 //   ship_probe drop URLS STREAM
 //       deletes the stream (a bare one measured, so the servers carry no more)
 #include <algorithm>
@@ -261,11 +269,86 @@ int Bare(const char* stream, int replicas, int64_t count, int window) {
     return 0;
 }
 
+// The receiver taking messages as fast as one client sends them, and how
+// far the stream lags behind it.
+int Follow(const char* stream, int port, int64_t count) {
+    const uint64_t base = Count(stream);
+    std::atomic<int64_t> acknowledged{0};
+    std::atomic<bool> failed{false};
+    const Clock::time_point start = Clock::now();
+    double sent = 0;
+    std::thread sender([&] {
+        const std::string text =
+            "follow " + std::string(93, 'f'); // 100 bytes, as pelmor-send --size 100
+        int fd = -1;
+        for (int64_t i = 0; i < count && !failed; ++i) {
+            if (i % 900 == 0) { // a session ends before its counter wraps
+                if (fd >= 0) {
+                    ClientSend(fd, &PELMOR_SESSION_END, 1);
+                    ClientClose(fd);
+                }
+                fd = ConnectReceiver(port);
+            }
+            if (fd < 0 || !ClientSend(fd, text.data(), text.size()) ||
+                ClientReceiveByte(fd) != PELMOR_ACK_STORED) {
+                failed = true;
+                break;
+            }
+            ++acknowledged;
+        }
+        if (fd >= 0) {
+            ClientSend(fd, &PELMOR_SESSION_END, 1);
+            ClientClose(fd);
+        }
+        sent = Since(start);
+    });
+    std::vector<int64_t> backlog;
+    int64_t peak = 0;
+    int64_t atLast = -1;
+    size_t sending = 0; // samples taken while "1"s still came, the one after the last included
+    double done = -1;
+    while (!failed && Since(start) < 600) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int64_t acked = acknowledged.load();
+        const int64_t stored = static_cast<int64_t>(Count(stream) - base);
+        backlog.push_back(std::max<int64_t>(acked - stored, 0));
+        peak = std::max(peak, backlog.back());
+        if (atLast < 0 && acked == count) {
+            atLast = backlog.back();
+            sending = backlog.size();
+        }
+        if (stored >= count) {
+            done = Since(start);
+            break;
+        }
+    }
+    sender.join();
+    if (failed || done < 0) {
+        std::puts("fehlgeschlagen");
+        return 1;
+    }
+    // Growing: the backlog when the last "1" came above twice the largest
+    // of the first half of the sending, and more than a window or two.
+    int64_t early = 0;
+    for (size_t i = 0; i < sending / 2; ++i) {
+        early = std::max(early, backlog[i]);
+    }
+    const bool grows = sending >= 4 && atLast > 2 * early + 1024;
+    std::printf("%.0f %.0f %lld %lld %s\n", static_cast<double>(count) / sent,
+                static_cast<double>(count) / done, static_cast<long long>(peak),
+                static_cast<long long>(atLast), grows ? "ja" : "nein");
+    for (const int64_t one : backlog) {
+        std::printf("%lld ", static_cast<long long>(one));
+    }
+    std::puts("");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4 || !Connect(argv[2])) {
-        std::fputs("Aufruf: ship_probe wait|latency|bare|drop URLS STREAM ...\n", stderr);
+        std::fputs("Aufruf: ship_probe wait|latency|bare|follow|drop URLS STREAM ...\n", stderr);
         return 2;
     }
     if (std::strcmp(argv[1], "wait") == 0 && argc == 6) {
@@ -273,6 +356,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "latency") == 0 && argc == 7) {
         return Latency(argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
+    }
+    if (std::strcmp(argv[1], "follow") == 0 && argc == 6) {
+        return Follow(argv[3], std::atoi(argv[4]), std::atoll(argv[5]));
     }
     if (std::strcmp(argv[1], "drop") == 0 && argc == 4) {
         return js_DeleteStream(Js, argv[3], nullptr, nullptr) == NATS_OK ? 0 : 1;
